@@ -1,0 +1,131 @@
+// korvex: the command line of the backtesting engine.
+//   korvex run -c config.toml [overrides]     run a backtest
+//   korvex strategies                          list the built-in strategies
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+
+#include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
+#include "korvex/runner.hpp"
+#include "tavlen/bond.hpp"
+
+namespace {
+
+struct RunOptions {
+    std::string config_file;
+    std::string start, end, frequency, strategy, output_dir, bundle, valuation_source, database;
+    std::vector<std::string> accounts;  // TYPE=CASH
+    std::vector<std::string> mods;      // names to enable
+    std::vector<std::string> overrides; // key.path=value
+};
+
+korvex::Config build_config(const RunOptions& o) {
+    korvex::Config config;
+    if (!o.config_file.empty()) config.merge_file(o.config_file);
+    auto set_text = [&](const char* key, const std::string& v) {
+        if (!v.empty()) config.set(key, korvex::Value(v));
+    };
+    set_text("base.start_date", o.start);
+    set_text("base.end_date", o.end);
+    set_text("base.frequency", o.frequency);
+    set_text("base.strategy", o.strategy);
+    set_text("base.output_dir", o.output_dir);
+    set_text("base.data_bundle_path", o.bundle);
+    set_text("tavlen.database", o.database);
+    if (!o.accounts.empty()) {
+        std::map<std::string, korvex::Value> accounts;
+        for (auto& a : o.accounts) {
+            auto eq = a.find('=');
+            if (eq == std::string::npos)
+                throw korvex::ValueError(
+                    fmt::format("--account '{}' must look like TYPE=CASH, e.g. BOND=1000000", a));
+            double cash = 0;
+            try {
+                std::size_t used = 0;
+                cash = std::stod(a.substr(eq + 1), &used);
+                if (used != a.size() - eq - 1) throw std::invalid_argument(a);
+            } catch (const std::exception&) {
+                throw korvex::ValueError(fmt::format("--account '{}': '{}' is not a cash amount", a,
+                                                     a.substr(eq + 1)));
+            }
+            accounts[a.substr(0, eq)] = korvex::Value(cash);
+        }
+        config.set_table("base.accounts", accounts);
+    }
+    for (auto& m : o.mods) config.set("mod." + m + ".enabled", korvex::Value(true));
+    if (!o.valuation_source.empty())
+        config.set("mod.bond.valuation_source", korvex::Value(o.valuation_source));
+    for (auto& ov : o.overrides) config.set_override(ov);
+    return config;
+}
+
+std::string database_path(const korvex::Config& config) {
+    std::string db = config.at("tavlen.database").as_string();
+    if (db.empty())
+        db = (std::filesystem::path(config.at("base.data_bundle_path").as_string()) /
+              "tavlen.sqlite")
+                 .string();
+    return db;
+}
+
+int run(const RunOptions& o) {
+    korvex::Config config = build_config(o);
+    std::string db = tavlen::init(database_path(config));
+    korvex::system_log().debug(fmt::format("market data from {}", db));
+    korvex::Runner runner(config);
+    korvex::RunResult result = runner.run();
+    auto& last = result.daily.back();
+    std::cout << fmt::format("{} trading days, final equity {:.2f}", result.daily.size(),
+                             last.equity);
+    if (!result.output_dir.empty())
+        std::cout << fmt::format(", results in {}", result.output_dir.string());
+    std::cout << "\n";
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"korvex: backtests of Chinese bond and repo strategies"};
+    app.require_subcommand(1);
+    RunOptions o;
+    auto* run_cmd = app.add_subcommand("run", "run a backtest");
+    run_cmd->add_option("-c,--config", o.config_file, "configuration file (TOML)")
+        ->check(CLI::ExistingFile);
+    run_cmd->add_option("-s,--start", o.start, "first day, YYYY-MM-DD");
+    run_cmd->add_option("-e,--end", o.end, "last day, YYYY-MM-DD");
+    run_cmd->add_option("-a,--account", o.accounts, "account and its cash, e.g. BOND=1000000")
+        ->take_all();
+    run_cmd->add_option("-f,--frequency", o.frequency, "bar frequency")
+        ->check(CLI::IsMember({"1d", "1m", "tick"}));
+    run_cmd->add_option("--valuation-source", o.valuation_source, "bond bars: chinabond, exchange, auto")
+        ->check(CLI::IsMember({"chinabond", "exchange", "auto"}));
+    run_cmd->add_option("--strategy", o.strategy, "built-in strategy name or library path");
+    run_cmd->add_option("-o,--output", o.output_dir, "folder for the results");
+    run_cmd->add_option("-b,--bundle", o.bundle, "data bundle folder");
+    run_cmd->add_option("--database", o.database, "market-data database (SQLite)");
+    run_cmd->add_option("-m,--mod", o.mods, "enable a mod by name (repeatable)");
+    run_cmd->add_option("--set", o.overrides, "override any entry: key.path=value (repeatable)");
+    auto* list_cmd = app.add_subcommand("strategies", "list the built-in strategies");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    try {
+        if (*list_cmd) {
+            for (auto& [name, desc] : korvex::list_strategies())
+                std::cout << fmt::format("{:<24} {}\n", name, desc);
+            return 0;
+        }
+        return run(o);
+    } catch (const std::exception& e) {
+        std::cerr << "error: " << e.what() << "\n";
+        return 2;
+    }
+}

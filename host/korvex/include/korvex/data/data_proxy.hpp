@@ -1,0 +1,53 @@
+// What strategies and components ask of market data: instruments by id, bars, and the trading
+// calendars. Instruments are indexed once in a hash map; calendars are sorted vectors searched
+// by binary search.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "korvex/data/base_data_source.hpp"
+
+namespace korvex {
+
+class DataProxy {
+public:
+    explicit DataProxy(std::shared_ptr<BaseDataSource> source);
+
+    BaseDataSource& data_source() const { return *source_; }
+
+    // KeyError "unknown order book id: X" when no store serves the id.
+    InstrumentPtr instruments(const std::string& order_book_id) const;
+    InstrumentPtr find_instrument(const std::string& order_book_id) const;  // null when unknown
+    std::vector<InstrumentPtr> all_instruments(std::optional<INSTRUMENT_TYPE> type = {}) const;
+
+    // Daily bars of an instrument (its store's cached array); empty when none.
+    Bars day_bars(const std::string& order_book_id) const;
+    Bars minute_bars(const std::string& order_book_id) const;
+
+    bool is_trading_date(DateTime dt, std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
+    // The n-th trading day after `date` (midnight date-time).
+    DateTime get_next_trading_date(Date date, int n = 1,
+                                   std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
+    DateTime get_previous_trading_date(Date date, int n = 1,
+                                       std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
+    std::vector<Date> get_trading_dates(Date start, Date end,
+                                        std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
+    const std::vector<Date>& trading_calendar(
+        std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
+
+private:
+    void index_instruments() const;
+
+    std::shared_ptr<BaseDataSource> source_;
+    mutable bool indexed_ = false;
+    mutable std::unordered_map<std::string, InstrumentPtr> instruments_;
+    mutable std::vector<std::string> instrument_order_;
+    mutable std::map<TRADING_CALENDAR_TYPE, std::vector<Date>> calendars_;
+};
+
+}  // namespace korvex

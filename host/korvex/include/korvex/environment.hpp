@@ -1,0 +1,99 @@
+// The environment of one run: configuration, data, portfolio, broker, the registered
+// validators and cost deciders, position models, and the current time. One instance per run;
+// components reach it through Environment::get_instance().
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "korvex/config.hpp"
+#include "korvex/data/data_proxy.hpp"
+#include "korvex/interface.hpp"
+#include "korvex/portfolio/portfolio.hpp"
+#include "korvex/portfolio/position.hpp"
+
+namespace korvex {
+
+class Environment {
+public:
+    explicit Environment(Config config);
+    ~Environment();
+    Environment(const Environment&) = delete;
+    Environment& operator=(const Environment&) = delete;
+
+    // RuntimeError when no run is set up.
+    static Environment& get_instance();
+    static Environment* instance_ptr();
+
+    Config& config() { return config_; }
+    const Config& config() const { return config_; }
+
+    // Null until a data source is set.
+    std::shared_ptr<BaseDataSource> data_source() const { return data_source_; }
+    void set_data_source(std::shared_ptr<BaseDataSource> source);
+    // RuntimeError when no data source is set.
+    DataProxy& data_proxy() const;
+
+    Portfolio& portfolio() { return *portfolio_; }
+    const Portfolio& portfolio() const { return *portfolio_; }
+
+    AbstractBroker* broker() const { return broker_.get(); }
+    std::shared_ptr<AbstractBroker> broker_ptr() const { return broker_; }
+    void set_broker(std::shared_ptr<AbstractBroker> broker);
+
+    DateTime trading_dt{};
+    DateTime calendar_dt{};
+
+    void set_transaction_cost_decider(INSTRUMENT_TYPE type,
+                                      std::shared_ptr<AbstractTransactionCostDecider> decider);
+    // No type: applies to every order.
+    void add_frontend_validator(std::shared_ptr<AbstractFrontendValidator> validator,
+                                std::optional<INSTRUMENT_TYPE> type = std::nullopt);
+    AbstractTransactionCostDecider* transaction_cost_decider(INSTRUMENT_TYPE type) const;
+    std::vector<AbstractFrontendValidator*> frontend_validators(INSTRUMENT_TYPE type) const;
+
+    // Asks every validator for the order's type (and the untyped ones); first refusal wins.
+    bool can_submit_order(const Order& order, Account* account);
+    bool can_cancel_order(const Order& order, Account* account);
+    double get_order_transaction_cost(const Order& order) const;  // 0 without a decider
+    double get_trade_tax(const Trade& trade) const;
+    double get_trade_commission(const Trade& trade) const;
+
+    // Position models and proxies by instrument type; others get the host's defaults.
+    void register_position_model(INSTRUMENT_TYPE type, PositionFactory factory);
+    void register_position_proxy(INSTRUMENT_TYPE type, PositionProxyFactory factory);
+    std::unique_ptr<Position> make_position(const std::string& order_book_id,
+                                            POSITION_DIRECTION direction,
+                                            double init_quantity = 0) const;
+    std::unique_ptr<PositionProxy> make_position_proxy(const std::string& order_book_id,
+                                                       const Position* long_pos,
+                                                       const Position* short_pos) const;
+
+    // Every trade booked in the run, in order.
+    const std::vector<TradePtr>& trades() const { return trades_; }
+    void record_trade(TradePtr trade) { trades_.push_back(std::move(trade)); }
+    std::int64_t next_order_id() { return ++order_seq_; }
+    std::int64_t next_trade_id() { return ++trade_seq_; }
+
+    INSTRUMENT_TYPE instrument_type_of(const std::string& order_book_id) const;
+
+private:
+    Config config_;
+    std::shared_ptr<BaseDataSource> data_source_;
+    std::unique_ptr<DataProxy> data_proxy_;
+    std::unique_ptr<Portfolio> portfolio_;
+    std::shared_ptr<AbstractBroker> broker_;
+    std::map<INSTRUMENT_TYPE, std::shared_ptr<AbstractTransactionCostDecider>> deciders_;
+    std::vector<std::pair<std::optional<INSTRUMENT_TYPE>, std::shared_ptr<AbstractFrontendValidator>>>
+        validators_;
+    std::map<INSTRUMENT_TYPE, PositionFactory> position_models_;
+    std::map<INSTRUMENT_TYPE, PositionProxyFactory> position_proxies_;
+    std::vector<TradePtr> trades_;
+    std::int64_t order_seq_ = 0;
+    std::int64_t trade_seq_ = 0;
+};
+
+}  // namespace korvex

@@ -1,0 +1,66 @@
+// Running a backtest: mods loaded and started, the daily loop, results written, mods torn down
+// (also when the run fails).
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "korvex/config.hpp"
+#include "korvex/strategy.hpp"
+
+namespace korvex {
+
+struct DailyRecord {
+    Date date;
+    struct AccountRow {
+        DEFAULT_ACCOUNT_TYPE type;
+        double cash, market_value, equity;
+    };
+    std::vector<AccountRow> accounts;
+    double cash = 0, market_value = 0, equity = 0;
+};
+
+struct RunResult {
+    std::vector<DailyRecord> daily;
+    std::vector<TradePtr> trades;
+    std::filesystem::path output_dir;
+};
+
+// Hooks for observers of the loop (result writers, progress, tests).
+struct RunObserver {
+    virtual ~RunObserver() = default;
+    virtual void on_start(Environment&, const std::vector<Date>& /*days*/) {}
+    virtual void on_day_end(Environment&, const DailyRecord&) {}
+    virtual void on_finish(Environment&, RunResult&) {}
+};
+
+class Runner {
+public:
+    explicit Runner(Config config);
+
+    // When set, used instead of loading the strategy named by base.strategy.
+    void set_strategy(std::unique_ptr<Strategy> strategy) { strategy_ = std::move(strategy); }
+    // Mods constructed in-process (tests), started before the library-loaded ones.
+    void add_mod(std::string name, std::unique_ptr<AbstractMod> mod);
+    void add_observer(RunObserver* observer) { observers_.push_back(observer); }
+    // Called after the environment exists and before mods start (tests install fakes here).
+    void on_environment(std::function<void(Environment&)> hook) { env_hook_ = std::move(hook); }
+
+    // Runs the whole backtest. Errors are rethrown after every started mod's tear_down.
+    RunResult run();
+
+private:
+    Config config_;
+    std::unique_ptr<Strategy> strategy_;
+    std::vector<std::pair<std::string, std::unique_ptr<AbstractMod>>> in_process_mods_;
+    std::vector<RunObserver*> observers_;
+    std::function<void(Environment&)> env_hook_;
+};
+
+// Writes daily.csv, trades.csv, positions.csv and summary.json into the result's folder.
+void write_results(Environment& env, const RunResult& result);
+
+}  // namespace korvex

@@ -1,0 +1,63 @@
+// The simulation broker: keeps open orders, hands each to the matcher registered for its
+// instrument type (or the default matcher) after every bar, books the fills. With
+// _match_immediately an order is matched the moment it is submitted.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "korvex/config.hpp"
+#include "korvex/interface.hpp"
+
+namespace korvex {
+
+class Environment;
+
+class SimulationBroker : public AbstractBroker {
+public:
+    SimulationBroker(Environment& env, const ConfigNode& mod_config);
+
+    void register_matcher(INSTRUMENT_TYPE type, std::shared_ptr<AbstractMatcher> matcher);
+    AbstractMatcher* matcher_for(INSTRUMENT_TYPE type) const;
+
+    void submit_order(const OrderPtr& order) override;
+    void cancel_order(const OrderPtr& order) override;
+    std::vector<OrderPtr> get_open_orders(
+        const std::optional<std::string>& order_book_id = std::nullopt) const override;
+    void before_trading() override;
+    void on_bar() override;
+    void after_trading() override;
+
+    bool _match_immediately = false;
+
+protected:
+    void match_order(const OrderPtr& order);
+    void book(Account& account, Order& order, const TradePtr& trade);
+    void release(Account& account, Order& order);
+
+    Environment& env_;
+    ConfigNode config_;
+    std::map<INSTRUMENT_TYPE, std::shared_ptr<AbstractMatcher>> matchers_;
+    std::shared_ptr<AbstractMatcher> default_matcher_;
+    std::vector<OrderPtr> open_orders_;
+    std::map<std::int64_t, double> frozen_cash_;  // order id -> cash reserved
+};
+
+// Fills at the current bar of the day-bar store: the close ("current_bar") or the open
+// ("next_bar", for orders placed the day before); limit orders only at or through their price;
+// volume capped at volume_percent of the bar's volume when volume_limit is on.
+class DefaultMatcher : public AbstractMatcher {
+public:
+    DefaultMatcher(Environment& env, const ConfigNode& mod_config);
+    MatchResult match(Account& account, Order& order) override;
+
+protected:
+    Environment& env_;
+    std::string matching_type_;
+    bool volume_limit_;
+    double volume_percent_;
+    double slippage_;
+};
+
+}  // namespace korvex

@@ -1,0 +1,73 @@
+// Strategies: the interface a user implements, the context they see, and the ways the host
+// finds one (built in by name, or a shared library exporting korvex_create_strategy).
+#pragma once
+
+#include <any>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "korvex/environment.hpp"
+
+namespace korvex {
+
+class StrategyContext {
+public:
+    explicit StrategyContext(Environment& env) : env_(env) {}
+
+    Environment& env() const { return env_; }
+    Portfolio& portfolio() const { return env_.portfolio(); }
+    DataProxy& data_proxy() const { return env_.data_proxy(); }
+    const ConfigNode config() const { return env_.config().root(); }
+    DateTime now() const { return env_.calendar_dt; }
+    Account& stock_account() const { return portfolio().account(DEFAULT_ACCOUNT_TYPE::STOCK); }
+
+    // Submits an order through validators and broker; null when refused (the reason is on
+    // user_system_log).
+    OrderPtr submit_order(const std::string& order_book_id, double quantity, SIDE side,
+                          POSITION_EFFECT effect, std::optional<double> price = std::nullopt,
+                          Record extra = {});
+    // Buy (positive) or sell (negative) a number of units.
+    OrderPtr order_shares(const std::string& order_book_id, double amount,
+                          std::optional<double> price = std::nullopt);
+
+    // Named-property extension point (for example a mod's "bond_account").
+    using PropertyGetter = std::function<std::any(const StrategyContext&)>;
+    static void install_property(const std::string& name, PropertyGetter getter);
+    static bool has_property(const std::string& name);
+    std::any property(const std::string& name) const;  // AttributeError when not installed
+
+    // Free-form variables a strategy keeps between calls.
+    std::map<std::string, Value> vars;
+
+private:
+    Environment& env_;
+};
+
+class Strategy {
+public:
+    virtual ~Strategy() = default;
+    virtual void init(StrategyContext&) {}
+    virtual void before_trading(StrategyContext&) {}
+    virtual void handle_bar(StrategyContext&) {}
+    virtual void after_trading(StrategyContext&) {}
+};
+
+using StrategyFactory = std::function<std::unique_ptr<Strategy>(const ConfigNode& config)>;
+
+// Built-in strategies by name; mods may add theirs when loaded.
+void register_strategy(const std::string& name, std::string description, StrategyFactory factory);
+std::vector<std::pair<std::string, std::string>> list_strategies();
+// A registered name, or a path to a shared library. ImportError / KeyError naming what failed.
+std::unique_ptr<Strategy> load_strategy(const std::string& name_or_path, const ConfigNode& config);
+
+}  // namespace korvex
+
+// A strategy library exports this (with the ABI version of mod_loader.hpp).
+extern "C" {
+typedef korvex::Strategy* (*korvex_create_strategy_fn)();
+}

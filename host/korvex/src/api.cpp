@@ -1,0 +1,73 @@
+#include "korvex/api.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <limits>
+
+#include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
+
+namespace korvex {
+
+double last_close(Environment& env, const std::string& order_book_id) {
+    Bars bars = env.data_proxy().day_bars(order_book_id);
+    if (bars.empty() || !bars.layout()->find("close"))
+        return std::numeric_limits<double>::quiet_NaN();
+    std::size_t i = bars.find_at_or_before(convert_date_to_int(to_date(env.calendar_dt)));
+    return i == Bars::npos ? std::numeric_limits<double>::quiet_NaN() : bars.get(i, "close");
+}
+
+OrderPtr submit_order(Environment& env, const std::string& order_book_id, double quantity,
+                      SIDE side, POSITION_EFFECT effect, std::optional<double> price,
+                      Record extra) {
+    auto refuse = [&](std::string reason) -> OrderPtr {
+        user_system_log().warning(fmt::format("Order creation failed: {}", reason));
+        return nullptr;
+    };
+    InstrumentPtr ins = env.data_proxy().find_instrument(order_book_id);
+    if (!ins) return refuse(fmt::format("unknown order book id {}", order_book_id));
+    if (!std::isfinite(quantity) || quantity <= 0)
+        return refuse(fmt::format("quantity {} of {} is not a positive number", quantity,
+                                  order_book_id));
+    if (price && (!std::isfinite(*price) || *price < 0))
+        return refuse(fmt::format("price {} of {} is not valid", *price, order_book_id));
+    if (!ins->listed_at(env.calendar_dt))
+        return refuse(fmt::format("{} is not listed on {}", order_book_id,
+                                  format_date(to_date(env.calendar_dt))));
+    auto& accounts = env.portfolio().accounts();
+    auto acc_it = accounts.find(ins->account_type());
+    if (acc_it == accounts.end())
+        return refuse(fmt::format("{} trades in the {} account, which is not configured",
+                                  order_book_id, name(ins->account_type())));
+    Account& account = *acc_it->second;
+
+    OrderPtr order = Order::create(order_book_id, quantity, side, effect, price, std::move(extra));
+    if (!price) {
+        double close = last_close(env, order_book_id);
+        order->set_frozen_price(std::isfinite(close) ? close : 0.0);
+    }
+    if (!env.can_submit_order(*order, &account)) return nullptr;
+
+    double cost = env.get_order_transaction_cost(*order);
+    order->set_transaction_cost(cost);
+    if (side == SIDE::BUY && effect == POSITION_EFFECT::OPEN) {
+        double need = ins->calc_cash_occupation(order->frozen_price(), quantity,
+                                                POSITION_DIRECTION::LONG) + cost;
+        if (need > account.cash() + 1e-9)
+            return refuse(fmt::format("not enough cash for {} {}: needs {:.2f}, available {:.2f}",
+                                      quantity, order_book_id, need, account.cash()));
+    }
+    if (effect != POSITION_EFFECT::OPEN) {
+        Position* pos = account.find_position(order_book_id, order->position_direction());
+        double closable = pos ? pos->closable() : 0.0;
+        if (quantity > closable + 1e-9)
+            return refuse(fmt::format("cannot close {} {}: closable quantity is {}", quantity,
+                                      order_book_id, closable));
+    }
+    if (!env.broker()) throw RuntimeError("no broker is set");
+    env.broker()->submit_order(order);
+    return order;
+}
+
+}  // namespace korvex

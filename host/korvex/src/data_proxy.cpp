@@ -1,0 +1,105 @@
+#include "korvex/data/data_proxy.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "korvex/errors.hpp"
+
+namespace korvex {
+
+DataProxy::DataProxy(std::shared_ptr<BaseDataSource> source) : source_(std::move(source)) {}
+
+void DataProxy::index_instruments() const {
+    if (indexed_) return;
+    std::unordered_map<std::string, InstrumentPtr> index;
+    std::vector<std::string> order;
+    for (auto& store : source_->instrument_stores()) {
+        for (auto& ins : store->get_instruments(std::nullopt)) {
+            if (index.emplace(ins->order_book_id(), ins).second)
+                order.push_back(ins->order_book_id());
+        }
+    }
+    instruments_ = std::move(index);
+    instrument_order_ = std::move(order);
+    indexed_ = true;
+}
+
+InstrumentPtr DataProxy::find_instrument(const std::string& order_book_id) const {
+    index_instruments();
+    auto it = instruments_.find(order_book_id);
+    return it == instruments_.end() ? nullptr : it->second;
+}
+
+InstrumentPtr DataProxy::instruments(const std::string& order_book_id) const {
+    if (auto ins = find_instrument(order_book_id)) return ins;
+    throw KeyError(fmt::format("unknown order book id: {}", order_book_id));
+}
+
+std::vector<InstrumentPtr> DataProxy::all_instruments(std::optional<INSTRUMENT_TYPE> type) const {
+    index_instruments();
+    std::vector<InstrumentPtr> out;
+    for (auto& id : instrument_order_) {
+        auto& ins = instruments_.at(id);
+        if (!type || ins->type() == *type) out.push_back(ins);
+    }
+    return out;
+}
+
+Bars DataProxy::day_bars(const std::string& order_book_id) const {
+    auto ins = instruments(order_book_id);
+    auto* store = source_->day_bar_store(ins->type());
+    return store ? store->get_bars(order_book_id) : Bars();
+}
+
+Bars DataProxy::minute_bars(const std::string& order_book_id) const {
+    auto ins = instruments(order_book_id);
+    auto* store = source_->minbar_store(ins->type());
+    return store ? store->get_bars(*ins) : Bars();
+}
+
+const std::vector<Date>& DataProxy::trading_calendar(
+    std::optional<TRADING_CALENDAR_TYPE> type) const {
+    auto t = type.value_or(TRADING_CALENDAR_TYPE::EXCHANGE);
+    auto it = calendars_.find(t);
+    if (it == calendars_.end()) it = calendars_.emplace(t, source_->get_trading_calendar(t)).first;
+    return it->second;
+}
+
+bool DataProxy::is_trading_date(DateTime dt, std::optional<TRADING_CALENDAR_TYPE> type) const {
+    auto& cal = trading_calendar(type);
+    return std::binary_search(cal.begin(), cal.end(), to_date(dt));
+}
+
+DateTime DataProxy::get_next_trading_date(Date date, int n,
+                                          std::optional<TRADING_CALENDAR_TYPE> type) const {
+    auto& cal = trading_calendar(type);
+    auto it = std::upper_bound(cal.begin(), cal.end(), date);
+    auto idx = static_cast<std::size_t>(it - cal.begin()) + static_cast<std::size_t>(n - 1);
+    if (n < 1 || idx >= cal.size())
+        throw ValueError(fmt::format("no trading date {} after {} in the calendar (it ends {})", n,
+                                     format_date(date),
+                                     cal.empty() ? std::string("empty") : format_date(cal.back())));
+    return DateTime(cal[idx]);
+}
+
+DateTime DataProxy::get_previous_trading_date(Date date, int n,
+                                              std::optional<TRADING_CALENDAR_TYPE> type) const {
+    auto& cal = trading_calendar(type);
+    auto it = std::lower_bound(cal.begin(), cal.end(), date);
+    auto before = it - cal.begin();
+    if (n < 1 || before < n)
+        throw ValueError(fmt::format("no trading date {} before {} in the calendar", n,
+                                     format_date(date)));
+    return DateTime(cal[static_cast<std::size_t>(before - n)]);
+}
+
+std::vector<Date> DataProxy::get_trading_dates(Date start, Date end,
+                                               std::optional<TRADING_CALENDAR_TYPE> type) const {
+    auto& cal = trading_calendar(type);
+    auto lo = std::lower_bound(cal.begin(), cal.end(), start);
+    auto hi = std::upper_bound(cal.begin(), cal.end(), end);
+    return lo < hi ? std::vector<Date>(lo, hi) : std::vector<Date>{};
+}
+
+}  // namespace korvex

@@ -1,0 +1,119 @@
+#include <fmt/format.h>
+
+#include <cmath>
+#include <fstream>
+#include <numeric>
+
+#include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
+#include "korvex/runner.hpp"
+
+namespace korvex {
+
+namespace {
+
+std::ofstream open_out(const std::filesystem::path& path) {
+    std::ofstream out(path);
+    if (!out) throw RuntimeError(fmt::format("cannot write {}", path.string()));
+    return out;
+}
+
+std::string csv_escape(const std::string& s) {
+    if (s.find_first_of(",\"\n") == std::string::npos) return s;
+    std::string out = "\"";
+    for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+void write_daily(const RunResult& result, const std::filesystem::path& path) {
+    auto out = open_out(path);
+    out << "date";
+    if (!result.daily.empty())
+        for (auto& a : result.daily.front().accounts) {
+            auto n = std::string(name(a.type));
+            out << "," << n << "_cash," << n << "_market_value," << n << "_equity";
+        }
+    out << ",cash,market_value,equity\n";
+    for (auto& d : result.daily) {
+        out << format_date(d.date);
+        for (auto& a : d.accounts)
+            out << fmt::format(",{:.6f},{:.6f},{:.6f}", a.cash, a.market_value, a.equity);
+        out << fmt::format(",{:.6f},{:.6f},{:.6f}\n", d.cash, d.market_value, d.equity);
+    }
+}
+
+void write_trades(const RunResult& result, const std::filesystem::path& path) {
+    auto out = open_out(path);
+    out << "trade_id,datetime,order_id,order_book_id,side,position_effect,price,quantity,"
+           "commission,tax,extra\n";
+    for (auto& t : result.trades) {
+        std::string extra;
+        for (auto& [k, v] : t->named())
+            if (k != "commission" && k != "tax")
+                extra += (extra.empty() ? "" : ";") + k + "=" + v.to_string();
+        out << fmt::format("{},{},{},{},{},{},{:.10g},{:.10g},{:.6f},{:.6f},{}\n", t->trade_id(),
+                           format_datetime(t->trading_datetime()),
+                           t->order_id() ? std::to_string(*t->order_id()) : std::string(),
+                           t->order_book_id(), name(t->side()), name(t->position_effect()),
+                           t->last_price(), t->last_quantity(), t->commission(), t->tax(),
+                           csv_escape(extra));
+    }
+}
+
+void write_positions(Environment& env, const std::filesystem::path& path) {
+    auto out = open_out(path);
+    out << "account,order_book_id,direction,quantity,avg_price,last_price,market_value,equity\n";
+    for (auto& [type, acc] : env.portfolio().accounts())
+        for (auto& p : acc->positions())
+            out << fmt::format("{},{},{},{:.10g},{:.10g},{:.10g},{:.6f},{:.6f}\n", name(type),
+                               p->order_book_id(), name(p->direction()), p->quantity(),
+                               p->avg_price(), p->last_price(), p->market_value(), p->equity());
+}
+
+State summary(Environment& env, const RunResult& result) {
+    double start = env.portfolio().starting_cash();
+    double end = result.daily.empty() ? start : result.daily.back().equity;
+    std::vector<double> returns;
+    double prev = start, peak = start, max_dd = 0;
+    for (auto& d : result.daily) {
+        if (prev != 0) returns.push_back(d.equity / prev - 1);
+        prev = d.equity;
+        peak = std::max(peak, d.equity);
+        if (peak > 0) max_dd = std::max(max_dd, 1 - d.equity / peak);
+    }
+    double n = static_cast<double>(returns.size());
+    double mean = n ? std::accumulate(returns.begin(), returns.end(), 0.0) / n : 0;
+    double var = 0;
+    for (double r : returns) var += (r - mean) * (r - mean);
+    double vol = n > 1 ? std::sqrt(var / (n - 1)) * std::sqrt(252.0) : 0;
+    double total = start != 0 ? end / start - 1 : 0;
+    double annual = n > 0 && start != 0 ? std::pow(end / start, 252.0 / n) - 1 : 0;
+    double costs = 0;
+    for (auto& t : result.trades) costs += t->transaction_cost();
+    return State{{"start_date", result.daily.empty() ? "" : format_date(result.daily.front().date)},
+                 {"end_date", result.daily.empty() ? "" : format_date(result.daily.back().date)},
+                 {"trading_days", result.daily.size()},
+                 {"starting_cash", start},
+                 {"final_equity", end},
+                 {"total_return", total},
+                 {"annual_return", annual},
+                 {"volatility", vol},
+                 {"sharpe", vol > 0 ? (annual - 0.0) / vol : 0.0},
+                 {"max_drawdown", max_dd},
+                 {"trades", result.trades.size()},
+                 {"transaction_costs", costs}};
+}
+
+}  // namespace
+
+void write_results(Environment& env, const RunResult& result) {
+    std::filesystem::create_directories(result.output_dir);
+    write_daily(result, result.output_dir / "daily.csv");
+    write_trades(result, result.output_dir / "trades.csv");
+    write_positions(env, result.output_dir / "positions.csv");
+    auto out = open_out(result.output_dir / "summary.json");
+    out << summary(env, result).dump(2) << "\n";
+    system_log().info(fmt::format("results written to {}", result.output_dir.string()));
+}
+
+}  // namespace korvex

@@ -1,0 +1,278 @@
+#include "korvex/runner.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <unordered_map>
+
+#include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
+#include "korvex/mod_loader.hpp"
+#include "korvex/simulation_broker.hpp"
+
+namespace korvex {
+
+namespace {
+
+// Sections of [mod] that belong to the host itself rather than to loadable mods.
+const std::set<std::string> kBuiltinMods = {"sys_simulation"};
+const std::set<std::string> kBaseKeys = {
+    "run_type", "start_date",  "end_date",    "frequency",    "data_bundle_path", "strategy",
+    "output_dir", "mod_path",  "resume_from", "save_state_to", "accounts",        "future_info"};
+
+struct RunSettings {
+    Date start, end;
+    std::string frequency;
+    RUN_TYPE run_type;
+    std::vector<std::pair<DEFAULT_ACCOUNT_TYPE, double>> accounts;
+};
+
+// Checks everything a run needs before anything starts; errors name the key.
+RunSettings validate(const Config& config) {
+    ConfigNode base = config["base"];
+    for (auto& key : base.keys())
+        if (!kBaseKeys.count(key))
+            throw ValueError(fmt::format("unknown configuration entry base.{}", key));
+    RunSettings s;
+    s.run_type = parse_enum<RUN_TYPE>(base["run_type"].as_string());
+    s.start = parse_date(base["start_date"].as_string());
+    s.end = parse_date(base["end_date"].as_string());
+    if (s.start > s.end)
+        throw ValueError(fmt::format("base.start_date {} is after base.end_date {}",
+                                     format_date(s.start), format_date(s.end)));
+    s.frequency = base["frequency"].as_string();
+    if (s.frequency != "1d" && s.frequency != "1m" && s.frequency != "tick")
+        throw ValueError(fmt::format("base.frequency '{}' is not one of 1d, 1m, tick", s.frequency));
+    ConfigNode accounts = base["accounts"];
+    for (auto& key : accounts.keys()) {
+        auto type = try_parse_enum<DEFAULT_ACCOUNT_TYPE>(key);
+        if (!type)
+            throw ValueError(fmt::format("unknown account type '{}' in base.accounts (known: STOCK, "
+                                         "FUTURE, BOND)",
+                                         key));
+        double cash = accounts[key].as_double();
+        if (!(cash >= 0))
+            throw ValueError(fmt::format("base.accounts.{} must be a cash amount >= 0, got {}", key,
+                                         cash));
+        s.accounts.emplace_back(*type, cash);
+    }
+    return s;
+}
+
+struct PriceCursor {
+    Bars bars;
+    const FieldSpec* close = nullptr;
+    std::size_t next = 0;
+};
+
+// Marks every position to the day's close. One hash lookup per position and a forward-moving
+// cursor over each instrument's bars: no search from the start, no allocation once warm.
+class PriceBook {
+public:
+    explicit PriceBook(Environment& env) : env_(env) {}
+    void mark(Account& account, std::int64_t stamp) {
+        for (auto& p : account.positions()) {
+            PriceCursor& c = cursor(p->order_book_id());
+            if (!c.close) continue;
+            if (c.next > 0 && c.bars.datetime(c.next - 1) > stamp) c.next = 0;  // time went back
+            while (c.next < c.bars.size() && c.bars.datetime(c.next) <= stamp) ++c.next;
+            if (c.next > 0) p->update_last_price(c.bars.get(c.next - 1, *c.close));
+        }
+    }
+
+private:
+    PriceCursor& cursor(const std::string& id) {
+        auto it = cursors_.find(id);
+        if (it != cursors_.end()) return it->second;
+        PriceCursor c;
+        c.bars = env_.data_proxy().day_bars(id);
+        if (!c.bars.empty()) c.close = c.bars.layout()->find("close");
+        return cursors_.emplace(id, std::move(c)).first->second;
+    }
+    Environment& env_;
+    std::unordered_map<std::string, PriceCursor> cursors_;
+};
+
+DailyRecord record_day(Environment& env, Date day) {
+    DailyRecord r;
+    r.date = day;
+    for (auto& [type, acc] : env.portfolio().accounts()) {
+        r.accounts.push_back({type, acc->cash() + acc->frozen_cash(), acc->market_value(),
+                              acc->total_value()});
+        r.cash += acc->cash() + acc->frozen_cash();
+        r.market_value += acc->market_value();
+        r.equity += acc->total_value();
+    }
+    return r;
+}
+
+std::vector<DateTime> minute_grid(Date day) {
+    std::vector<DateTime> out;
+    DateTime d(day);
+    for (int m = 9 * 60 + 31; m <= 11 * 60 + 30; ++m) out.push_back(d + std::chrono::minutes(m));
+    for (int m = 13 * 60 + 1; m <= 15 * 60; ++m) out.push_back(d + std::chrono::minutes(m));
+    return out;
+}
+
+void save_state(Environment& env, Date day, const std::string& path) {
+    State accounts = State::array();
+    for (auto& [type, acc] : env.portfolio().accounts()) accounts.push_back(acc->get_state());
+    State state{{"date", format_date(day)}, {"accounts", accounts}};
+    std::ofstream out(path);
+    if (!out) throw RuntimeError(fmt::format("cannot write saved state {}", path));
+    out << state.dump(2) << "\n";
+}
+
+Date restore_state(Environment& env, const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw RuntimeError(fmt::format("cannot read saved state {}", path));
+    State state;
+    try {
+        state = State::parse(in);
+    } catch (const std::exception& e) {
+        throw ValueError(fmt::format("saved state {} is not valid JSON: {}", path, e.what()));
+    }
+    for (auto& acc_state : state.at("accounts")) {
+        auto type = parse_enum<DEFAULT_ACCOUNT_TYPE>(acc_state.at("type").get<std::string>());
+        env.portfolio().account(type).set_state(acc_state);
+    }
+    return parse_date(state.at("date").get<std::string>());
+}
+
+}  // namespace
+
+Runner::Runner(Config config) : config_(std::move(config)) {}
+
+void Runner::add_mod(std::string name, std::unique_ptr<AbstractMod> mod) {
+    in_process_mods_.emplace_back(std::move(name), std::move(mod));
+}
+
+RunResult Runner::run() {
+    RunSettings settings = validate(config_);
+    set_log_level(config_.at("log.level").as_string());
+
+    // Load enabled mods first: loading installs their properties and ships their defaults.
+    std::vector<std::pair<std::string, std::unique_ptr<AbstractMod, void (*)(AbstractMod*)>>> mods;
+    for (auto& [name, mod] : in_process_mods_)
+        mods.emplace_back(name, std::unique_ptr<AbstractMod, void (*)(AbstractMod*)>(
+                                    mod.release(), [](AbstractMod* m) { delete m; }));
+    in_process_mods_.clear();
+    std::vector<std::filesystem::path> mod_path;
+    for (auto& p : config_.at("base.mod_path").as_string_list()) mod_path.emplace_back(p);
+    if (auto mod_section = config_.find("mod")) {
+        for (auto& name : mod_section->keys()) {
+            if (kBuiltinMods.count(name)) continue;
+            ConfigNode section = (*mod_section)[name];
+            if (!section.is_table())
+                throw TypeError(fmt::format("configuration entry mod.{} must be a section", name));
+            if (!section.contains("enabled") || !section["enabled"].as_bool()) continue;
+            LoadedMod loaded = load_mod(name, mod_path);
+            if (!loaded.default_config.empty())
+                config_.merge_defaults_under("mod." + name, loaded.default_config);
+            mods.emplace_back(name, std::unique_ptr<AbstractMod, void (*)(AbstractMod*)>(
+                                        loaded.entry->create(), loaded.entry->destroy));
+        }
+    }
+
+    Environment env(config_);
+    for (auto& [type, cash] : settings.accounts) env.portfolio().add_account(type, cash);
+    env.set_broker(std::make_shared<SimulationBroker>(env, config_.at("mod.sys_simulation")));
+    if (env_hook_) env_hook_(env);
+
+    std::size_t started = 0;
+    RunResult result;
+    auto tear_down_all = [&](int code, std::exception_ptr error) {
+        for (std::size_t i = started; i-- > 0;) {
+            try {
+                mods[i].second->tear_down(code, error);
+            } catch (const std::exception& e) {
+                system_log().error(fmt::format("tear_down of mod {} failed: {}", mods[i].first,
+                                               e.what()));
+            }
+        }
+        started = 0;
+    };
+
+    try {
+        for (auto& [name, mod] : mods) {
+            ConfigNode section = env.config().at("mod." + name);
+            ++started;
+            mod->start_up(env, section);
+        }
+        if (!env.data_source()) {
+            std::map<std::string, Value> future_info;
+            if (auto fi = env.config().find("base.future_info"))
+                for (auto& k : fi->keys()) future_info[k] = (*fi)[k].as_value();
+            env.set_data_source(std::make_shared<BaseDataSource>(
+                env.config().at("base.data_bundle_path").as_string(), future_info));
+        }
+        if (settings.frequency == "tick")
+            throw RuntimeError(
+                "frequency 'tick' needs a tick data store, and no mod registered one");
+
+        if (!strategy_)
+            strategy_ = load_strategy(env.config().at("base.strategy").as_string(),
+                                      env.config().at("strategy"));
+        StrategyContext ctx(env);
+        std::vector<Date> days = env.data_proxy().get_trading_dates(settings.start, settings.end);
+        if (days.empty())
+            throw ValueError(fmt::format("no trading day between {} and {} in the calendar",
+                                         format_date(settings.start), format_date(settings.end)));
+        if (auto resume = env.config().at("base.resume_from").as_string(); !resume.empty()) {
+            Date saved = restore_state(env, resume);
+            std::erase_if(days, [&](Date d) { return d <= saved; });
+            system_log().info(fmt::format("resumed from {} saved on {}", resume, format_date(saved)));
+        }
+        for (auto* o : observers_) o->on_start(env, days);
+        strategy_->init(ctx);
+
+        PriceBook prices(env);
+        AbstractBroker& broker = *env.broker();
+        for (Date day : days) {
+            const DateTime open = DateTime(day) + std::chrono::hours(9) + std::chrono::minutes(30);
+            const DateTime close = DateTime(day) + std::chrono::hours(15);
+            env.trading_dt = env.calendar_dt = open;
+            for (auto& [type, acc] : env.portfolio().accounts()) acc->before_trading(day);
+            broker.before_trading();
+            strategy_->before_trading(ctx);
+            if (settings.frequency == "1m") {
+                for (DateTime minute : minute_grid(day)) {
+                    env.trading_dt = env.calendar_dt = minute;
+                    strategy_->handle_bar(ctx);
+                    broker.on_bar();
+                }
+            } else {
+                env.trading_dt = env.calendar_dt = close;
+                for (auto& [type, acc] : env.portfolio().accounts())
+                    prices.mark(*acc, convert_date_to_int(day));
+                strategy_->handle_bar(ctx);
+                broker.on_bar();
+            }
+            env.trading_dt = env.calendar_dt = close;
+            strategy_->after_trading(ctx);
+            broker.after_trading();
+            for (auto& [type, acc] : env.portfolio().accounts()) {
+                prices.mark(*acc, convert_date_to_int(day));
+                acc->settlement(day);
+            }
+            result.daily.push_back(record_day(env, day));
+            for (auto* o : observers_) o->on_day_end(env, result.daily.back());
+        }
+        if (auto path = env.config().at("base.save_state_to").as_string(); !path.empty())
+            save_state(env, days.back(), path);
+
+        result.trades = env.trades();
+        result.output_dir = env.config().at("base.output_dir").as_string();
+        if (!result.output_dir.empty()) write_results(env, result);
+        for (auto* o : observers_) o->on_finish(env, result);
+    } catch (...) {
+        tear_down_all(1, std::current_exception());
+        throw;
+    }
+    tear_down_all(0, nullptr);
+    return result;
+}
+
+}  // namespace korvex

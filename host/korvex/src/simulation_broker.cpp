@@ -1,0 +1,189 @@
+#include "korvex/simulation_broker.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "korvex/environment.hpp"
+#include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
+
+namespace korvex {
+
+SimulationBroker::SimulationBroker(Environment& env, const ConfigNode& mod_config)
+    : env_(env),
+      config_(mod_config),
+      default_matcher_(std::make_shared<DefaultMatcher>(env, mod_config)) {}
+
+void SimulationBroker::register_matcher(INSTRUMENT_TYPE type,
+                                        std::shared_ptr<AbstractMatcher> matcher) {
+    matchers_[type] = std::move(matcher);
+}
+
+AbstractMatcher* SimulationBroker::matcher_for(INSTRUMENT_TYPE type) const {
+    auto it = matchers_.find(type);
+    return it == matchers_.end() ? default_matcher_.get() : it->second.get();
+}
+
+void SimulationBroker::submit_order(const OrderPtr& order) {
+    Account& account = env_.portfolio().account_for(order->order_book_id());
+    double frozen = 0;
+    if (order->side() == SIDE::BUY && order->position_effect() == POSITION_EFFECT::OPEN) {
+        auto ins = env_.data_proxy().instruments(order->order_book_id());
+        frozen = ins->calc_cash_occupation(order->frozen_price(), order->quantity(),
+                                           POSITION_DIRECTION::LONG) +
+                 order->transaction_cost();
+    }
+    account.on_order_pending(*order, frozen);
+    frozen_cash_[order->order_id()] = frozen;
+    order->activate();
+    open_orders_.push_back(order);
+    if (_match_immediately) {
+        match_order(order);
+        std::erase_if(open_orders_, [](const OrderPtr& o) { return !o->is_active(); });
+    }
+}
+
+void SimulationBroker::cancel_order(const OrderPtr& order) {
+    if (!order->is_active()) return;
+    Account& account = env_.portfolio().account_for(order->order_book_id());
+    if (!env_.can_cancel_order(*order, &account)) return;
+    release(account, *order);
+    order->mark_cancelled("cancelled by the strategy");
+    std::erase(open_orders_, order);
+}
+
+std::vector<OrderPtr> SimulationBroker::get_open_orders(
+    const std::optional<std::string>& order_book_id) const {
+    std::vector<OrderPtr> out;
+    for (auto& o : open_orders_)
+        if (!order_book_id || o->order_book_id() == *order_book_id) out.push_back(o);
+    return out;
+}
+
+void SimulationBroker::before_trading() {}
+
+void SimulationBroker::on_bar() {
+    // Matching may book trades that open new orders' positions; iterate over a snapshot.
+    std::vector<OrderPtr> orders = open_orders_;
+    for (auto& o : orders)
+        if (o->is_active()) match_order(o);
+    std::erase_if(open_orders_, [](const OrderPtr& o) { return !o->is_active(); });
+}
+
+void SimulationBroker::after_trading() {
+    for (auto& o : open_orders_) {
+        if (!o->is_active()) continue;
+        Account& account = env_.portfolio().account_for(o->order_book_id());
+        release(account, *o);
+        o->mark_cancelled(fmt::format("order {} of {} expired unfilled at the close",
+                                      o->order_id(), o->order_book_id()));
+        user_system_log().warning(o->message());
+    }
+    open_orders_.clear();
+}
+
+void SimulationBroker::match_order(const OrderPtr& order) {
+    Account& account = env_.portfolio().account_for(order->order_book_id());
+    AbstractMatcher* matcher = matcher_for(env_.instrument_type_of(order->order_book_id()));
+    MatchResult result = matcher->match(account, *order);
+    for (auto& trade : result.trades) book(account, *order, trade);
+    if (result.reject_reason && order->is_active()) {
+        release(account, *order);
+        order->mark_rejected(*result.reject_reason);
+        user_system_log().warning(*result.reject_reason);
+    } else if (!order->is_active()) {
+        release(account, *order);
+    }
+}
+
+void SimulationBroker::book(Account& account, Order& order, const TradePtr& trade) {
+    INSTRUMENT_TYPE type = env_.instrument_type_of(trade->order_book_id());
+    if (env_.transaction_cost_decider(type)) {
+        trade->set_commission(env_.get_trade_commission(*trade));
+        trade->set_tax(env_.get_trade_tax(*trade));
+    }
+    // The cash reserved for the filled part goes back before the fill is paid.
+    auto it = frozen_cash_.find(order.order_id());
+    if (it != frozen_cash_.end() && it->second > 0 && order.unfilled_quantity() > 0) {
+        double share = std::min(1.0, trade->last_quantity() / order.unfilled_quantity());
+        double released = it->second * share;
+        account.release_frozen_cash(released);
+        it->second -= released;
+    }
+    account.apply_trade(*trade, &order);
+    order.fill(*trade);
+    env_.record_trade(trade);
+}
+
+void SimulationBroker::release(Account& account, Order& order) {
+    auto it = frozen_cash_.find(order.order_id());
+    double cash = it == frozen_cash_.end() ? 0.0 : it->second;
+    account.on_order_unfrozen(order, cash);
+    if (it != frozen_cash_.end()) frozen_cash_.erase(it);
+}
+
+DefaultMatcher::DefaultMatcher(Environment& env, const ConfigNode& mod_config)
+    : env_(env),
+      matching_type_(mod_config.contains("matching_type") ? mod_config["matching_type"].as_string()
+                                                          : "current_bar"),
+      volume_limit_(mod_config.contains("volume_limit") ? mod_config["volume_limit"].as_bool()
+                                                        : true),
+      volume_percent_(mod_config.contains("volume_percent")
+                          ? mod_config["volume_percent"].as_double()
+                          : 0.25),
+      slippage_(mod_config.contains("slippage") ? mod_config["slippage"].as_double() : 0.0) {}
+
+MatchResult DefaultMatcher::match(Account&, Order& order) {
+    MatchResult result;
+    const std::string& id = order.order_book_id();
+    const bool minute = env_.config()["base"]["frequency"].as_string() == "1m";
+    Bars bars = minute ? env_.data_proxy().minute_bars(id) : Bars();
+    std::int64_t stamp = convert_date_to_int(env_.calendar_dt);
+    if (bars.empty()) {
+        bars = env_.data_proxy().day_bars(id);
+        stamp = convert_date_to_int(to_date(env_.calendar_dt));
+    }
+    std::size_t i = bars.empty() ? Bars::npos : bars.find(stamp);
+    if (i == Bars::npos) {
+        result.reject_reason = fmt::format("Order rejected: {} has no market data at {}", id,
+                                           format_datetime(env_.calendar_dt));
+        return result;
+    }
+    const bool next_bar = matching_type_ == "next_bar";
+    if (next_bar && order.datetime() >= env_.calendar_dt) return result;  // wait for the next bar
+    double price = bars.get(i, next_bar ? "open" : "close");
+    if (!std::isfinite(price) || price <= 0) {
+        result.reject_reason =
+            fmt::format("Order rejected: {} has no valid price at {}", id,
+                        format_datetime(env_.calendar_dt));
+        return result;
+    }
+    const bool buy = order.side() == SIDE::BUY;
+    price *= buy ? 1 + slippage_ : 1 - slippage_;
+    if (auto limit = order.price(); limit && (buy ? *limit < price : *limit > price))
+        return result;  // not reachable on this bar; the order stays open
+    double quantity = order.unfilled_quantity();
+    if (volume_limit_) {
+        if (const FieldSpec* vf = bars.layout()->find("volume")) {
+            double volume = bars.get(i, *vf);
+            if (std::isfinite(volume)) {
+                double lot = env_.data_proxy().instruments(id)->round_lot();
+                double cap = std::floor(volume * volume_percent_ / lot) * lot;
+                if (cap <= 0) {
+                    result.reject_reason = fmt::format(
+                        "Order rejected: {} traded no volume at {}", id,
+                        format_datetime(env_.calendar_dt));
+                    return result;
+                }
+                quantity = std::min(quantity, cap);
+            }
+        }
+    }
+    result.trades.push_back(Trade::from_create(order.order_id(), price, quantity, order.side(),
+                                               order.position_effect(), id));
+    return result;
+}
+
+}  // namespace korvex

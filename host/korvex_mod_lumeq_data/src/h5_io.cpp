@@ -1,0 +1,163 @@
+// Reading and writing the minute-bar files with the HDF5 C API.
+#include <fmt/format.h>
+#include <hdf5.h>
+
+#include <cstring>
+#include <string_view>
+#include <system_error>
+
+#include "korvex/errors.hpp"
+#include "korvex_mod_lumeq_data/data_store.hpp"
+
+namespace korvex_mod_lumeq_data {
+
+namespace {
+
+constexpr const char* DATASET = "data";
+
+// Owns one HDF5 identifier.
+class Handle {
+public:
+    Handle(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
+    ~Handle() {
+        if (id_ >= 0) close_(id_);
+    }
+    Handle(Handle&& other) noexcept : id_(other.id_), close_(other.close_) { other.id_ = -1; }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    hid_t get() const { return id_; }
+    bool ok() const { return id_ >= 0; }
+
+private:
+    hid_t id_;
+    herr_t (*close_)(hid_t);
+};
+
+// Runs an HDF5 call with the library's own error printing off; the caller raises instead.
+// The macros restore the printer on the way out, so nothing may throw between them.
+template <class F>
+auto quietly(F&& f) {
+    decltype(f()) result{};
+    H5E_BEGIN_TRY { result = f(); }
+    H5E_END_TRY;
+    return result;
+}
+
+// "<" little-endian, "=" the machine's order; kind and size as in "i8".
+hid_t h5_type(const korvex::FieldSpec& field) {
+    const std::string& t = field.type;
+    if (t.size() == 3 && (t[0] == '<' || t[0] == '=')) {
+        const bool native = t[0] == '=';
+        const std::string_view code = std::string_view(t).substr(1);
+        if (code == "i8") return native ? H5T_NATIVE_INT64 : H5T_STD_I64LE;
+        if (code == "u8") return native ? H5T_NATIVE_UINT64 : H5T_STD_U64LE;
+        if (code == "i4") return native ? H5T_NATIVE_INT32 : H5T_STD_I32LE;
+        if (code == "u4") return native ? H5T_NATIVE_UINT32 : H5T_STD_U32LE;
+        if (code == "f8") return native ? H5T_NATIVE_DOUBLE : H5T_IEEE_F64LE;
+        if (code == "f4") return native ? H5T_NATIVE_FLOAT : H5T_IEEE_F32LE;
+    }
+    throw korvex::ValueError(fmt::format("minute-bar field '{}' has the unsupported type '{}'",
+                                         field.name, t));
+}
+
+// The compound type of `layout`, members at the layout's own offsets.
+Handle compound_type(const korvex::RecordLayout& layout) {
+    if (layout.itemsize() == 0) throw korvex::ValueError("minute-bar layout has no fields");
+    Handle type(H5Tcreate(H5T_COMPOUND, layout.itemsize()), H5Tclose);
+    for (const auto& field : layout.fields())
+        if (H5Tinsert(type.get(), field.name.c_str(), field.offset, h5_type(field)) < 0)
+            throw korvex::RuntimeError(
+                fmt::format("cannot describe minute-bar field '{}'", field.name));
+    return type;
+}
+
+// Bars::find and friends binary-search the stamps.
+void check_ascending(const std::filesystem::path& path, const korvex::RecordLayout& layout,
+                     const std::vector<std::byte>& bytes) {
+    const auto& first = layout.fields().front();
+    if (first.type.size() != 3 || (first.type.substr(1) != "i8" && first.type.substr(1) != "u8"))
+        return;
+    const std::size_t n = bytes.size() / layout.itemsize();
+    std::int64_t prev = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t stamp;
+        std::memcpy(&stamp, bytes.data() + i * layout.itemsize() + first.offset, sizeof stamp);
+        if (i > 0 && stamp <= prev)
+            throw korvex::ValueError(fmt::format(
+                "minute-bar file '{}': {} does not ascend at row {} ({} after {})", path.string(),
+                first.name, i, stamp, prev));
+        prev = stamp;
+    }
+}
+
+}  // namespace
+
+korvex::Bars read_h5_minute_bars(const std::filesystem::path& path,
+                                 const korvex::RecordLayout& layout) {
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec))
+        return korvex::Bars::of_bytes(std::make_shared<const std::vector<std::byte>>(), layout);
+    const std::string name = path.string();
+
+    Handle file(quietly([&] { return H5Fopen(name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT); }),
+                H5Fclose);
+    if (!file.ok())
+        throw korvex::ValueError(fmt::format("minute-bar file '{}' is not a readable HDF5 file", name));
+    Handle dataset(quietly([&] { return H5Dopen2(file.get(), DATASET, H5P_DEFAULT); }), H5Dclose);
+    if (!dataset.ok())
+        throw korvex::ValueError(
+            fmt::format("minute-bar file '{}' has no dataset '{}'", name, DATASET));
+    Handle file_type(H5Dget_type(dataset.get()), H5Tclose);
+    if (H5Tget_class(file_type.get()) != H5T_COMPOUND)
+        throw korvex::ValueError(fmt::format(
+            "minute-bar file '{}': dataset '{}' is not a compound type", name, DATASET));
+    for (const auto& field : layout.fields())
+        if (quietly([&] { return H5Tget_member_index(file_type.get(), field.name.c_str()); }) < 0)
+            throw korvex::ValueError(fmt::format("minute-bar file '{}': dataset '{}' has no member '{}'",
+                                                 name, DATASET, field.name));
+
+    Handle space(H5Dget_space(dataset.get()), H5Sclose);
+    if (H5Sget_simple_extent_ndims(space.get()) != 1)
+        throw korvex::ValueError(fmt::format(
+            "minute-bar file '{}': dataset '{}' is not one-dimensional", name, DATASET));
+    const auto n = static_cast<std::size_t>(H5Sget_simple_extent_npoints(space.get()));
+
+    Handle memory_type = compound_type(layout);
+    auto bytes = std::make_shared<std::vector<std::byte>>(n * layout.itemsize());
+    if (n > 0 && quietly([&] {
+            return H5Dread(dataset.get(), memory_type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                           bytes->data());
+        }) < 0)
+        throw korvex::ValueError(fmt::format(
+            "minute-bar file '{}': dataset '{}' cannot be read as {}", name, DATASET,
+            layout.to_string()));
+    check_ascending(path, layout, *bytes);
+    return korvex::Bars::of_bytes(std::move(bytes), layout);
+}
+
+void write_h5_minute_bars(const std::filesystem::path& path, const korvex::RecordLayout& layout,
+                          std::span<const std::byte> bytes) {
+    Handle type = compound_type(layout);
+    if (bytes.size() % layout.itemsize() != 0)
+        throw korvex::ValueError(fmt::format(
+            "{} bytes are not whole records of {} bytes for '{}'", bytes.size(),
+            layout.itemsize(), path.string()));
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+
+    const std::string name = path.string();
+    Handle file(quietly([&] { return H5Fcreate(name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT); }),
+                H5Fclose);
+    if (!file.ok())
+        throw korvex::RuntimeError(fmt::format("cannot create minute-bar file '{}'", name));
+    const hsize_t dims[1] = {bytes.size() / layout.itemsize()};
+    Handle space(H5Screate_simple(1, dims, nullptr), H5Sclose);
+    Handle dataset(H5Dcreate2(file.get(), DATASET, type.get(), space.get(), H5P_DEFAULT,
+                              H5P_DEFAULT, H5P_DEFAULT),
+                   H5Dclose);
+    if (!dataset.ok() ||
+        (dims[0] > 0 && H5Dwrite(dataset.get(), type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                                 bytes.data()) < 0))
+        throw korvex::RuntimeError(fmt::format("cannot write dataset '{}' of '{}'", DATASET, name));
+}
+
+}  // namespace korvex_mod_lumeq_data

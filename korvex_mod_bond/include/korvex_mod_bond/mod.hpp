@@ -1,0 +1,48 @@
+// The bond mod: the plug-in object the host creates, its start-up (which builds and registers
+// the bond and repo stores, position models, validators, cost deciders, broker and matchers),
+// and the bond_account properties it installs on the strategy context and the portfolio.
+#pragma once
+
+#include <exception>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "korvex/data/base_data_source.hpp"
+#include "korvex/environment.hpp"
+#include "korvex/interface.hpp"
+#include "korvex/strategy.hpp"
+
+namespace korvex_mod_bond {
+
+// Layout of bond minute bars, as the host's minute-bar store reads them.
+const korvex::RecordLayout& bond_minbar_layout();
+
+class BondMod : public korvex::AbstractMod {
+public:
+    BondMod();
+
+    void start_up(korvex::Environment& env, const korvex::ConfigNode& mod_config) override;
+    void tear_down(int code, std::exception_ptr exception = nullptr) override;
+
+    void _register_dummy_data_stores(std::exception_ptr error);
+    void _register_minbar_store(korvex::BaseDataSource& data_source);
+
+    korvex::Environment* _env = nullptr;
+    std::shared_ptr<korvex::AbstractDayBarStore> _bond_day_bar_store;
+    std::shared_ptr<korvex::AbstractDayBarStore> _repo_day_bar_store;
+    std::shared_ptr<korvex::AbstractInstrumentStore> _bond_instrument_store;
+    std::shared_ptr<korvex::AbstractInstrumentStore> _repo_instrument_store;
+    std::shared_ptr<korvex::AbstractCalendarStore> _inter_bank_calendar_store;
+    std::map<std::string, korvex::RecordLayout> _dtypes_map;
+};
+
+// The bond account of the context's portfolio; KeyError when none is configured.
+korvex::Account& context_bond_account(const korvex::StrategyContext& context);
+// The portfolio's bond account, or null when none is configured.
+korvex::Account* mod_bond_account(const korvex::Portfolio& portfolio);
+
+// What loading the mod's library does: installs the two bond_account properties. Idempotent.
+void load();
+
+}  // namespace korvex_mod_bond

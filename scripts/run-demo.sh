@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, creates the sample data bundle on first use, and runs the
+# demo backtest. Extra arguments go to `korvex run` (e.g. --start 2021-01-04).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh
+if [[ ! -f data/bundle/tavlen.sqlite ]]; then
+  echo "creating the sample data bundle in data/bundle (first run only)..."
+  build/bin/korvex-generate --out data/bundle
+fi
+build/bin/korvex run -c examples/demo.toml "$@"
