@@ -1,0 +1,141 @@
+// A whole run: validation before anything starts, mod start-up and tear-down, results.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "korvex/errors.hpp"
+#include "korvex/runner.hpp"
+#include "korvex_test_support.hpp"
+
+using namespace korvex;
+using korvex::testing::TempDir;
+
+namespace {
+
+struct Calls {
+    int start_up = 0, tear_down = 0, tear_down_code = -1;
+    bool tear_down_had_error = false;
+};
+
+class CountingMod : public AbstractMod {
+public:
+    CountingMod(Calls& calls, bool fail) : calls_(calls), fail_(fail) {}
+    void start_up(Environment&, const ConfigNode& cfg) override {
+        ++calls_.start_up;
+        EXPECT_EQ(cfg.path(), "mod.counting");
+        if (fail_) throw RuntimeError("start-up failed on purpose");
+    }
+    void tear_down(int code, std::exception_ptr e) override {
+        ++calls_.tear_down;
+        calls_.tear_down_code = code;
+        calls_.tear_down_had_error = e != nullptr;
+    }
+
+private:
+    Calls& calls_;
+    bool fail_;
+};
+
+struct RunnerFixture : ::testing::Test {
+    TempDir dir;
+    Config config;
+    void SetUp() override {
+        korvex::testing::write_trading_dates(
+            dir.path(), korvex::testing::weekdays(make_date(2020, 1, 1), make_date(2020, 1, 31)));
+        config.set("base.start_date", Value("2020-01-02"));
+        config.set("base.end_date", Value("2020-01-10"));
+        config.set("base.data_bundle_path", Value(dir.path().string()));
+        config.set("base.output_dir", Value((dir.path() / "out").string()));
+        config.set_table("base.accounts", {{"STOCK", Value(1000.0)}, {"BOND", Value(500.0)}});
+        config.set_table("mod.counting", {});
+    }
+    std::string run_error() {
+        try {
+            Runner(config).run();
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        return "<no error>";
+    }
+};
+
+}  // namespace
+
+TEST_F(RunnerFixture, RefusesBadSettingsBeforeAnythingRuns) {
+    config.set("base.start_date", Value("2020-02-01"));
+    EXPECT_EQ(run_error(), "base.start_date 2020-02-01 is after base.end_date 2020-01-10");
+    config.set("base.start_date", Value("2020-01-02"));
+    config.set_table("base.accounts", {{"SAVINGS", Value(1.0)}});
+    EXPECT_EQ(run_error(),
+              "unknown account type 'SAVINGS' in base.accounts (known: STOCK, FUTURE, BOND)");
+    config.set_table("base.accounts", {{"STOCK", Value(1.0)}});
+    config.set("base.frequency", Value("5m"));
+    EXPECT_EQ(run_error(), "base.frequency '5m' is not one of 1d, 1m, tick");
+    config.set("base.frequency", Value("1d"));
+    config.set("base.speed", Value(2));
+    EXPECT_EQ(run_error(), "unknown configuration entry base.speed");
+    config.erase("base.speed");
+    config.set("mod.nosuch.enabled", Value(true));
+    std::string msg = run_error();
+    EXPECT_NE(msg.find("mod 'nosuch' is enabled but cannot be loaded: no module named "
+                       "'korvex_mod_nosuch': libkorvex_mod_nosuch.so not found in "),
+              std::string::npos)
+        << msg;
+}
+
+TEST_F(RunnerFixture, StartsEachModOnceAndTearsItDownOnceAlsoWhenTheRunFails) {
+    Calls ok, failing;
+    {
+        Runner runner(config);
+        runner.add_mod("counting", std::make_unique<CountingMod>(ok, false));
+        RunResult r = runner.run();
+        EXPECT_EQ(r.daily.size(), 7u);
+    }
+    EXPECT_EQ(ok.start_up, 1);
+    EXPECT_EQ(ok.tear_down, 1);
+    EXPECT_EQ(ok.tear_down_code, 0);
+    EXPECT_FALSE(ok.tear_down_had_error);
+
+    Runner runner(config);
+    runner.add_mod("counting", std::make_unique<CountingMod>(failing, true));
+    EXPECT_THROW(runner.run(), RuntimeError);
+    EXPECT_EQ(failing.start_up, 1);
+    EXPECT_EQ(failing.tear_down, 1);
+    EXPECT_EQ(failing.tear_down_code, 1);
+    EXPECT_TRUE(failing.tear_down_had_error);
+}
+
+TEST_F(RunnerFixture, WritesDailyRowsAndASummary) {
+    Runner runner(config);
+    RunResult r = runner.run();
+    ASSERT_EQ(r.daily.size(), 7u);
+    std::ifstream daily(dir.path() / "out" / "daily.csv");
+    std::string header, first;
+    std::getline(daily, header);
+    std::getline(daily, first);
+    EXPECT_EQ(header,
+              "date,STOCK_cash,STOCK_market_value,STOCK_equity,BOND_cash,BOND_market_value,"
+              "BOND_equity,cash,market_value,equity");
+    EXPECT_EQ(first,
+              "2020-01-02,1000.000000,0.000000,1000.000000,500.000000,0.000000,500.000000,"
+              "1500.000000,0.000000,1500.000000");
+    std::ifstream summary_file(dir.path() / "out" / "summary.json");
+    auto summary = nlohmann::json::parse(summary_file);
+    EXPECT_EQ(summary["final_equity"], 1500.0);
+    EXPECT_EQ(summary["trading_days"], 7);
+    EXPECT_EQ(summary["max_drawdown"], 0.0);
+}
+
+TEST_F(RunnerFixture, ARunRestoredFromSavedStateContinuesWhereItStopped) {
+    config.set("base.end_date", Value("2020-01-06"));
+    config.set("base.save_state_to", Value((dir.path() / "state.json").string()));
+    Runner(config).run();
+    config.set("base.end_date", Value("2020-01-10"));
+    config.set("base.save_state_to", Value(""));
+    config.set("base.resume_from", Value((dir.path() / "state.json").string()));
+    RunResult r = Runner(config).run();
+    ASSERT_EQ(r.daily.size(), 4u);  // 7th to 10th
+    EXPECT_EQ(r.daily.front().date, make_date(2020, 1, 7));
+    EXPECT_DOUBLE_EQ(r.daily.back().equity, 1500.0);
+}
