@@ -29,7 +29,7 @@ std::vector<korvex::Date> dates(std::initializer_list<std::int32_t> ints) {
 }
 
 class Backends : public testing::TestWithParam<std::string> {
-protected:
+  protected:
     void SetUp() override {
         if (GetParam() == "sqlite") {
             auto path = dir_.path() / "tavlen.sqlite";
@@ -113,9 +113,8 @@ TEST_P(Backends, DayTableHasTwoLevelIndexAndColumnsInOrder) {
         "R007.IB", {.start_date = "20200103", .end_date = "29991231"});
     ASSERT_TRUE(q);
     EXPECT_EQ(q->index_names(), (std::vector<std::string>{"order_book_id", "date"}));
-    EXPECT_EQ(q->column_names(), (std::vector<std::string>{"open", "close", "high", "low",
-                                                           "volume", "total_turnover",
-                                                           "weighted"}));
+    EXPECT_EQ(q->column_names(), (std::vector<std::string>{"open", "close", "high", "low", "volume",
+                                                           "total_turnover", "weighted"}));
     EXPECT_EQ(q->index_level("date"), dates({20200103, 20200106}));
     EXPECT_EQ(q->order_book_ids(), (std::vector<std::string>{"R007.IB", "R007.IB"}));
     EXPECT_EQ(q->column("weighted"), (std::vector<double>{0.0225, 0.0235}));
@@ -131,15 +130,13 @@ TEST_P(Backends, DayTableHasTwoLevelIndexAndColumnsInOrder) {
                                         "residual_principal"}));
     EXPECT_EQ(v->column("time_to_maturity"), (std::vector<double>{5.0, 4.99}));
 
-    TablePtr p = client().get_price("A.IB", {.start_date = "20050104",
-                                             .end_date = "29991231",
-                                             .source = "cfets",
-                                             .details = true});
+    TablePtr p = client().get_price(
+        "A.IB",
+        {.start_date = "20050104", .end_date = "29991231", .source = "cfets", .details = true});
     ASSERT_TRUE(p);
-    EXPECT_EQ(p->column_names(),
-              (std::vector<std::string>{"dirty_price_open", "dirty_price_high", "dirty_price_low",
-                                        "dirty_price_eod", "ytm_close", "clean_price_eod",
-                                        "volume"}));
+    EXPECT_EQ(p->column_names(), (std::vector<std::string>{
+                                     "dirty_price_open", "dirty_price_high", "dirty_price_low",
+                                     "dirty_price_eod", "ytm_close", "clean_price_eod", "volume"}));
     EXPECT_EQ(p->dates(), dates({20200103}));
     EXPECT_EQ(p->column("clean_price_eod"), (std::vector<double>{100.25}));
 }
@@ -152,11 +149,11 @@ TEST_P(Backends, NoneWithoutRowsEmptyWhenRowsLieOutsideTheRange) {
                                                  .source = "chinabond",
                                                  .valuation_type = "recommended"}),
               nullptr);
-    EXPECT_EQ(client().get_price("B.SH", {.start_date = "20050104",
-                                          .end_date = "29991231",
-                                          .source = "cfets",
-                                          .details = true}),
-              nullptr);
+    EXPECT_EQ(
+        client().get_price(
+            "B.SH",
+            {.start_date = "20050104", .end_date = "29991231", .source = "cfets", .details = true}),
+        nullptr);
     EXPECT_EQ(client().realized_cash_flow("B.SH"), nullptr);
     EXPECT_EQ(client().get_implied_cash_flow("B.SH", 20050102, 29991231), nullptr);
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,7 +23,7 @@ namespace tavlen_test {
 namespace fs = std::filesystem;
 
 class TempDir {
-public:
+  public:
     TempDir() {
         static std::atomic<int> n{0};
         path_ = fs::temp_directory_path() /
@@ -37,13 +38,13 @@ public:
     }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
 // A writable connection for building test databases.
 class Db {
-public:
+  public:
     explicit Db(const fs::path& path, bool with_schema = true) {
         if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) throw std::runtime_error("open");
         if (with_schema) exec(tavlen::schema_sql());
@@ -59,7 +60,7 @@ public:
     }
     sqlite3* get() const { return db_; }
 
-private:
+  private:
     sqlite3* db_ = nullptr;
 };
 
@@ -85,7 +86,9 @@ struct SampleTable {
     }
 };
 
-inline korvex::DateTime dt(int y, unsigned m, unsigned d) { return korvex::make_datetime(y, m, d); }
+inline korvex::DateTime dt(int y, unsigned m, unsigned d) {
+    return korvex::make_datetime(y, m, d);
+}
 
 inline std::vector<SampleInstrument> sample_instruments() {
     return {
@@ -111,8 +114,8 @@ inline std::vector<SampleInstrument> sample_instruments() {
     };
 }
 
-inline const std::vector<std::int32_t> SAMPLE_TRADING_DATES{20200102, 20200103, 20200106,
-                                                            20200107, 20200108};
+inline const std::vector<std::int32_t> SAMPLE_TRADING_DATES{20200102, 20200103, 20200106, 20200107,
+                                                            20200108};
 
 inline std::vector<SampleTable> sample_tables() {
     return {
@@ -139,8 +142,8 @@ inline std::vector<SampleTable> sample_tables() {
          {{"source", "cfets"}},
          "date",
          false,
-         {"dirty_price_open", "dirty_price_high", "dirty_price_low", "dirty_price_eod",
-          "ytm_close", "clean_price_eod", "volume"},
+         {"dirty_price_open", "dirty_price_high", "dirty_price_low", "dirty_price_eod", "ytm_close",
+          "clean_price_eod", "volume"},
          {{20200103, {101.0, 101.9, 100.9, 101.6, 0.0305, 100.25, 5e7}}}},
         // Delivery order is seq, not date.
         {"realized_cash_flow",
@@ -156,7 +159,9 @@ inline std::vector<SampleTable> sample_tables() {
          "date",
          true,
          {"total_payment", "payment_receivable", "principal_payment"},
-         {{20200102, {0.0, 3.0, 0.0}}, {20200106, {3.0, 0.0, 0.0}}, {20210102, {103.0, 0.0, 100.0}}}},
+         {{20200102, {0.0, 3.0, 0.0}},
+          {20200106, {3.0, 0.0, 0.0}},
+          {20210102, {103.0, 0.0, 100.0}}}},
     };
 }
 
@@ -165,11 +170,16 @@ inline std::string field_kind(const korvex::Value& v) {
 }
 
 inline void bind_value(sqlite3_stmt* s, int i, const korvex::Value& v) {
-    if (v.is_none()) sqlite3_bind_null(s, i);
-    else if (v.is_bool()) sqlite3_bind_int64(s, i, v.as_bool() ? 1 : 0);
-    else if (v.is_int()) sqlite3_bind_int64(s, i, v.as_int());
-    else if (v.is_float()) sqlite3_bind_double(s, i, v.as_double());
-    else sqlite3_bind_text(s, i, v.to_string().c_str(), -1, SQLITE_TRANSIENT);
+    if (v.is_none())
+        sqlite3_bind_null(s, i);
+    else if (v.is_bool())
+        sqlite3_bind_int64(s, i, v.as_bool() ? 1 : 0);
+    else if (v.is_int())
+        sqlite3_bind_int64(s, i, v.as_int());
+    else if (v.is_float())
+        sqlite3_bind_double(s, i, v.as_double());
+    else
+        sqlite3_bind_text(s, i, v.to_string().c_str(), -1, SQLITE_TRANSIENT);
 }
 
 inline void run(sqlite3* db, const std::string& sql, const std::vector<korvex::Value>& args) {
@@ -179,7 +189,8 @@ inline void run(sqlite3* db, const std::string& sql, const std::vector<korvex::V
     for (std::size_t i = 0; i < args.size(); ++i) bind_value(s, static_cast<int>(i + 1), args[i]);
     int rc = sqlite3_step(s);
     sqlite3_finalize(s);
-    if (rc != SQLITE_DONE) throw std::runtime_error(std::string(sqlite3_errmsg(db)) + " in: " + sql);
+    if (rc != SQLITE_DONE)
+        throw std::runtime_error(std::string(sqlite3_errmsg(db)) + " in: " + sql);
 }
 
 inline void write_sample(Db& db) {

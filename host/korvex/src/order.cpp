@@ -59,8 +59,9 @@ void Order::activate() {
     if (status_ == ORDER_STATUS::PENDING_NEW) status_ = ORDER_STATUS::ACTIVE;
 }
 
-void Order::fill(const Trade& trade) {
-    double q = trade.last_quantity();
+void Order::fill(const Trade& trade) { fill(trade, trade.last_quantity()); }
+
+void Order::fill(const Trade& trade, double q) {
     double new_filled = filled_quantity_ + q;
     if (new_filled > 0) avg_price_ = (avg_price_ * filled_quantity_ + trade.last_price() * q) / new_filled;
     filled_quantity_ = new_filled;

@@ -88,7 +88,10 @@ void SimulationBroker::match_order(const OrderPtr& order) {
     Account& account = env_.portfolio().account_for(order->order_book_id());
     AbstractMatcher* matcher = matcher_for(env_.instrument_type_of(order->order_book_id()));
     MatchResult result = matcher->match(account, *order);
-    for (auto& trade : result.trades) book(account, *order, trade);
+    for (std::size_t i = 0; i < result.trades.size(); ++i)
+        book(account, *order, result.trades[i],
+             i < result.order_fills.size() ? result.order_fills[i]
+                                           : result.trades[i]->last_quantity());
     if (result.reject_reason && order->is_active()) {
         release(account, *order);
         order->mark_rejected(*result.reject_reason);
@@ -98,7 +101,8 @@ void SimulationBroker::match_order(const OrderPtr& order) {
     }
 }
 
-void SimulationBroker::book(Account& account, Order& order, const TradePtr& trade) {
+void SimulationBroker::book(Account& account, Order& order, const TradePtr& trade,
+                            double order_quantity) {
     INSTRUMENT_TYPE type = env_.instrument_type_of(trade->order_book_id());
     if (env_.transaction_cost_decider(type)) {
         trade->set_commission(env_.get_trade_commission(*trade));
@@ -107,13 +111,13 @@ void SimulationBroker::book(Account& account, Order& order, const TradePtr& trad
     // The cash reserved for the filled part goes back before the fill is paid.
     auto it = frozen_cash_.find(order.order_id());
     if (it != frozen_cash_.end() && it->second > 0 && order.unfilled_quantity() > 0) {
-        double share = std::min(1.0, trade->last_quantity() / order.unfilled_quantity());
+        double share = std::min(1.0, order_quantity / order.unfilled_quantity());
         double released = it->second * share;
         account.release_frozen_cash(released);
         it->second -= released;
     }
     account.apply_trade(*trade, &order);
-    order.fill(*trade);
+    order.fill(*trade, order_quantity);
     env_.record_trade(trade);
 }
 

@@ -17,7 +17,7 @@ constexpr const char* DATASET = "data";
 
 // Owns one HDF5 identifier.
 class Handle {
-public:
+  public:
     Handle(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
     ~Handle() {
         if (id_ >= 0) close_(id_);
@@ -28,7 +28,7 @@ public:
     hid_t get() const { return id_; }
     bool ok() const { return id_ >= 0; }
 
-private:
+  private:
     hid_t id_;
     herr_t (*close_)(hid_t);
 };
@@ -38,7 +38,9 @@ private:
 template <class F>
 auto quietly(F&& f) {
     decltype(f()) result{};
-    H5E_BEGIN_TRY { result = f(); }
+    H5E_BEGIN_TRY {
+        result = f();
+    }
     H5E_END_TRY;
     return result;
 }
@@ -56,8 +58,8 @@ hid_t h5_type(const korvex::FieldSpec& field) {
         if (code == "f8") return native ? H5T_NATIVE_DOUBLE : H5T_IEEE_F64LE;
         if (code == "f4") return native ? H5T_NATIVE_FLOAT : H5T_IEEE_F32LE;
     }
-    throw korvex::ValueError(fmt::format("minute-bar field '{}' has the unsupported type '{}'",
-                                         field.name, t));
+    throw korvex::ValueError(
+        fmt::format("minute-bar field '{}' has the unsupported type '{}'", field.name, t));
 }
 
 // The compound type of `layout`, members at the layout's own offsets.
@@ -83,9 +85,9 @@ void check_ascending(const std::filesystem::path& path, const korvex::RecordLayo
         std::int64_t stamp;
         std::memcpy(&stamp, bytes.data() + i * layout.itemsize() + first.offset, sizeof stamp);
         if (i > 0 && stamp <= prev)
-            throw korvex::ValueError(fmt::format(
-                "minute-bar file '{}': {} does not ascend at row {} ({} after {})", path.string(),
-                first.name, i, stamp, prev));
+            throw korvex::ValueError(
+                fmt::format("minute-bar file '{}': {} does not ascend at row {} ({} after {})",
+                            path.string(), first.name, i, stamp, prev));
         prev = stamp;
     }
 }
@@ -102,7 +104,8 @@ korvex::Bars read_h5_minute_bars(const std::filesystem::path& path,
     Handle file(quietly([&] { return H5Fopen(name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT); }),
                 H5Fclose);
     if (!file.ok())
-        throw korvex::ValueError(fmt::format("minute-bar file '{}' is not a readable HDF5 file", name));
+        throw korvex::ValueError(
+            fmt::format("minute-bar file '{}' is not a readable HDF5 file", name));
     Handle dataset(quietly([&] { return H5Dopen2(file.get(), DATASET, H5P_DEFAULT); }), H5Dclose);
     if (!dataset.ok())
         throw korvex::ValueError(
@@ -113,8 +116,9 @@ korvex::Bars read_h5_minute_bars(const std::filesystem::path& path,
             "minute-bar file '{}': dataset '{}' is not a compound type", name, DATASET));
     for (const auto& field : layout.fields())
         if (quietly([&] { return H5Tget_member_index(file_type.get(), field.name.c_str()); }) < 0)
-            throw korvex::ValueError(fmt::format("minute-bar file '{}': dataset '{}' has no member '{}'",
-                                                 name, DATASET, field.name));
+            throw korvex::ValueError(
+                fmt::format("minute-bar file '{}': dataset '{}' has no member '{}'", name, DATASET,
+                            field.name));
 
     Handle space(H5Dget_space(dataset.get()), H5Sclose);
     if (H5Sget_simple_extent_ndims(space.get()) != 1)
@@ -125,12 +129,12 @@ korvex::Bars read_h5_minute_bars(const std::filesystem::path& path,
     Handle memory_type = compound_type(layout);
     auto bytes = std::make_shared<std::vector<std::byte>>(n * layout.itemsize());
     if (n > 0 && quietly([&] {
-            return H5Dread(dataset.get(), memory_type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT,
-                           bytes->data());
-        }) < 0)
-        throw korvex::ValueError(fmt::format(
-            "minute-bar file '{}': dataset '{}' cannot be read as {}", name, DATASET,
-            layout.to_string()));
+                     return H5Dread(dataset.get(), memory_type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                                    bytes->data());
+                 }) < 0)
+        throw korvex::ValueError(
+            fmt::format("minute-bar file '{}': dataset '{}' cannot be read as {}", name, DATASET,
+                        layout.to_string()));
     check_ascending(path, layout, *bytes);
     return korvex::Bars::of_bytes(std::move(bytes), layout);
 }
@@ -139,14 +143,14 @@ void write_h5_minute_bars(const std::filesystem::path& path, const korvex::Recor
                           std::span<const std::byte> bytes) {
     Handle type = compound_type(layout);
     if (bytes.size() % layout.itemsize() != 0)
-        throw korvex::ValueError(fmt::format(
-            "{} bytes are not whole records of {} bytes for '{}'", bytes.size(),
-            layout.itemsize(), path.string()));
+        throw korvex::ValueError(fmt::format("{} bytes are not whole records of {} bytes for '{}'",
+                                             bytes.size(), layout.itemsize(), path.string()));
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
 
     const std::string name = path.string();
-    Handle file(quietly([&] { return H5Fcreate(name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT); }),
-                H5Fclose);
+    Handle file(
+        quietly([&] { return H5Fcreate(name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT); }),
+        H5Fclose);
     if (!file.ok())
         throw korvex::RuntimeError(fmt::format("cannot create minute-bar file '{}'", name));
     const hsize_t dims[1] = {bytes.size() / layout.itemsize()};
@@ -154,9 +158,8 @@ void write_h5_minute_bars(const std::filesystem::path& path, const korvex::Recor
     Handle dataset(H5Dcreate2(file.get(), DATASET, type.get(), space.get(), H5P_DEFAULT,
                               H5P_DEFAULT, H5P_DEFAULT),
                    H5Dclose);
-    if (!dataset.ok() ||
-        (dims[0] > 0 && H5Dwrite(dataset.get(), type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT,
-                                 bytes.data()) < 0))
+    if (!dataset.ok() || (dims[0] > 0 && H5Dwrite(dataset.get(), type.get(), H5S_ALL, H5S_ALL,
+                                                  H5P_DEFAULT, bytes.data()) < 0))
         throw korvex::RuntimeError(fmt::format("cannot write dataset '{}' of '{}'", DATASET, name));
 }
 

@@ -5,16 +5,22 @@
 namespace {
 
 class LumeqDataMod : public korvex::AbstractMod {
-public:
+  public:
     void start_up(korvex::Environment&, const korvex::ConfigNode&) override {}
     void tear_down(int, std::exception_ptr) override {}
 };
 
-korvex::AbstractMod* create() { return new LumeqDataMod(); }
-void destroy(korvex::AbstractMod* mod) { delete mod; }
+korvex::AbstractMod* create() {
+    return new LumeqDataMod();
+}
+void destroy(korvex::AbstractMod* mod) {
+    delete mod;
+}
 
 const KorvexModEntry ENTRY{KORVEX_MOD_ABI_VERSION, "lumeq_data", &create, &destroy};
 
 }  // namespace
 
-extern "C" const KorvexModEntry* korvex_mod_entry() { return &ENTRY; }
+extern "C" const KorvexModEntry* korvex_mod_entry() {
+    return &ENTRY;
+}

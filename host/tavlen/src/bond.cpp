@@ -22,9 +22,13 @@ Backend& require() {
 
 }  // namespace
 
-void set_backend(std::shared_ptr<Backend> backend) { installed() = std::move(backend); }
+void set_backend(std::shared_ptr<Backend> backend) {
+    installed() = std::move(backend);
+}
 
-std::shared_ptr<Backend> backend() { return installed(); }
+std::shared_ptr<Backend> backend() {
+    return installed();
+}
 
 std::string init(const std::string& configured_path) {
     std::string path = configured_path;

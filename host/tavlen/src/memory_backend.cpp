@@ -14,10 +14,12 @@ namespace tavlen {
 namespace {
 
 constexpr std::array<std::string_view, 8> CALLS{
-    "get_bond_list",      "instruments", "get_trading_dates",  "currency_market_quotation",
-    "get_valuation",      "get_price",   "realized_cash_flow", "get_implied_cash_flow"};
+    "get_bond_list", "instruments", "get_trading_dates",  "currency_market_quotation",
+    "get_valuation", "get_price",   "realized_cash_flow", "get_implied_cash_flow"};
 
-std::string quoted(std::string_view s) { return fmt::format("\"{}\"", s); }
+std::string quoted(std::string_view s) {
+    return fmt::format("\"{}\"", s);
+}
 
 // The rows of `table` dated within [start, end]; the table itself when nothing falls outside,
 // so a test that installs a table gets that very table back.
@@ -92,7 +94,9 @@ void MemoryBackend::fail_on(const std::string& call, std::exception_ptr error) {
     failures_[call] = std::move(error);
 }
 
-void MemoryBackend::clear_failures() { failures_.clear(); }
+void MemoryBackend::clear_failures() {
+    failures_.clear();
+}
 
 std::size_t MemoryBackend::count(const std::string& call_name) const {
     return static_cast<std::size_t>(std::count_if(calls_.begin(), calls_.end(), [&](const auto& l) {
@@ -146,10 +150,10 @@ std::vector<korvex::Date> MemoryBackend::get_trading_dates(std::int32_t start_da
 
 TablePtr MemoryBackend::currency_market_quotation(const std::string& order_book_id,
                                                   const bond::DateRangeOptions& options) {
-    record("currency_market_quotation",
-           fmt::format("currency_market_quotation({}, start_date={}, end_date={})",
-                       quoted(order_book_id), quoted(options.start_date),
-                       quoted(options.end_date)));
+    record(
+        "currency_market_quotation",
+        fmt::format("currency_market_quotation({}, start_date={}, end_date={})",
+                    quoted(order_book_id), quoted(options.start_date), quoted(options.end_date)));
     return within(lookup(quotations_, order_book_id),
                   detail::date_argument("start_date", options.start_date),
                   detail::date_argument("end_date", options.end_date));
@@ -162,9 +166,8 @@ TablePtr MemoryBackend::get_valuation(const std::string& order_book_id,
     record("get_valuation",
            fmt::format("get_valuation({}, start_date={}, end_date={}, source={}, "
                        "valuation_type={})",
-                       quoted(order_book_id), quoted(options.start_date),
-                       quoted(options.end_date), quoted(options.source),
-                       quoted(options.valuation_type)));
+                       quoted(order_book_id), quoted(options.start_date), quoted(options.end_date),
+                       quoted(options.source), quoted(options.valuation_type)));
     return within(lookup(valuations_, order_book_id),
                   detail::date_argument("start_date", options.start_date),
                   detail::date_argument("end_date", options.end_date));
@@ -174,8 +177,8 @@ TablePtr MemoryBackend::get_price(const std::string& order_book_id,
                                   const bond::GetPriceOptions& options) {
     record("get_price",
            fmt::format("get_price({}, start_date={}, end_date={}, source={}, details={})",
-                       quoted(order_book_id), quoted(options.start_date),
-                       quoted(options.end_date), quoted(options.source), options.details));
+                       quoted(order_book_id), quoted(options.start_date), quoted(options.end_date),
+                       quoted(options.source), options.details));
     return within(lookup(prices_, order_book_id),
                   detail::date_argument("start_date", options.start_date),
                   detail::date_argument("end_date", options.end_date));

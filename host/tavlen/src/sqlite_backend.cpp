@@ -13,110 +13,13 @@
 #include <optional>
 
 #include "date_argument.hpp"
+#include "sqlite_queries.hpp"
 
 namespace tavlen {
 
+using namespace detail;
+
 namespace {
-
-// One statement per kind of read. The table readers select the date column first and then the
-// value columns in the order the answer lists them.
-enum Query : std::size_t {
-    BOND_LIST,
-    INSTRUMENT_FIELDS,
-    TRADING_DATES,
-    QUOTATION,
-    QUOTATION_ANY,
-    VALUATION,
-    VALUATION_ANY,
-    PRICE,
-    PRICE_EOD,
-    PRICE_ANY,
-    REALIZED,
-    IMPLIED,
-    IMPLIED_ANY,
-    QUERY_COUNT
-};
-
-struct TableSpec {
-    const char* table;
-    const char* date_column;
-    std::vector<std::string> columns;
-    const char* where;     // the rows asked for
-    const char* order_by;  // delivery order
-};
-
-const TableSpec QUOTATION_SPEC{
-    "repo_quotation",
-    "date",
-    {"open", "close", "high", "low", "volume", "total_turnover", "weighted"},
-    "order_book_id = ?1 AND date BETWEEN ?2 AND ?3",
-    "date"};
-const TableSpec VALUATION_SPEC{"valuation",
-                               "date",
-                               {"dirty_price_eod", "dv01", "ytm", "clean_price",
-                                "modified_duration", "convexity", "time_to_maturity",
-                                "residual_principal"},
-                               "order_book_id = ?1 AND source = ?2 AND valuation_type = ?3 "
-                               "AND date BETWEEN ?4 AND ?5",
-                               "date"};
-const TableSpec PRICE_SPEC{"price",
-                           "date",
-                           {"dirty_price_open", "dirty_price_high", "dirty_price_low",
-                            "dirty_price_eod", "ytm_close", "clean_price_eod", "volume"},
-                           "order_book_id = ?1 AND source = ?2 AND date BETWEEN ?3 AND ?4",
-                           "date"};
-// details = false: the end-of-day columns only.
-const TableSpec PRICE_EOD_SPEC{"price",
-                               "date",
-                               {"dirty_price_eod", "clean_price_eod", "ytm_close", "volume"},
-                               PRICE_SPEC.where,
-                               "date"};
-const TableSpec REALIZED_SPEC{"realized_cash_flow", "payment_date",
-                              {"cash_flow", "principal_payment"}, "order_book_id = ?1", "seq"};
-const TableSpec IMPLIED_SPEC{"implied_cash_flow",
-                             "date",
-                             {"total_payment", "payment_receivable", "principal_payment"},
-                             "order_book_id = ?1 AND date BETWEEN ?2 AND ?3",
-                             "seq"};
-
-std::string select_sql(const TableSpec& s) {
-    return fmt::format("SELECT {}, {} FROM {} WHERE {} ORDER BY {}", s.date_column,
-                       fmt::join(s.columns, ", "), s.table, s.where, s.order_by);
-}
-
-// Whether the instrument has any row of this kind at all: tells none from an empty range.
-std::string any_sql(const char* table, const char* key) {
-    return fmt::format("SELECT 1 FROM {} WHERE {} LIMIT 1", table, key);
-}
-
-struct QueryText {
-    const char* table;
-    std::string sql;
-};
-
-const std::array<QueryText, QUERY_COUNT>& queries() {
-    static const std::array<QueryText, QUERY_COUNT> q{{
-        {"instrument", "SELECT order_book_id FROM instrument WHERE type = ?1 ORDER BY seq"},
-        // One row with a NULL name: a known instrument without fields; no row: unknown.
-        {"instrument_field",
-         "SELECT f.name, f.kind, f.value FROM instrument AS i LEFT JOIN instrument_field AS f "
-         "ON f.order_book_id = i.order_book_id WHERE i.order_book_id = ?1 ORDER BY f.seq"},
-        {"trading_date",
-         "SELECT date FROM trading_date WHERE date BETWEEN ?1 AND ?2 ORDER BY date"},
-        {"repo_quotation", select_sql(QUOTATION_SPEC)},
-        {"repo_quotation", any_sql("repo_quotation", "order_book_id = ?1")},
-        {"valuation", select_sql(VALUATION_SPEC)},
-        {"valuation",
-         any_sql("valuation", "order_book_id = ?1 AND source = ?2 AND valuation_type = ?3")},
-        {"price", select_sql(PRICE_SPEC)},
-        {"price", select_sql(PRICE_EOD_SPEC)},
-        {"price", any_sql("price", "order_book_id = ?1 AND source = ?2")},
-        {"realized_cash_flow", select_sql(REALIZED_SPEC)},
-        {"implied_cash_flow", select_sql(IMPLIED_SPEC)},
-        {"implied_cash_flow", any_sql("implied_cash_flow", "order_book_id = ?1")},
-    }};
-    return q;
-}
 
 using Arg = std::variant<std::string, std::int64_t>;
 
@@ -139,8 +42,8 @@ struct Connection {
         const char* msg = sqlite3_errmsg(db);
         constexpr std::string_view no_table = "no such table: ";
         if (rc == SQLITE_ERROR && std::strncmp(msg, no_table.data(), no_table.size()) == 0)
-            throw DataError(fmt::format("tavlen database '{}' has no table '{}'", path,
-                                        msg + no_table.size()));
+            throw DataError(
+                fmt::format("tavlen database '{}' has no table '{}'", path, msg + no_table.size()));
         throw DataError(
             fmt::format("tavlen database '{}': cannot read table '{}': {}", path, table, msg));
     }
@@ -165,13 +68,14 @@ namespace {
 
 // One execution of a cached statement; leaves it reset for the next caller.
 class Run {
-public:
-    Run(detail::Connection& impl, Query q, const std::vector<Arg>& args)
-        : impl_(impl), q_(q), s_(impl.statement(q)) {
+  public:
+    // The run keeps the arguments: SQLite reads the bound text in place while stepping.
+    Run(detail::Connection& impl, Query q, std::vector<Arg> args)
+        : impl_(impl), q_(q), s_(impl.statement(q)), args_(std::move(args)) {
         // A key-only statement takes the leading arguments only.
-        int n = std::min(sqlite3_bind_parameter_count(s_), static_cast<int>(args.size()));
+        int n = std::min(sqlite3_bind_parameter_count(s_), static_cast<int>(args_.size()));
         for (int i = 0; i < n; ++i) {
-            const Arg& a = args[static_cast<std::size_t>(i)];
+            const Arg& a = args_[static_cast<std::size_t>(i)];
             if (auto* text = std::get_if<std::string>(&a))
                 sqlite3_bind_text(s_, i + 1, text->data(), static_cast<int>(text->size()),
                                   SQLITE_STATIC);
@@ -194,20 +98,25 @@ public:
     }
     sqlite3_stmt* operator*() const { return s_; }
 
-private:
+  private:
     detail::Connection& impl_;
     Query q_;
     sqlite3_stmt* s_;
+    std::vector<Arg> args_;
 };
 
 std::string describe_cell(sqlite3_stmt* s, int col) {
     switch (sqlite3_column_type(s, col)) {
-        case SQLITE_NULL: return "NULL";
-        case SQLITE_INTEGER: return fmt::format("{}", sqlite3_column_int64(s, col));
-        case SQLITE_FLOAT: return fmt::format("{}", sqlite3_column_double(s, col));
+        case SQLITE_NULL:
+            return "NULL";
+        case SQLITE_INTEGER:
+            return fmt::format("{}", sqlite3_column_int64(s, col));
+        case SQLITE_FLOAT:
+            return fmt::format("{}", sqlite3_column_double(s, col));
         case SQLITE_TEXT:
             return fmt::format("'{}'", reinterpret_cast<const char*>(sqlite3_column_text(s, col)));
-        default: return "a blob";
+        default:
+            return "a blob";
     }
 }
 
@@ -219,18 +128,20 @@ korvex::Date read_date(const std::string& path, const char* table, const std::st
         } catch (const korvex::ValueError&) {
         }
     }
-    throw DataError(fmt::format("tavlen database '{}': table '{}' holds the date {} for '{}' "
-                                "(expected an integer YYYYMMDD)",
-                                path, table, describe_cell(s, 0), id));
+    throw DataError(
+        fmt::format("tavlen database '{}': table '{}' holds the date {} for '{}' "
+                    "(expected an integer YYYYMMDD)",
+                    path, table, describe_cell(s, 0), id));
 }
 
 // [[noreturn]] helper for a numeric cell that holds text or a blob.
 [[noreturn]] void bad_number(const std::string& path, const TableSpec& spec, const std::string& id,
                              sqlite3_stmt* s, int col) {
-    throw DataError(fmt::format("tavlen database '{}': table '{}' column '{}' holds {} for '{}' "
-                                "(expected a number)",
-                                path, spec.table, spec.columns[static_cast<std::size_t>(col - 1)],
-                                describe_cell(s, col), id));
+    throw DataError(
+        fmt::format("tavlen database '{}': table '{}' column '{}' holds {} for '{}' "
+                    "(expected a number)",
+                    path, spec.table, spec.columns[static_cast<std::size_t>(col - 1)],
+                    describe_cell(s, col), id));
 }
 
 korvex::Value read_field(const std::string& path, const std::string& id, sqlite3_stmt* s) {
@@ -251,9 +162,10 @@ korvex::Value read_field(const std::string& path, const std::string& id, sqlite3
             return korvex::parse_datetime(reinterpret_cast<const char*>(sqlite3_column_text(s, 2)));
     } catch (const korvex::ValueError&) {
     }
-    throw DataError(fmt::format("tavlen database '{}': instrument_field '{}' of '{}' has kind '{}' "
-                                "and value {}",
-                                path, name, id, kind, describe_cell(s, 2)));
+    throw DataError(
+        fmt::format("tavlen database '{}': instrument_field '{}' of '{}' has kind '{}' "
+                    "and value {}",
+                    path, name, id, kind, describe_cell(s, 2)));
 }
 
 }  // namespace
@@ -280,9 +192,10 @@ SqliteBackend::Impl& SqliteBackend::db() {
         if (err == ENOENT || err == ENOTDIR)
             throw DataError(fmt::format("tavlen database '{}' not found", p));
         if (err == EACCES || err == EPERM || err == EISDIR)
-            throw PermissionDenied(fmt::format("permission denied: cannot read tavlen database "
-                                               "'{}': {}",
-                                               p, std::strerror(err)));
+            throw PermissionDenied(
+                fmt::format("permission denied: cannot read tavlen database "
+                            "'{}': {}",
+                            p, std::strerror(err)));
         throw DataError(fmt::format("cannot read tavlen database '{}': {}", p, std::strerror(err)));
     }
     if (n != static_cast<ssize_t>(sizeof header) ||
@@ -306,7 +219,8 @@ SqliteBackend::Impl& SqliteBackend::db() {
 std::vector<std::string> SqliteBackend::get_bond_list(const bond::GetBondListOptions& options) {
     Run run(db(), BOND_LIST, {options.type});
     std::vector<std::string> ids;
-    while (run.next()) ids.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(*run, 0)));
+    while (run.next())
+        ids.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(*run, 0)));
     return ids;
 }
 
@@ -355,10 +269,15 @@ TablePtr read_table(detail::Connection& impl, Query rows, std::optional<Query> a
             for (int c = 1; c <= ncol; ++c) {
                 double& v = values[static_cast<std::size_t>(c - 1)];
                 switch (sqlite3_column_type(s, c)) {
-                    case SQLITE_NULL: v = std::numeric_limits<double>::quiet_NaN(); break;
+                    case SQLITE_NULL:
+                        v = std::numeric_limits<double>::quiet_NaN();
+                        break;
                     case SQLITE_INTEGER:
-                    case SQLITE_FLOAT: v = sqlite3_column_double(s, c); break;
-                    default: bad_number(impl.path, spec, id, s, c);
+                    case SQLITE_FLOAT:
+                        v = sqlite3_column_double(s, c);
+                        break;
+                    default:
+                        bad_number(impl.path, spec, id, s, c);
                 }
             }
             table->append(id, date, values);
@@ -374,8 +293,7 @@ TablePtr read_table(detail::Connection& impl, Query rows, std::optional<Query> a
 
 TablePtr SqliteBackend::currency_market_quotation(const std::string& order_book_id,
                                                   const bond::DateRangeOptions& options) {
-    std::vector<Arg> args{order_book_id,
-                          detail::date_argument("start_date", options.start_date),
+    std::vector<Arg> args{order_book_id, detail::date_argument("start_date", options.start_date),
                           detail::date_argument("end_date", options.end_date)};
     return read_table(db(), QUOTATION, QUOTATION_ANY, QUOTATION_SPEC, order_book_id, args);
 }
@@ -393,14 +311,12 @@ TablePtr SqliteBackend::get_price(const std::string& order_book_id,
     std::vector<Arg> args{order_book_id, options.source,
                           detail::date_argument("start_date", options.start_date),
                           detail::date_argument("end_date", options.end_date)};
-    if (options.details)
-        return read_table(db(), PRICE, PRICE_ANY, PRICE_SPEC, order_book_id, args);
+    if (options.details) return read_table(db(), PRICE, PRICE_ANY, PRICE_SPEC, order_book_id, args);
     return read_table(db(), PRICE_EOD, PRICE_ANY, PRICE_EOD_SPEC, order_book_id, args);
 }
 
 TablePtr SqliteBackend::realized_cash_flow(const std::string& order_book_id) {
-    return read_table(db(), REALIZED, std::nullopt, REALIZED_SPEC, order_book_id,
-                      {order_book_id});
+    return read_table(db(), REALIZED, std::nullopt, REALIZED_SPEC, order_book_id, {order_book_id});
 }
 
 TablePtr SqliteBackend::get_implied_cash_flow(const std::string& order_book_id,

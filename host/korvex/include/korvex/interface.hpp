@@ -81,6 +81,9 @@ public:
 // What a matcher did with one order on one bar: the fills, or why nothing (more) was filled.
 struct MatchResult {
     std::vector<TradePtr> trades;
+    // How much of the order each trade fills, when that is not the trade's quantity (a repo's
+    // trade quantity is its cash amount, the order's is the nominal amount). Empty: the trades'.
+    std::vector<double> order_fills;
     std::optional<std::string> reject_reason;  // set: the rest of the order is rejected
 };
 

@@ -33,7 +33,7 @@ public:
 
 protected:
     void match_order(const OrderPtr& order);
-    void book(Account& account, Order& order, const TradePtr& trade);
+    void book(Account& account, Order& order, const TradePtr& trade, double order_quantity);
     void release(Account& account, Order& order);
 
     Environment& env_;

@@ -17,7 +17,7 @@
 namespace korvex_mod_lumeq_data {
 
 class H5MinBarStore : public korvex::AbstractMinBarStore {
-public:
+  public:
     static constexpr std::size_t CACHE_SIZE = 256;
 
     // `dtypes_map` maps korvex::layout_key of an instrument type ("Bond") to its bar layout.
@@ -32,7 +32,7 @@ public:
     const std::filesystem::path& directory() const { return _directory; }
     const std::map<std::string, korvex::RecordLayout>& dtypes_map() const { return _dtypes_map; }
 
-private:
+  private:
     std::filesystem::path _directory;
     std::map<std::string, korvex::RecordLayout> _dtypes_map;  // node-stable: bars point into it
     korvex::LruCache<std::string, korvex::Bars> _cache{CACHE_SIZE};
@@ -59,6 +59,8 @@ extern "C" korvex::AbstractMinBarStore* korvex_lumeq_make_h5_minbar_store(
     const char* directory, const std::map<std::string, korvex::RecordLayout>* dtypes_map);
 
 // The factory's type and symbol name, for the dlsym lookup.
-using korvex_lumeq_make_h5_minbar_store_fn = korvex::AbstractMinBarStore* (*)(
-    const char*, const std::map<std::string, korvex::RecordLayout>*);
-inline constexpr const char* KORVEX_LUMEQ_MAKE_H5_MINBAR_STORE = "korvex_lumeq_make_h5_minbar_store";
+using korvex_lumeq_make_h5_minbar_store_fn =
+    korvex::AbstractMinBarStore* (*)(const char*,
+                                     const std::map<std::string, korvex::RecordLayout>*);
+inline constexpr const char* KORVEX_LUMEQ_MAKE_H5_MINBAR_STORE =
+    "korvex_lumeq_make_h5_minbar_store";

@@ -54,6 +54,7 @@ public:
     void set_transaction_cost(double c) { transaction_cost_ = c; }
     void activate();
     void fill(const Trade& trade);
+    void fill(const Trade& trade, double order_quantity);
     void mark_rejected(std::string reason);
     void mark_cancelled(std::string reason);
 
