@@ -10,6 +10,7 @@
 
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
+#include "korvex/progress.hpp"
 #include "korvex/runner.hpp"
 #include "tavlen/bond.hpp"
 
@@ -77,6 +78,8 @@ int run(const RunOptions& o) {
     std::string db = tavlen::init(database_path(config));
     korvex::system_log().debug(fmt::format("market data from {}", db));
     korvex::Runner runner(config);
+    korvex::ProgressBar progress;
+    if (config.at("log.progress").as_bool()) runner.add_observer(&progress);
     korvex::RunResult result = runner.run();
     auto& last = result.daily.back();
     std::cout << fmt::format("{} trading days, final equity {:.2f}", result.daily.size(),

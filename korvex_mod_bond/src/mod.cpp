@@ -2,46 +2,174 @@
 
 #include <fmt/format.h>
 
+#include <filesystem>
+#include <optional>
+
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
 #include "korvex/mod_loader.hpp"
+#include "korvex_mod_bond/api.hpp"
+#include "korvex_mod_bond/data.hpp"
+#include "korvex_mod_bond/dummy.hpp"
+#include "tavlen/errors.hpp"
 
 namespace korvex_mod_bond {
 
 using korvex::DEFAULT_ACCOUNT_TYPE;
 
+namespace {
+
+// H5MinBarStore's factory in korvex_mod_lumeq_data, found by name so this mod does not link
+// that library: a run without it simply has no bond minute bars.
+using MakeH5MinBarStore =
+    korvex::AbstractMinBarStore* (*)(const char*,
+                                     const std::map<std::string, korvex::RecordLayout>*);
+constexpr const char* MAKE_H5_MINBAR_STORE = "korvex_lumeq_make_h5_minbar_store";
+
+}  // namespace
+
 const korvex::RecordLayout& bond_minbar_layout() {
-    static const korvex::RecordLayout layout{{"datetime", "<i8"}, {"open", "<f8"},
-                                             {"high", "<f8"},     {"low", "<f8"},
-                                             {"close", "<f8"},    {"volume", "<f8"},
-                                             {"total_turnover", "<f8"}};
+    static const korvex::RecordLayout layout{
+        {"datetime", "<i8"}, {"open", "<f8"},   {"high", "<f8"},          {"low", "<f8"},
+        {"close", "<f8"},    {"volume", "<f8"}, {"total_turnover", "<f8"}};
     return layout;
 }
 
-BondMod::BondMod() { _dtypes_map.emplace("Bond", bond_minbar_layout()); }
+BondMod::BondMod() {
+    _dtypes_map.emplace("Bond", bond_minbar_layout());
+}
 
 void BondMod::start_up(korvex::Environment& env, const korvex::ConfigNode& mod_config) {
-    (void)mod_config;
     _env = &env;
-    const korvex::ConfigNode base = env.config()["base"];
-    if (korvex::parse_enum<korvex::RUN_TYPE>(base["run_type"].as_string()) !=
-        korvex::RUN_TYPE::BACKTEST) {
-        korvex::system_log().info("korvex-mod-bond only support backtest, disabled");
-        return;
-    }
-    const korvex::ConfigNode accounts = base["accounts"];
-    if (!accounts.contains(korvex::name(DEFAULT_ACCOUNT_TYPE::STOCK)) &&
-        !accounts.contains(korvex::name(DEFAULT_ACCOUNT_TYPE::BOND))) {
-        korvex::system_log().debug("bond or stock account has not been set, korvex-mod-bond disabled");
-        return;
-    }
+    if (!_supports_run_type()) return;
+    if (!_has_stock_or_bond_account()) return;
+    _build_data_stores(mod_config);
+    // Matching-type check and position models: with the trading components.
+    _register_data_stores();
+    // Cost deciders, frontend validators, broker and matchers: with the trading components.
 }
 
 void BondMod::tear_down(int, std::exception_ptr) {}
 
-void BondMod::_register_dummy_data_stores(std::exception_ptr) {}
+bool BondMod::_supports_run_type() const {
+    const korvex::ConfigNode base = _env->config()["base"];
+    if (korvex::parse_enum<korvex::RUN_TYPE>(base["run_type"].as_string()) ==
+        korvex::RUN_TYPE::BACKTEST)
+        return true;
+    korvex::system_log().info("korvex-mod-bond only support backtest, disabled");
+    return false;
+}
 
-void BondMod::_register_minbar_store(korvex::BaseDataSource&) {}
+bool BondMod::_has_stock_or_bond_account() const {
+    const korvex::ConfigNode accounts = _env->config()["base"]["accounts"];
+    if (accounts.contains(korvex::name(DEFAULT_ACCOUNT_TYPE::STOCK)) ||
+        accounts.contains(korvex::name(DEFAULT_ACCOUNT_TYPE::BOND)))
+        return true;
+    korvex::system_log().debug("bond or stock account has not been set, korvex-mod-bond disabled");
+    return false;
+}
+
+// The instrument stores already ask the client for their lists here; a refusal of the client
+// anywhere in this step leaves the placeholders in all five fields and start-up goes on.
+void BondMod::_build_data_stores(const korvex::ConfigNode& mod_config) {
+    try {
+        api::load();
+        const std::string valuation_source = mod_config["valuation_source"].as_string();
+        if (valuation_source == "chinabond")
+            _bond_day_bar_store = std::make_shared<ChinabondBondDayBarStore>();
+        else if (valuation_source == "exchange")
+            _bond_day_bar_store = std::make_shared<ExchangeBondDayBarStore>();
+        else if (valuation_source == "auto")
+            _bond_day_bar_store = std::make_shared<AutoBondDayBarStore>();
+        else
+            throw korvex::ValueError(
+                fmt::format("invalid valuation_source '{}'", valuation_source));
+        _repo_day_bar_store = std::make_shared<RepoDayBarStore>();
+        _bond_instrument_store = std::make_shared<BondInstrumentStore>();
+        _inter_bank_calendar_store = std::make_shared<InterBankCalendarStore>();
+        _repo_instrument_store = std::make_shared<RepoInstrumentStore>();
+    } catch (const tavlen::PermissionDenied&) {
+        _register_dummy_data_stores(std::current_exception());
+    }
+}
+
+void BondMod::_register_dummy_data_stores(std::exception_ptr error) {
+    dummy::PERMISSION_ERROR = std::move(error);
+    _bond_day_bar_store = std::make_shared<dummy::DummyDayBarStore>();
+    _repo_day_bar_store = std::make_shared<dummy::DummyDayBarStore>();
+    _bond_instrument_store = std::make_shared<dummy::DummyInstrumentStore>();
+    _repo_instrument_store = std::make_shared<dummy::DummyInstrumentStore>();
+    _inter_bank_calendar_store = std::make_shared<dummy::DummyInterBankCalendarStore>();
+}
+
+void BondMod::_register_data_stores() {
+    const korvex::ConfigNode base = _env->config()["base"];
+    std::shared_ptr<korvex::BaseDataSource> data_source = _env->data_source();
+    if (!data_source) {
+        std::map<std::string, korvex::Value> future_info;
+        if (auto node = base.find("future_info"))
+            for (const auto& key : node->keys()) future_info[key] = (*node)[key].as_value();
+        data_source = std::make_shared<korvex::BaseDataSource>(base["data_bundle_path"].as_string(),
+                                                               std::move(future_info));
+    }
+    if (!can_register_stores(*data_source))
+        throw korvex::RuntimeError(fmt::format(
+            "korvex-mod-bond only supports data sources like BaseDataSource, current data "
+            "source is {}",
+            korvex::type_name(*data_source)));
+
+    data_source->register_day_bar_store(korvex::INSTRUMENT_TYPE::BOND, _bond_day_bar_store);
+    data_source->register_day_bar_store(korvex::INSTRUMENT_TYPE::REPO, _repo_day_bar_store);
+    data_source->register_instruments_store(_bond_instrument_store);
+    data_source->register_instruments_store(_repo_instrument_store);
+    // Only a bond account trades inter-bank; an account configured with 0 does not count.
+    const korvex::ConfigNode accounts = base["accounts"];
+    const std::string bond = std::string(korvex::name(DEFAULT_ACCOUNT_TYPE::BOND));
+    if (accounts.contains(bond) && accounts[bond].truthy())
+        data_source->register_calendar_store(korvex::TRADING_CALENDAR_TYPE::INTER_BANK,
+                                             _inter_bank_calendar_store);
+    _env->set_data_source(data_source);
+    if (base["frequency"].as_string() == "1m") _register_minbar_store(*data_source);
+}
+
+void BondMod::_register_minbar_store(korvex::BaseDataSource& data_source) {
+    if (!can_register_minbar_store(data_source)) {
+        korvex::system_log().info("Bond minbar store disabled, current data source {}",
+                                  data_source.to_string());
+        return;
+    }
+    MakeH5MinBarStore make = nullptr;
+    try {
+        make = reinterpret_cast<MakeH5MinBarStore>(
+            korvex::load_module(_minbar_module)->symbol(MAKE_H5_MINBAR_STORE));
+    } catch (const korvex::ImportError&) {
+        // Missing, or present without the factory (below): either way there is no store.
+    }
+    if (!make) {
+        korvex::system_log().warning(
+            "contertible minbar store disabled, korvex_mod_lumeq_data needed");
+        return;
+    }
+    std::optional<korvex::Value> directory;
+    if (auto node = _env->config().find("mod.lumeq_data.h5_minbar_path"))
+        directory = node->as_value();
+    std::string path = directory && directory->truthy() ? directory->as_string() : std::string();
+    if (path.empty())
+        path =
+            (std::filesystem::path(_env->config().at("base.data_bundle_path").as_string()) / "h5")
+                .string();
+    data_source.register_minbar_store(
+        korvex::INSTRUMENT_TYPE::BOND,
+        std::shared_ptr<korvex::AbstractMinBarStore>(make(path.c_str(), &_dtypes_map)));
+}
+
+bool can_register_stores(const korvex::BaseDataSource& data_source) {
+    return dynamic_cast<const WithoutStoreRegistration*>(&data_source) == nullptr;
+}
+
+bool can_register_minbar_store(const korvex::BaseDataSource& data_source) {
+    return dynamic_cast<const WithoutMinbarStoreRegistration*>(&data_source) == nullptr;
+}
 
 korvex::Account& context_bond_account(const korvex::StrategyContext& context) {
     return context.portfolio().account(DEFAULT_ACCOUNT_TYPE::BOND);
@@ -57,17 +185,20 @@ void load() {
     korvex::StrategyContext::install_property("bond_account", [](const korvex::StrategyContext& c) {
         return std::any(&context_bond_account(c));
     });
-    korvex::Portfolio::install_property("bond_account", [](const korvex::Portfolio& p) {
-        return std::any(mod_bond_account(p));
-    });
+    korvex::Portfolio::install_property(
+        "bond_account", [](const korvex::Portfolio& p) { return std::any(mod_bond_account(p)); });
 }
 
 }  // namespace korvex_mod_bond
 
 extern "C" {
 
-static korvex::AbstractMod* korvex_mod_bond_create() { return new korvex_mod_bond::BondMod(); }
-static void korvex_mod_bond_destroy(korvex::AbstractMod* mod) { delete mod; }
+static korvex::AbstractMod* korvex_mod_bond_create() {
+    return new korvex_mod_bond::BondMod();
+}
+static void korvex_mod_bond_destroy(korvex::AbstractMod* mod) {
+    delete mod;
+}
 
 __attribute__((visibility("default"))) const KorvexModEntry* korvex_mod_entry() {
     static const KorvexModEntry entry{KORVEX_MOD_ABI_VERSION, "bond", &korvex_mod_bond_create,

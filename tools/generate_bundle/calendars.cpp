@@ -4,7 +4,9 @@
 
 namespace korvex_generate {
 
-QuantLib::Date first_calendar_day() { return QuantLib::Date(4, QuantLib::January, 2005); }
+QuantLib::Date first_calendar_day() {
+    return QuantLib::Date(4, QuantLib::January, 2005);
+}
 
 std::int32_t to_date_int(const QuantLib::Date& d) {
     return d.year() * 10000 + static_cast<int>(d.month()) * 100 + d.dayOfMonth();
@@ -22,12 +24,15 @@ QuantLib::Date to_ql(korvex::Date d) {
                           static_cast<QuantLib::Year>(static_cast<int>(ymd.year())));
 }
 
-QuantLib::Calendar exchange_calendar() { return QuantLib::China(QuantLib::China::SSE); }
-QuantLib::Calendar inter_bank_calendar() { return QuantLib::China(QuantLib::China::IB); }
+QuantLib::Calendar exchange_calendar() {
+    return QuantLib::China(QuantLib::China::SSE);
+}
+QuantLib::Calendar inter_bank_calendar() {
+    return QuantLib::China(QuantLib::China::IB);
+}
 
 std::vector<QuantLib::Date> business_days(const QuantLib::Calendar& calendar,
-                                          const QuantLib::Date& first,
-                                          const QuantLib::Date& last) {
+                                          const QuantLib::Date& first, const QuantLib::Date& last) {
     std::vector<QuantLib::Date> days;
     days.reserve(static_cast<std::size_t>(std::max<QuantLib::Date::serial_type>(0, last - first)));
     for (QuantLib::Date d = first; d <= last; ++d) {

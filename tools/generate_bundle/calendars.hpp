@@ -24,8 +24,7 @@ QuantLib::Calendar inter_bank_calendar();
 
 // Business days of `calendar` in [first, last], ascending.
 std::vector<QuantLib::Date> business_days(const QuantLib::Calendar& calendar,
-                                          const QuantLib::Date& first,
-                                          const QuantLib::Date& last);
+                                          const QuantLib::Date& first, const QuantLib::Date& last);
 
 // The day before `d` on which `calendar` works.
 QuantLib::Date previous_business_day(const QuantLib::Calendar& calendar, const QuantLib::Date& d);

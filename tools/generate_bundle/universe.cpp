@@ -40,11 +40,11 @@ struct Category {
 
 // Rough make-up of the market by number of bonds.
 constexpr Category CATEGORIES[] = {
-    {Kind::Government, 0.18},         {Kind::DevelopmentBank, 0.10},
-    {Kind::ExportImportBank, 0.06},   {Kind::AgriculturalBank, 0.06},
-    {Kind::LocalGovernment, 0.08},    {Kind::Discount, 0.06},
-    {Kind::Enterprise, 0.06},         {Kind::ShanghaiGovernment, 0.06},
-    {Kind::ShanghaiCorporate, 0.16},  {Kind::ShenzhenGovernment, 0.05},
+    {Kind::Government, 0.18},        {Kind::DevelopmentBank, 0.10},
+    {Kind::ExportImportBank, 0.06},  {Kind::AgriculturalBank, 0.06},
+    {Kind::LocalGovernment, 0.08},   {Kind::Discount, 0.06},
+    {Kind::Enterprise, 0.06},        {Kind::ShanghaiGovernment, 0.06},
+    {Kind::ShanghaiCorporate, 0.16}, {Kind::ShenzhenGovernment, 0.05},
     {Kind::ShenzhenCorporate, 0.13},
 };
 constexpr std::size_t CATEGORY_COUNT = std::size(CATEGORIES);
@@ -70,7 +70,7 @@ int pick_tenor(const TenorChoice (&choices)[N], Rng& rng) {
     return choices[N - 1].years;
 }
 
-constexpr TenorChoice GOVERNMENT_TENORS[] = {{1, 0.10}, {2, 0.10}, {3, 0.20}, {5, 0.20},
+constexpr TenorChoice GOVERNMENT_TENORS[] = {{1, 0.10}, {2, 0.10},  {3, 0.20}, {5, 0.20},
                                              {7, 0.15}, {10, 0.20}, {30, 0.05}};
 constexpr TenorChoice POLICY_TENORS[] = {{1, 0.10}, {2, 0.10}, {3, 0.25},
                                          {5, 0.25}, {7, 0.10}, {10, 0.20}};
@@ -79,7 +79,7 @@ constexpr TenorChoice CORPORATE_TENORS[] = {{3, 0.40}, {5, 0.40}, {7, 0.20}};
 
 // Hands out unused codes "<prefix><counter, zero-padded>"; the counter widens if it must.
 class IdAllocator {
-public:
+  public:
     std::string next(const std::string& prefix, int width, const std::string& suffix) {
         int& counter = counters_[prefix + suffix];
         for (;;) {
@@ -89,24 +89,26 @@ public:
         }
     }
 
-private:
+  private:
     std::map<std::string, int> counters_;
     std::set<std::string> used_;
 };
 
 // Per-stem serial numbers of the Chinese short names ("18国开05").
 class SymbolAllocator {
-public:
+  public:
     std::string next(int year, const std::string& stem) {
         const int n = ++counters_[fmt::format("{}|{}", year % 100, stem)];
         return fmt::format("{:02}{}{:02}", year % 100, stem, n);
     }
 
-private:
+  private:
     std::map<std::string, int> counters_;
 };
 
-double round_to(double x, double step) { return std::round(x / step) * step; }
+double round_to(double x, double step) {
+    return std::round(x / step) * step;
+}
 
 // Draws the issue day in [lo, hi] and nudges it until it is a working day of both markets and
 // the maturity falls on an exchange working day, so the last payment needs no adjustment.
@@ -260,12 +262,15 @@ struct Builder {
             case Kind::ShanghaiCorporate:
             case Kind::ShenzhenCorporate:
                 b.market = kind == Kind::ShanghaiCorporate ? Market::Shanghai : Market::Shenzhen;
-                b.issuer = FIRST_CORPORATE + static_cast<std::size_t>(rng.integer(0, CORPORATES - 1));
+                b.issuer =
+                    FIRST_CORPORATE + static_cast<std::size_t>(rng.integer(0, CORPORATES - 1));
                 b.bond_type = "corporate";
                 years = pick_tenor(CORPORATE_TENORS, rng);
                 if (rng.chance(0.2)) {
+                    // Equal parts that divide 100 exactly, no more of them than years.
                     const int choices[] = {2, 4, 5};
-                    b.amortizing_payments = std::min(years, choices[rng.integer(0, 2)]);
+                    const int usable = years >= 5 ? 3 : years >= 4 ? 2 : 1;
+                    b.amortizing_payments = choices[rng.integer(0, usable - 1)];
                 }
                 width = 3;
                 break;
@@ -276,7 +281,9 @@ struct Builder {
         const auto tenor_days = days > 0 ? days : years * 365;
         const QuantLib::Period tenor = days > 0 ? QuantLib::Period(days, QuantLib::Days)
                                                 : QuantLib::Period(years, QuantLib::Years);
-        const Date lo = std::max(start - tenor_days + (days > 0 ? 10 : 30), start - 3650);
+        // Most bonds are already out at the start; few of them mature in its first weeks.
+        const auto lookback = days > 0 ? tenor_days - 10 : tenor_days * 7 / 10;
+        const Date lo = std::max(start - lookback, start - 3650);
         const Date hi = std::max(lo, end - 15);
         b.order_book_id = fmt::format("bond #{}", g);
         place_dates(b, tenor, lo, hi, rng);
@@ -339,21 +346,23 @@ std::vector<BondSpec> make_bonds(std::uint64_t seed, int count, const Date& star
     for (int j = 0; j < others; ++j) {
         BondSpec b = builder.make(Kind::ShanghaiCorporate, g++);
         b.market = Market::Other;
-        b.order_book_id = j % 2 ? builder.ids.next("00", 4, ".OF") : builder.ids.next("81", 4, ".BJ");
+        b.order_book_id =
+            j % 2 ? builder.ids.next("00", 4, ".OF") : builder.ids.next("81", 4, ".BJ");
         bonds.push_back(std::move(b));
     }
-    std::sort(bonds.begin(), bonds.end(),
-              [](const BondSpec& a, const BondSpec& b) { return a.order_book_id < b.order_book_id; });
+    std::sort(bonds.begin(), bonds.end(), [](const BondSpec& a, const BondSpec& b) {
+        return a.order_book_id < b.order_book_id;
+    });
     return bonds;
 }
 
 std::vector<RepoSpec> make_repos() {
     std::vector<RepoSpec> repos = {
-        {"R001.IB", "R001", Market::InterBank, 1},   {"R002.IB", "R002", Market::InterBank, 2},
-        {"R007.IB", "R007", Market::InterBank, 7},   {"FR007.IB", "FR007", Market::InterBank, 7},
-        {"R014.IB", "R014", Market::InterBank, 14},  {"DR007.IB", "DR007", Market::InterBank, 7},
-        {"R021.IB", "R021", Market::InterBank, 21},  {"R1M.IB", "R1M", Market::InterBank, 30},
-        {"R3M.IB", "R3M", Market::InterBank, 90},    {"R6M.IB", "R6M", Market::InterBank, 182},
+        {"R001.IB", "R001", Market::InterBank, 1},  {"R002.IB", "R002", Market::InterBank, 2},
+        {"R007.IB", "R007", Market::InterBank, 7},  {"FR007.IB", "FR007", Market::InterBank, 7},
+        {"R014.IB", "R014", Market::InterBank, 14}, {"DR007.IB", "DR007", Market::InterBank, 7},
+        {"R021.IB", "R021", Market::InterBank, 21}, {"R1M.IB", "R1M", Market::InterBank, 30},
+        {"R3M.IB", "R3M", Market::InterBank, 90},   {"R6M.IB", "R6M", Market::InterBank, 182},
     };
     const int terms[] = {1, 2, 3, 4, 7, 14, 28, 91, 182};
     const char* shanghai[] = {"204001", "204002", "204003", "204004", "204007",

@@ -28,7 +28,7 @@ struct BondSpec {
     std::string bond_type;  // government, policy_bank, local_government, enterprise, ...
     Market market = Market::InterBank;
     std::size_t issuer = 0;
-    QuantLib::Date issue_date;     // also the day interest starts
+    QuantLib::Date issue_date;  // also the day interest starts
     QuantLib::Date listed_date;
     QuantLib::Date maturity_date;  // a working day of both markets: the last payment
     int frequency = 1;             // coupons a year; 0 for discount bills

@@ -299,6 +299,8 @@ data_bundle_path = "data/bundle"
 strategy = "hold_cash"
 output_dir = "out"
 mod_path = []
+# Libraries (lib<name>.so on the mod path) whose strategies become available by name.
+strategy_libraries = []
 # Saved state to start from, and where to write the state at the end ("" for neither).
 resume_from = ""
 save_state_to = ""

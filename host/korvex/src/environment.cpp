@@ -122,4 +122,12 @@ std::unique_ptr<PositionProxy> Environment::make_position_proxy(const std::strin
     return std::make_unique<StockPositionProxy>(order_book_id, long_pos, short_pos);
 }
 
+void Environment::add_daily_metric(std::string name, Metric metric) {
+    metrics_.emplace_back(std::move(name), std::move(metric));
+}
+
+void Environment::add_summary_extra(std::string name, Metric metric) {
+    summary_extras_.emplace_back(std::move(name), std::move(metric));
+}
+
 }  // namespace korvex

@@ -6,6 +6,7 @@
 
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
+#include "korvex/report.hpp"
 #include "korvex/runner.hpp"
 
 namespace korvex {
@@ -33,12 +34,16 @@ void write_daily(const RunResult& result, const std::filesystem::path& path) {
             auto n = std::string(name(a.type));
             out << "," << n << "_cash," << n << "_market_value," << n << "_equity";
         }
-    out << ",cash,market_value,equity\n";
+    out << ",cash,market_value,equity";
+    for (auto& m : result.metric_names) out << "," << m;
+    out << "\n";
     for (auto& d : result.daily) {
         out << format_date(d.date);
         for (auto& a : d.accounts)
             out << fmt::format(",{:.6f},{:.6f},{:.6f}", a.cash, a.market_value, a.equity);
-        out << fmt::format(",{:.6f},{:.6f},{:.6f}\n", d.cash, d.market_value, d.equity);
+        out << fmt::format(",{:.6f},{:.6f},{:.6f}", d.cash, d.market_value, d.equity);
+        for (double m : d.metrics) out << fmt::format(",{:.6f}", m);
+        out << "\n";
     }
 }
 
@@ -70,7 +75,7 @@ void write_positions(Environment& env, const std::filesystem::path& path) {
                                p->avg_price(), p->last_price(), p->market_value(), p->equity());
 }
 
-State summary(Environment& env, const RunResult& result) {
+State plain_summary(Environment& env, const RunResult& result) {
     double start = env.portfolio().starting_cash();
     double end = result.daily.empty() ? start : result.daily.back().equity;
     std::vector<double> returns;
@@ -106,13 +111,21 @@ State summary(Environment& env, const RunResult& result) {
 
 }  // namespace
 
+State run_summary(Environment& env, const RunResult& result) {
+    State s = plain_summary(env, result);
+    for (auto& [name, value] : result.summary_extras) s[name] = value;
+    return s;
+}
+
 void write_results(Environment& env, const RunResult& result) {
     std::filesystem::create_directories(result.output_dir);
     write_daily(result, result.output_dir / "daily.csv");
     write_trades(result, result.output_dir / "trades.csv");
     write_positions(env, result.output_dir / "positions.csv");
     auto out = open_out(result.output_dir / "summary.json");
-    out << summary(env, result).dump(2) << "\n";
+    State summary = run_summary(env, result);
+    out << summary.dump(2) << "\n";
+    write_html_report(result, summary, result.output_dir / "report.html");
     system_log().info(fmt::format("results written to {}", result.output_dir.string()));
 }
 

@@ -20,7 +20,8 @@ namespace {
 const std::set<std::string> kBuiltinMods = {"sys_simulation"};
 const std::set<std::string> kBaseKeys = {
     "run_type", "start_date",  "end_date",    "frequency",    "data_bundle_path", "strategy",
-    "output_dir", "mod_path",  "resume_from", "save_state_to", "accounts",        "future_info"};
+    "output_dir", "mod_path",  "resume_from", "save_state_to", "accounts",        "future_info",
+    "strategy_libraries"};
 
 struct RunSettings {
     Date start, end;
@@ -105,6 +106,8 @@ DailyRecord record_day(Environment& env, Date day) {
         r.market_value += acc->market_value();
         r.equity += acc->total_value();
     }
+    r.metrics.reserve(env.daily_metrics().size());
+    for (auto& [name, metric] : env.daily_metrics()) r.metrics.push_back(metric(env));
     return r;
 }
 
@@ -212,6 +215,9 @@ RunResult Runner::run() {
             throw RuntimeError(
                 "frequency 'tick' needs a tick data store, and no mod registered one");
 
+        // Strategy libraries register their strategies by name when loaded.
+        for (auto& lib : env.config().at("base.strategy_libraries").as_string_list())
+            load_module(lib, mod_path);
         if (!strategy_)
             strategy_ = load_strategy(env.config().at("base.strategy").as_string(),
                                       env.config().at("strategy"));
@@ -225,6 +231,7 @@ RunResult Runner::run() {
             std::erase_if(days, [&](Date d) { return d <= saved; });
             system_log().info(fmt::format("resumed from {} saved on {}", resume, format_date(saved)));
         }
+        for (auto& [name, metric] : env.daily_metrics()) result.metric_names.push_back(name);
         for (auto* o : observers_) o->on_start(env, days);
         strategy_->init(ctx);
 
@@ -264,6 +271,7 @@ RunResult Runner::run() {
             save_state(env, days.back(), path);
 
         result.trades = env.trades();
+        for (auto& [name, extra] : env.summary_extras()) result.summary_extras.emplace_back(name, extra(env));
         result.output_dir = env.config().at("base.output_dir").as_string();
         if (!result.output_dir.empty()) write_results(env, result);
         for (auto* o : observers_) o->on_finish(env, result);

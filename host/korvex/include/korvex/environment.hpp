@@ -3,6 +3,7 @@
 // components reach it through Environment::get_instance().
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -80,6 +81,17 @@ public:
 
     INSTRUMENT_TYPE instrument_type_of(const std::string& order_book_id) const;
 
+    // Daily metrics: a named figure computed after each day's settlement and written as a column
+    // of the daily results (repo balances, DV01, ...). Summary extras: named figures computed once
+    // at the end of the run and added to the summary.
+    using Metric = std::function<double(Environment&)>;
+    void add_daily_metric(std::string name, Metric metric);
+    const std::vector<std::pair<std::string, Metric>>& daily_metrics() const { return metrics_; }
+    void add_summary_extra(std::string name, Metric metric);
+    const std::vector<std::pair<std::string, Metric>>& summary_extras() const {
+        return summary_extras_;
+    }
+
 private:
     Config config_;
     std::shared_ptr<BaseDataSource> data_source_;
@@ -92,6 +104,8 @@ private:
     std::map<INSTRUMENT_TYPE, PositionFactory> position_models_;
     std::map<INSTRUMENT_TYPE, PositionProxyFactory> position_proxies_;
     std::vector<TradePtr> trades_;
+    std::vector<std::pair<std::string, Metric>> metrics_;
+    std::vector<std::pair<std::string, Metric>> summary_extras_;
     std::int64_t order_seq_ = 0;
     std::int64_t trade_seq_ = 0;
 };

@@ -21,12 +21,17 @@ struct DailyRecord {
     };
     std::vector<AccountRow> accounts;
     double cash = 0, market_value = 0, equity = 0;
+    // Values of the run's daily metrics (RunResult::metric_names), in that order.
+    std::vector<double> metrics;
 };
 
 struct RunResult {
     std::vector<DailyRecord> daily;
     std::vector<TradePtr> trades;
     std::filesystem::path output_dir;
+    std::vector<std::string> metric_names;
+    // Figures for the summary that mods add (income by source and the like).
+    std::vector<std::pair<std::string, double>> summary_extras;
 };
 
 // Hooks for observers of the loop (result writers, progress, tests).

@@ -1,0 +1,21 @@
+// The HTML report of a run: one self-contained file (no network), charts drawn as inline SVG.
+#pragma once
+
+#include <filesystem>
+
+#include "korvex/portfolio/position.hpp"
+#include "korvex/runner.hpp"
+
+namespace korvex {
+
+// The summary of a run (returns, risk, costs, and the mods' summary extras), as summary.json.
+State run_summary(Environment& env, const RunResult& result);
+
+// Writes report.html: the summary table, equity and drawdown, cash against repo balances (the
+// daily metrics "repo_borrowed" and "repo_lent" when the run has them), income by source (the
+// summary's "coupon_income", "principal_income", "price_pnl", "repo_interest_paid",
+// "repo_interest_earned" and "transaction_costs", those present), and the trades.
+void write_html_report(const RunResult& result, const State& summary,
+                       const std::filesystem::path& path);
+
+}  // namespace korvex

@@ -1,0 +1,47 @@
+// The strategy's order functions for bonds and repos. Every refusal is a null result and one
+// warning on the user log; nothing is booked.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "korvex/strategy.hpp"
+#include "korvex_mod_bond/trade.hpp"
+
+namespace korvex_mod_bond::api {
+
+// Buy (positive) or sell (negative) a number of bond units; `price` makes it a limit order.
+korvex::OrderPtr order_bond(korvex::StrategyContext& ctx, const std::string& order_book_id,
+                            double quantity, std::optional<double> price = std::nullopt);
+// Buy (positive) or sell (negative) bonds worth about `cash_amount` at the price (or the last
+// close), in whole lots.
+korvex::OrderPtr order_bond_value(korvex::StrategyContext& ctx, const std::string& order_book_id,
+                                  double cash_amount, std::optional<double> price = std::nullopt);
+// Trade towards holding `target_quantity` units.
+korvex::OrderPtr order_bond_target(korvex::StrategyContext& ctx, const std::string& order_book_id,
+                                   double target_quantity,
+                                   std::optional<double> price = std::nullopt);
+
+// Borrow cash on an exchange repo (".SH"/".SZ") against a held exchange bond: `nominal_amount`
+// of face value pledged, cash received = nominal x haircut. `rate_limit`: the highest rate paid.
+korvex::OrderPtr exchange_repo_financing(korvex::StrategyContext& ctx, const std::string& repo_id,
+                                         double nominal_amount, const std::string& bond_id,
+                                         double haircut = 1.0,
+                                         std::optional<double> rate_limit = std::nullopt);
+// Lend cash on an exchange repo. `rate_limit`: the lowest rate accepted.
+korvex::OrderPtr exchange_reverse_repo(korvex::StrategyContext& ctx, const std::string& repo_id,
+                                       double amount,
+                                       std::optional<double> rate_limit = std::nullopt);
+
+// Inter-bank repos, booked at today's rate of the standard repo covering the term in days.
+std::shared_ptr<RepoTrade> ib_repo(korvex::StrategyContext& ctx, int term_days,
+                                   double nominal_amount, const std::string& bond_id,
+                                   double haircut = 1.0);
+std::shared_ptr<RepoTrade> ib_reverse_repo(korvex::StrategyContext& ctx, int term_days,
+                                           double amount);
+
+// The largest amount that `available_cash` lends on this repo, commission included.
+double calc_max_amount(const std::string& repo_id, double available_cash);
+
+}  // namespace korvex_mod_bond::api

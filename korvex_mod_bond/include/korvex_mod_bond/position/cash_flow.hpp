@@ -1,0 +1,135 @@
+// Coupon and principal schedules of bonds, built from the market-data client's cash-flow tables
+// and answered per day by one binary search. Two schedules exist: the realized one (payments
+// only) and the implied one (payments plus the amount that becomes receivable each day). Both
+// are cached per bond id, 1024 ids each, by the run's CashFlowSchedules.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "korvex/bars.hpp"
+#include "korvex/datetime_func.hpp"
+#include "korvex/functools.hpp"
+#include "tavlen/table.hpp"
+
+namespace korvex_mod_bond {
+
+// Packed so that the records are exactly what the layout constants below describe.
+#pragma pack(push, 1)
+struct CashFlowRecord {
+    std::int32_t payment_date;     // YYYYMMDD
+    double cash_flow;              // paid per unit that day
+    double cum_principal_payment;  // principal repaid per unit up to and including that day
+};
+struct ImpliedCashFlowRecord {
+    std::int32_t date;  // YYYYMMDD
+    double cash_flow;
+    double cum_principal_payment;
+    double payment_receivable;  // becomes receivable per unit that day
+};
+#pragma pack(pop)
+static_assert(sizeof(CashFlowRecord) == 20);
+static_assert(sizeof(ImpliedCashFlowRecord) == 28);
+
+inline const korvex::RecordLayout CASH_FLOW_DTYPES{
+    {"payment_date", "<i4"}, {"cash_flow", "<f8"}, {"cum_principal_payment", "<f8"}};
+inline const korvex::RecordLayout IMPLIED_CASH_FLOW_DTYPES{{"date", "<i4"},
+                                                          {"cash_flow", "<f8"},
+                                                          {"cum_principal_payment", "<f8"},
+                                                          {"payment_receivable", "<f8"}};
+
+// Null: the client has no cash flows for the bond.
+using CashFlowSchedule = std::shared_ptr<const std::vector<CashFlowRecord>>;
+using ImpliedCashFlowSchedule = std::shared_ptr<const std::vector<ImpliedCashFlowRecord>>;
+
+// Capacity of each schedule cache, in bond ids.
+inline constexpr std::size_t CASH_FLOW_CACHE_SIZE = 1024;
+
+// Schedules from client tables; null for a null or empty table. Rows are sorted by date (ties
+// by the remaining fields in record order) before the principal is summed, so the running sum
+// follows the dates whatever order the client delivered the rows in. KeyError when the table
+// lacks the date level or a column; ValueError naming the bond, column and day for a missing
+// (NaN) value.
+CashFlowSchedule build_real_cash_flow(const std::string& order_book_id,
+                                      const tavlen::Table* table);
+ImpliedCashFlowSchedule build_implied_cash_flow(const std::string& order_book_id,
+                                                const tavlen::Table* table);
+
+// Owns the two caches of one run; bond positions share it.
+class CashFlowSchedules {
+public:
+    CashFlowSchedules()
+        : real_(CASH_FLOW_CACHE_SIZE), implied_(CASH_FLOW_CACHE_SIZE) {}
+
+    // `order_book_ids` is one bond id (the name is the interface's). The client is asked on a
+    // miss only; its errors pass through and leave the cache unchanged. The reference is valid
+    // until the next call, which may evict the entry: copy the pointer to keep the schedule.
+    const CashFlowSchedule& _all_real_cash_flow(const std::string& order_book_ids);
+    const ImpliedCashFlowSchedule& _all_implied_cash_flow(const std::string& order_book_ids);
+
+    const korvex::LruCache<std::string, CashFlowSchedule>& real_cache() const { return real_; }
+    const korvex::LruCache<std::string, ImpliedCashFlowSchedule>& implied_cache() const {
+        return implied_;
+    }
+
+private:
+    korvex::LruCache<std::string, CashFlowSchedule> real_;
+    korvex::LruCache<std::string, ImpliedCashFlowSchedule> implied_;
+};
+
+// One position's view of a schedule: asked of the run's caches on first use and then kept
+// (schedules never change during a run, and a book of more bonds than the caches hold would
+// otherwise fetch every schedule again every day), searched by day, and remembering the row of
+// the day last asked for, since before_trading and settlement of a day ask for the same day.
+template <class Record>
+class DaySchedule {
+public:
+    // The leftmost record dated `day`, or null (no schedule, or no record that day). `load`
+    // gives the schedule on the first call; if it throws, the next call asks again.
+    template <class Load>
+    const Record* row(korvex::Date day, std::int32_t Record::*date_field, Load&& load) {
+        if (!_loaded) set(load(), date_field);
+        if (!_has_day || day != _day) {
+            _row = find(day);
+            _day = day;
+            _has_day = true;
+        }
+        return _row;
+    }
+
+private:
+    void set(std::shared_ptr<const std::vector<Record>> schedule,
+             std::int32_t Record::*date_field) {
+        // The records' YYYYMMDD dates as day numbers: the same order, and no conversion of the
+        // asked day on every lookup.
+        std::vector<std::int32_t> days;
+        if (schedule) {
+            days.reserve(schedule->size());
+            for (const Record& r : *schedule)
+                days.push_back(static_cast<std::int32_t>(
+                    korvex::date_from_int(r.*date_field).time_since_epoch().count()));
+        }
+        _schedule = std::move(schedule);
+        _days = std::move(days);
+        _loaded = true;
+    }
+    const Record* find(korvex::Date day) const {
+        const auto d = static_cast<std::int32_t>(day.time_since_epoch().count());
+        auto it = std::lower_bound(_days.begin(), _days.end(), d);
+        if (it == _days.end() || *it != d) return nullptr;
+        return &(*_schedule)[static_cast<std::size_t>(it - _days.begin())];
+    }
+
+    std::shared_ptr<const std::vector<Record>> _schedule;
+    std::vector<std::int32_t> _days;
+    bool _loaded = false;
+    bool _has_day = false;
+    korvex::Date _day{};
+    const Record* _row = nullptr;
+};
+
+}  // namespace korvex_mod_bond

@@ -1,0 +1,232 @@
+#include "korvex_mod_bond/api/order.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+
+#include "korvex/api.hpp"
+#include "korvex/logger.hpp"
+#include "korvex_mod_bond/data/instrument.hpp"
+#include "korvex_mod_bond/matcher.hpp"
+#include "korvex_mod_bond/utils.hpp"
+
+namespace korvex_mod_bond::api {
+
+using korvex::POSITION_DIRECTION;
+using korvex::POSITION_EFFECT;
+using korvex::SIDE;
+
+namespace {
+
+template <class T = korvex::OrderPtr>
+T refuse(const std::string& reason) {
+    korvex::user_system_log().warning(fmt::format("Order creation failed: {}", reason));
+    return nullptr;
+}
+
+bool positive(double v) { return std::isfinite(v) && v > 0; }
+
+std::shared_ptr<const BondInstrument> bond_of(korvex::Environment& env, const std::string& id) {
+    return std::dynamic_pointer_cast<const BondInstrument>(env.data_proxy().find_instrument(id));
+}
+
+std::shared_ptr<const RepoInstrument> repo_of(korvex::Environment& env, const std::string& id) {
+    return std::dynamic_pointer_cast<const RepoInstrument>(env.data_proxy().find_instrument(id));
+}
+
+double held_quantity(korvex::Environment& env, const BondInstrument& bond) {
+    auto& accounts = env.portfolio().accounts();
+    auto it = accounts.find(bond.account_type());
+    if (it == accounts.end()) return 0;
+    auto* p = it->second->find_position(bond.order_book_id(), POSITION_DIRECTION::LONG);
+    return p ? p->quantity() : 0;
+}
+
+double closable_quantity(korvex::Environment& env, const BondInstrument& bond) {
+    auto& accounts = env.portfolio().accounts();
+    auto it = accounts.find(bond.account_type());
+    if (it == accounts.end()) return 0;
+    auto* p = it->second->find_position(bond.order_book_id(), POSITION_DIRECTION::LONG);
+    return p ? p->closable() : 0;
+}
+
+std::optional<std::string> bad_haircut(double haircut) {
+    if (std::isfinite(haircut) && haircut > 0 && haircut <= 1) return std::nullopt;
+    return fmt::format("haircut {} is outside (0, 1]", haircut);
+}
+
+}  // namespace
+
+korvex::OrderPtr order_bond(korvex::StrategyContext& ctx, const std::string& order_book_id,
+                            double quantity, std::optional<double> price) {
+    korvex::Environment& env = ctx.env();
+    if (!bond_of(env, order_book_id))
+        return refuse(fmt::format("{} is not a bond", order_book_id));
+    if (!std::isfinite(quantity) || quantity == 0)
+        return refuse(fmt::format("quantity {} of {} is not a non-zero number", quantity,
+                                  order_book_id));
+    if (quantity > 0)
+        return korvex::submit_order(env, order_book_id, quantity, SIDE::BUY, POSITION_EFFECT::OPEN,
+                                    price);
+    return korvex::submit_order(env, order_book_id, -quantity, SIDE::SELL, POSITION_EFFECT::CLOSE,
+                                price);
+}
+
+korvex::OrderPtr order_bond_value(korvex::StrategyContext& ctx, const std::string& order_book_id,
+                                  double cash_amount, std::optional<double> price) {
+    korvex::Environment& env = ctx.env();
+    auto bond = bond_of(env, order_book_id);
+    if (!bond) return refuse(fmt::format("{} is not a bond", order_book_id));
+    double p = price.value_or(korvex::last_close(env, order_book_id));
+    if (!positive(p)) return refuse(fmt::format("{} has no price to value the order", order_book_id));
+    if (!std::isfinite(cash_amount))
+        return refuse(fmt::format("value {} of {} is not a number", cash_amount, order_book_id));
+    double lot = bond->round_lot();
+    double quantity = std::floor(std::abs(cash_amount) / p / lot) * lot;
+    if (quantity == 0)
+        return refuse(fmt::format("value {} of {} buys less than one lot of {} at {}", cash_amount,
+                                  order_book_id, lot, p));
+    return order_bond(ctx, order_book_id, cash_amount > 0 ? quantity : -quantity, price);
+}
+
+korvex::OrderPtr order_bond_target(korvex::StrategyContext& ctx, const std::string& order_book_id,
+                                   double target_quantity, std::optional<double> price) {
+    auto bond = bond_of(ctx.env(), order_book_id);
+    if (!bond) return refuse(fmt::format("{} is not a bond", order_book_id));
+    if (!std::isfinite(target_quantity) || target_quantity < 0)
+        return refuse(fmt::format("target {} of {} is not a quantity >= 0", target_quantity,
+                                  order_book_id));
+    double delta = target_quantity - held_quantity(ctx.env(), *bond);
+    if (delta == 0) return nullptr;
+    return order_bond(ctx, order_book_id, delta, price);
+}
+
+korvex::OrderPtr exchange_repo_financing(korvex::StrategyContext& ctx, const std::string& repo_id,
+                                         double nominal_amount, const std::string& bond_id,
+                                         double haircut, std::optional<double> rate_limit) {
+    korvex::Environment& env = ctx.env();
+    auto repo = repo_of(env, repo_id);
+    if (!repo || !(ends_with(repo_id, ".SH") || ends_with(repo_id, ".SZ")))
+        return refuse(fmt::format("{} is not an exchange repo", repo_id));
+    auto bond = bond_of(env, bond_id);
+    if (!bond || !is_exchange_bond(bond_id))
+        return refuse(fmt::format("{} is not an exchange bond to pledge", bond_id));
+    if (auto why = bad_haircut(haircut)) return refuse(*why);
+    if (!positive(nominal_amount))
+        return refuse(fmt::format("amount {} of {} is not a positive number", nominal_amount,
+                                  repo_id));
+    if (closable_quantity(env, *bond) <= 0)
+        return refuse(fmt::format("no closable {} is held to pledge", bond_id));
+    korvex::Record extra{{"bond_order_book_id", bond_id}, {"haircut", haircut}};
+    return korvex::submit_order(env, repo_id, nominal_amount, SIDE::FINANCING,
+                                POSITION_EFFECT::OPEN, rate_limit, std::move(extra));
+}
+
+korvex::OrderPtr exchange_reverse_repo(korvex::StrategyContext& ctx, const std::string& repo_id,
+                                       double amount, std::optional<double> rate_limit) {
+    korvex::Environment& env = ctx.env();
+    auto repo = repo_of(env, repo_id);
+    if (!repo || !(ends_with(repo_id, ".SH") || ends_with(repo_id, ".SZ")))
+        return refuse(fmt::format("{} is not an exchange repo", repo_id));
+    if (!positive(amount))
+        return refuse(fmt::format("amount {} of {} is not a positive number", amount, repo_id));
+    korvex::Account& account = env.portfolio().account(repo->account_type());
+    double need = amount + calc_repo_commission(repo_id, amount);
+    if (need > account.cash() + 1e-9)
+        return refuse(fmt::format("lending {} on {} needs {:.2f} with commission, cash is {:.2f}",
+                                  amount, repo_id, need, account.cash()));
+    korvex::Record extra{{"haircut", 1.0}};
+    return korvex::submit_order(env, repo_id, amount, SIDE::MARGIN, POSITION_EFFECT::OPEN,
+                                rate_limit, std::move(extra));
+}
+
+namespace {
+
+// Books an inter-bank repo trade directly: these are bilateral deals, not exchange orders.
+std::shared_ptr<RepoTrade> book(korvex::Environment& env, std::shared_ptr<RepoTrade> trade) {
+    auto repo = env.data_proxy().instruments(trade->order_book_id());
+    korvex::Account& account = env.portfolio().account(repo->account_type());
+    if (env.transaction_cost_decider(korvex::INSTRUMENT_TYPE::REPO)) {
+        trade->set_commission(env.get_trade_commission(*trade));
+        trade->set_tax(env.get_trade_tax(*trade));
+    }
+    account.apply_trade(*trade);
+    env.record_trade(trade);
+    return trade;
+}
+
+}  // namespace
+
+std::shared_ptr<RepoTrade> ib_repo(korvex::StrategyContext& ctx, int term_days,
+                                   double nominal_amount, const std::string& bond_id,
+                                   double haircut) {
+    using Result = std::shared_ptr<RepoTrade>;
+    korvex::Environment& env = ctx.env();
+    auto repo_id = get_repo_order_book_id(term_days);
+    if (!repo_id)
+        return refuse<Result>(
+            fmt::format("no standard inter-bank repo for a term of {} days (1 to 90)", term_days));
+    auto repo = repo_of(env, *repo_id);
+    if (!repo) return refuse<Result>(fmt::format("{} is not served by the data", *repo_id));
+    if (!env.portfolio().accounts().count(repo->account_type()))
+        return refuse<Result>(fmt::format("{} needs the {} account, which is not configured",
+                                          *repo_id, korvex::name(repo->account_type())));
+    auto bond = bond_of(env, bond_id);
+    if (!bond || is_exchange_bond(bond_id))
+        return refuse<Result>(fmt::format("{} is not an inter-bank bond to pledge", bond_id));
+    if (auto why = bad_haircut(haircut)) return refuse<Result>(*why);
+    if (!positive(nominal_amount))
+        return refuse<Result>(fmt::format("amount {} of {} is not a positive number",
+                                          nominal_amount, *repo_id));
+    auto face = bond->issue_price();
+    if (!face || *face <= 0)
+        return refuse<Result>(fmt::format("{} has no issue price to pledge at", bond_id));
+    double pledged = std::ceil(nominal_amount / *face - 1e-9);
+    double closable = closable_quantity(env, *bond);
+    if (pledged > closable)
+        return refuse<Result>(fmt::format(
+            "pledging {} units of {} for {} needs more than the closable {}", pledged, bond_id,
+            nominal_amount, closable));
+    double rate = repo_rate_today(env, *repo_id);
+    if (!std::isfinite(rate))
+        return refuse<Result>(fmt::format("{} has no repo rate on {}", *repo_id,
+                                          korvex::format_date(korvex::to_date(env.calendar_dt))));
+    return book(env, RepoTrade::create_repo_trade(rate, nominal_amount, *repo_id, term_days,
+                                                  haircut, bond_id, pledged));
+}
+
+std::shared_ptr<RepoTrade> ib_reverse_repo(korvex::StrategyContext& ctx, int term_days,
+                                           double amount) {
+    using Result = std::shared_ptr<RepoTrade>;
+    korvex::Environment& env = ctx.env();
+    auto repo_id = get_repo_order_book_id(term_days);
+    if (!repo_id)
+        return refuse<Result>(
+            fmt::format("no standard inter-bank repo for a term of {} days (1 to 90)", term_days));
+    auto repo = repo_of(env, *repo_id);
+    if (!repo) return refuse<Result>(fmt::format("{} is not served by the data", *repo_id));
+    auto& accounts = env.portfolio().accounts();
+    auto it = accounts.find(repo->account_type());
+    if (it == accounts.end())
+        return refuse<Result>(fmt::format("{} needs the {} account, which is not configured",
+                                          *repo_id, korvex::name(repo->account_type())));
+    if (!positive(amount))
+        return refuse<Result>(fmt::format("amount {} of {} is not a positive number", amount,
+                                          *repo_id));
+    double need = amount + calc_repo_commission(*repo_id, amount);
+    if (need > it->second->cash() + 1e-9)
+        return refuse<Result>(fmt::format(
+            "lending {} on {} needs {:.2f} with commission, cash is {:.2f}", amount, *repo_id,
+            need, it->second->cash()));
+    double rate = repo_rate_today(env, *repo_id);
+    if (!std::isfinite(rate))
+        return refuse<Result>(fmt::format("{} has no repo rate on {}", *repo_id,
+                                          korvex::format_date(korvex::to_date(env.calendar_dt))));
+    return book(env, RepoTrade::create_reverse_repo_trade(rate, amount, *repo_id, term_days));
+}
+
+double calc_max_amount(const std::string& repo_id, double available_cash) {
+    return RepoTrade::calc_max_amount(repo_id, available_cash);
+}
+
+}  // namespace korvex_mod_bond::api

@@ -1,0 +1,114 @@
+#include "korvex_mod_bond/matcher.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <limits>
+
+#include "korvex/environment.hpp"
+#include "korvex/errors.hpp"
+#include "korvex_mod_bond/data/instrument.hpp"
+#include "korvex_mod_bond/trade.hpp"
+
+namespace korvex_mod_bond {
+
+using korvex::SIDE;
+
+BondMatcher::BondMatcher(korvex::Environment& env, const korvex::ConfigNode& mod_config)
+    : korvex::DefaultMatcher(env, mod_config) {}
+
+double repo_rate_today(korvex::Environment& env, const std::string& repo_id) {
+    korvex::Bars bars = env.data_proxy().day_bars(repo_id);
+    std::size_t i = bars.empty() ? korvex::Bars::npos
+                                 : bars.find(korvex::convert_date_to_int(korvex::to_date(env.calendar_dt)));
+    return i == korvex::Bars::npos ? std::numeric_limits<double>::quiet_NaN() : bars.get(i, "close");
+}
+
+RepoMatcher::RepoMatcher(korvex::Environment& env, const korvex::ConfigNode&) : env_(env) {}
+
+korvex::MatchResult RepoMatcher::match(korvex::Account&, korvex::Order& order) {
+    korvex::MatchResult result;
+    const std::string& id = order.order_book_id();
+    const double rate = repo_rate_today(env_, id);
+    const std::string when = korvex::format_date(korvex::to_date(env_.calendar_dt));
+    if (!std::isfinite(rate)) {
+        result.reject_reason = fmt::format("Order rejected: {} has no repo rate on {}", id, when);
+        return result;
+    }
+    // A limit on a repo is a rate: a borrower pays at most it, a lender takes at least it.
+    if (auto limit = order.price()) {
+        bool reachable = order.side() == SIDE::FINANCING ? rate <= *limit : rate >= *limit;
+        if (!reachable) return result;
+    }
+    const bool exchange = ends_with(id, ".SH") || ends_with(id, ".SZ");
+    const double nominal = order.unfilled_quantity();
+    if (order.side() == SIDE::MARGIN) {
+        auto trade = exchange ? RepoTrade::create_exchange_reverse_repo_trade(order.order_id(), rate,
+                                                                              nominal, id)
+                              : RepoTrade::create_reverse_repo_trade(
+                                    rate, nominal, id,
+                                    order.has_attr("repo_period")
+                                        ? std::optional<std::int64_t>(order.attr("repo_period").as_int())
+                                        : std::nullopt);
+        result.trades.push_back(trade);
+        result.order_fills.push_back(nominal);
+        return result;
+    }
+    if (order.side() != SIDE::FINANCING) {
+        result.reject_reason =
+            fmt::format("Order rejected: {} orders on repo {} are not supported", korvex::name(order.side()), id);
+        return result;
+    }
+    const std::string bond_id = order.attr("bond_order_book_id").to_string();
+    const double haircut = order.has_attr("haircut") ? order.attr("haircut").as_double() : 1.0;
+    auto bond = std::dynamic_pointer_cast<const BondInstrument>(env_.data_proxy().instruments(bond_id));
+    if (!bond || !bond->issue_price() || *bond->issue_price() <= 0) {
+        result.reject_reason = fmt::format("Order rejected: {} cannot be pledged (no bond with an issue price)", bond_id);
+        return result;
+    }
+    const double face = *bond->issue_price();
+    korvex::Position* held = env_.portfolio()
+                                 .account(bond->account_type())
+                                 .find_position(bond_id, korvex::POSITION_DIRECTION::LONG);
+    const double closable = held ? std::max(0.0, held->closable()) : 0.0;
+    const double lot = env_.data_proxy().instruments(id)->round_lot();
+    double filled = std::min(nominal, closable * face);
+    filled = std::floor(filled / lot + 1e-9) * lot;
+    if (filled <= 0) {
+        result.reject_reason = fmt::format(
+            "Order rejected: no closable {} left to pledge for {} (closable {})", bond_id, id, closable);
+        return result;
+    }
+    const double pledged = std::ceil(filled / face - 1e-9);
+    korvex::TradePtr trade =
+        exchange ? RepoTrade::create_exchange_repo_trade(order.order_id(), rate, filled, id, haircut,
+                                                         bond_id, pledged)
+                 : RepoTrade::create_repo_trade(
+                       rate, filled, id,
+                       order.has_attr("repo_period")
+                           ? std::optional<std::int64_t>(order.attr("repo_period").as_int())
+                           : std::nullopt,
+                       haircut, bond_id, pledged);
+    result.trades.push_back(trade);
+    result.order_fills.push_back(filled);
+    if (filled < nominal)
+        result.reject_reason = fmt::format(
+            "Order partly filled: {} of {} on {}, limited by the face value of closable {}", filled,
+            nominal, id, bond_id);
+    return result;
+}
+
+CounterPartyOfferMatcher::CounterPartyOfferMatcher(korvex::Environment& env,
+                                                   const korvex::ConfigNode&)
+    : env_(env) {}
+
+korvex::MatchResult CounterPartyOfferMatcher::match(korvex::Account&, korvex::Order& order) {
+    // Quotes come from the tick store of a tick run; without one nothing can be filled.
+    korvex::MatchResult result;
+    result.reject_reason = fmt::format(
+        "Order rejected: no counterparty offers for {} at {}", order.order_book_id(),
+        korvex::format_datetime(env_.calendar_dt));
+    return result;
+}
+
+}  // namespace korvex_mod_bond

@@ -1,0 +1,134 @@
+#include "korvex_mod_bond/position/bond_position.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+
+#include "korvex/environment.hpp"
+#include "korvex/errors.hpp"
+#include "saved_state.hpp"
+#include "korvex_mod_bond/trade.hpp"
+#include "korvex_mod_bond/utils.hpp"
+
+namespace korvex_mod_bond {
+
+using korvex::Date;
+
+namespace {
+// Relative size, against the day's payment, below which a remaining receivable is rounding noise.
+constexpr double RECEIVABLE_NOISE = 1e-10;
+}  // namespace
+
+std::unique_ptr<BondPosition> BondPosition::create(const std::string& order_book_id,
+                                                   korvex::POSITION_DIRECTION direction,
+                                                   double init_quantity,
+                                                   std::shared_ptr<CashFlowSchedules> schedules) {
+    korvex::Environment& env = korvex::Environment::get_instance();
+    const bool realized =
+        is_exchange_bond(order_book_id) ||
+        env.config().at("mod.bond.valuation_source").as_string() == "exchange";
+    if (realized)
+        return std::unique_ptr<BondPosition>(new BondPositionWithRealizedCashFlow(
+            order_book_id, direction, init_quantity, std::move(schedules)));
+    return std::unique_ptr<BondPosition>(new BondPositionWithImpliedCashFlow(
+        order_book_id, direction, init_quantity, std::move(schedules)));
+}
+
+BondPosition::BondPosition(const std::string& order_book_id, korvex::POSITION_DIRECTION direction,
+                           double init_quantity, std::shared_ptr<CashFlowSchedules> schedules)
+    : korvex::Position(order_book_id, direction, init_quantity), _schedules(std::move(schedules)) {
+    if (!_schedules)
+        throw korvex::ValueError(
+            fmt::format("bond position of {} needs the run's cash-flow schedules", order_book_id));
+    korvex::InstrumentPtr ins = korvex::Environment::get_instance().data_proxy().instruments(
+        order_book_id);
+    _instrument = std::dynamic_pointer_cast<const BondInstrument>(ins);
+    if (!_instrument)
+        throw korvex::TypeError(fmt::format("bond position of {}: its instrument is {}, not BondInstrument",
+                                            order_book_id, korvex::type_name(*ins)));
+}
+
+korvex::State BondPosition::get_state() const {
+    korvex::State state = korvex::Position::get_state();
+    state["payment_receivable"] = _payment_receivable;
+    state[PLEDGES_KEY] = pledges_to_state(_due_settlement_dict);
+    return state;
+}
+
+void BondPosition::set_state(const korvex::State& state) {
+    // Everything is read before anything changes, so a bad state leaves the position as it was.
+    const std::string where = fmt::format("saved state of bond position {}", _order_book_id);
+    double receivable = 0;
+    if (auto it = state.find("payment_receivable"); it != state.end()) {
+        if (!it->is_number())
+            throw korvex::ValueError(
+                fmt::format("{}: payment_receivable must be a number, got {}", where, it->dump()));
+        receivable = it->get<double>();
+    }
+    std::map<Date, double> pledges;
+    if (auto it = state.find(PLEDGES_KEY); it != state.end())
+        pledges = pledges_from_state(*it, where);
+    korvex::Position::set_state(state);
+    _payment_receivable = receivable;
+    _due_settlement_dict = std::move(pledges);
+}
+
+double BondPosition::equity() const { return korvex::Position::equity() + _payment_receivable; }
+
+double BondPosition::pledged_quantity() const {
+    double total = 0;
+    for (const auto& [date, quantity] : _due_settlement_dict) total += quantity;
+    return total;
+}
+
+double BondPosition::closable() const { return korvex::Position::closable() - pledged_quantity(); }
+
+double BondPosition::apply_trade(const korvex::Trade& trade) {
+    if (trade.side() != korvex::SIDE::FINANCING) return korvex::Position::apply_trade(trade);
+    const auto* repo = dynamic_cast<const RepoTrade*>(&trade);
+    if (!repo)
+        throw korvex::TypeError(
+            fmt::format("financing trade requires type of RepoTrade, current type: {}",
+                        korvex::type_name(trade)));
+    const Date due = repo->due_settlement_date();
+    const double pledged = repo->pledged_quantity();
+    _due_settlement_dict[due] += pledged;
+    return 0.0;
+}
+
+double BondPosition::pay(double payment) {
+    _payment_receivable -= payment;
+    // What was booked as several products and is paid as one may differ in the last bits; a
+    // receivable settled up to that noise is settled, or the matured holding would never leave
+    // the book and the next payment day would read it as still accrued.
+    if (std::abs(_payment_receivable) <= RECEIVABLE_NOISE * std::abs(payment))
+        _payment_receivable = 0;
+    return payment;
+}
+
+void BondPosition::de_list() {
+    _today_quantity = 0;
+    _old_quantity = 0;
+    // Nothing is carried into tomorrow's profit either.
+    _day_start_quantity = 0;
+}
+
+void BondPosition::release_pledges(Date trading_date) {
+    _due_settlement_dict.erase(_due_settlement_dict.begin(),
+                               _due_settlement_dict.upper_bound(trading_date));
+}
+
+bool BondPosition::is_empty() const {
+    return quantity() == 0 && _payment_receivable == 0 && _due_settlement_dict.empty();
+}
+
+bool BondPosition::principal_repaid(double cum_principal_payment) const {
+    const std::optional<double> issue_price = _instrument->issue_price();
+    if (!issue_price)
+        throw korvex::ValueError(fmt::format(
+            "bond {} has an empty issue_price: cannot tell whether its principal is repaid",
+            _order_book_id));
+    return cum_principal_payment >= *issue_price;
+}
+
+}  // namespace korvex_mod_bond

@@ -1,0 +1,80 @@
+#include "korvex_mod_bond/position/repo_position.hpp"
+
+#include <fmt/format.h>
+
+#include "korvex/environment.hpp"
+#include "korvex/errors.hpp"
+#include "korvex_mod_bond/position/bond_position.hpp"
+#include "korvex_mod_bond/trade.hpp"
+#include "saved_state.hpp"
+
+namespace korvex_mod_bond {
+
+using korvex::POSITION_DIRECTION;
+
+RepoPosition::RepoPosition(const std::string& order_book_id, POSITION_DIRECTION direction,
+                           double init_quantity)
+    : korvex::Position(order_book_id, direction, init_quantity) {}
+
+double RepoPosition::apply_trade(const korvex::Trade& trade) {
+    const auto* repo = dynamic_cast<const RepoTrade*>(&trade);
+    if (!repo)
+        throw korvex::TypeError(
+            fmt::format("unsupported trade type: {}", korvex::type_name(trade)));
+    const double quantity = repo->last_quantity();
+    const korvex::Date due = repo->due_settlement_date();
+    const double amount = repo->due_settlement_amount();
+
+    // A financing pledges bonds: find and check the bond position before booking anything, so
+    // a refusal leaves no cash in the position that never reached the account.
+    BondPosition* bond_position = nullptr;
+    if (_direction == POSITION_DIRECTION::SHORT) {
+        korvex::Position& found =
+            _env->portfolio().get_position(repo->bond_id(), POSITION_DIRECTION::LONG);
+        bond_position = dynamic_cast<BondPosition*>(&found);
+        if (!bond_position)
+            throw korvex::TypeError(
+                fmt::format("unsupported bond position type: {}", korvex::type_name(found)));
+    }
+
+    _today_quantity += quantity;
+    DueSettlement& entry = _due_settlement_dict[due];
+    entry.quantity += quantity;
+    entry.amount += amount;
+    _transaction_cost += trade.transaction_cost();
+    if (bond_position) bond_position->apply_trade(trade);
+    return -(quantity * _direction_factor) - trade.transaction_cost();
+}
+
+double RepoPosition::settlement(korvex::Date trading_date) {
+    korvex::Position::settlement(trading_date);
+    double delta_cash = 0;
+    // The host's settlement has moved today's quantity into the old one, so a trade booked and
+    // due today leaves the position today as well.
+    auto end = _due_settlement_dict.upper_bound(trading_date);
+    for (auto it = _due_settlement_dict.begin(); it != end; ++it) {
+        delta_cash += it->second.amount;
+        _old_quantity -= it->second.quantity;
+    }
+    _due_settlement_dict.erase(_due_settlement_dict.begin(), end);
+    return delta_cash * _direction_factor;
+}
+
+bool RepoPosition::is_empty() const { return quantity() == 0 && _due_settlement_dict.empty(); }
+
+korvex::State RepoPosition::get_state() const {
+    korvex::State state = korvex::Position::get_state();
+    state[DUE_SETTLEMENTS_KEY] = due_settlements_to_state(_due_settlement_dict);
+    return state;
+}
+
+void RepoPosition::set_state(const korvex::State& state) {
+    std::map<korvex::Date, DueSettlement> entries;
+    if (auto it = state.find(DUE_SETTLEMENTS_KEY); it != state.end())
+        entries = due_settlements_from_state(
+            *it, fmt::format("saved state of repo position {}", _order_book_id));
+    korvex::Position::set_state(state);
+    _due_settlement_dict = std::move(entries);
+}
+
+}  // namespace korvex_mod_bond

@@ -1,0 +1,254 @@
+// Costs, order validators and the bond broker.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
+#include "korvex_mod_bond/position.hpp"
+#include "korvex_mod_bond/quaylet.hpp"
+#include "korvex_mod_bond/trade.hpp"
+#include "korvex_mod_bond/transaction.hpp"
+#include "korvex_mod_bond/utils.hpp"
+#include "korvex_mod_bond/validator.hpp"
+#include "korvex_test_support.hpp"
+
+using namespace korvex;
+using namespace korvex_mod_bond;
+using korvex::testing::TempDir;
+
+namespace {
+
+InstrumentPtr bond(const std::string& id, Record extra = {}) {
+    Record r{{"order_book_id", id},
+             {"listed_date", make_datetime(2010, 1, 4)},
+             {"de_listed_date", make_datetime(2030, 1, 4)},
+             {"exchange", ends_with(id, ".IB") ? "CFETS" : (ends_with(id, ".SH") ? "XSHG" : "XSHE")},
+             {"initial_issue_size", 3e10}};
+    for (auto& [k, v] : extra) r.set(k, v);
+    return std::make_shared<BondInstrument>(r);
+}
+
+InstrumentPtr repo(const std::string& id, const std::string& exchange, int period) {
+    return std::make_shared<RepoInstrument>(Record{{"order_book_id", id},
+                                                   {"repo_period", period},
+                                                   {"exchange", exchange},
+                                                   {"account_type", ends_with(id, ".IB") ? "BOND" : "STOCK"},
+                                                   {"listed_date", make_datetime(1999, 1, 1)},
+                                                   {"de_listed_date", make_datetime(2999, 12, 31)}});
+}
+
+struct TradingFixture : ::testing::Test {
+    TempDir dir;
+    std::unique_ptr<Environment> env;
+
+    void SetUp() override {
+        korvex::testing::write_trading_dates(
+            dir.path(), korvex::testing::weekdays(make_date(2020, 1, 1), make_date(2020, 3, 31)));
+        Config config;
+        config.merge_defaults_under("mod.bond", KORVEX_SOURCE_DIR "/korvex_mod_bond/config/korvex_mod_bond.toml");
+        env = std::make_unique<Environment>(config);
+        env->portfolio().add_account(DEFAULT_ACCOUNT_TYPE::STOCK, 1e7);
+        env->portfolio().add_account(DEFAULT_ACCOUNT_TYPE::BOND, 1e7);
+        auto source = std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
+        source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
+            INSTRUMENT_TYPE::BOND,
+            std::vector<InstrumentPtr>{
+                bond("019547.SH"), bond("101801.SZ"), bond("180205.IB"),
+                bond("SMALL.SH", {{"initial_issue_size", 100000.0}}),
+                bond("NOSIZE.SH", {{"initial_issue_size", 0}}),
+                bond("EMPTYSIZE.SH", {{"initial_issue_size", Value()}})}));
+        source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
+            INSTRUMENT_TYPE::REPO,
+            std::vector<InstrumentPtr>{repo("204001.SH", "XSHG", 1), repo("131810.SZ", "XSHE", 1),
+                                       repo("R001.IB", "NIB", 1), repo("ODD.SH", "XSHX", 1)}));
+        source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
+            INSTRUMENT_TYPE::CS,
+            std::vector<InstrumentPtr>{korvex::testing::make_instrument("000001.XSHE")}));
+        env->set_data_source(source);
+        position::load(*env);
+        env->trading_dt = env->calendar_dt = make_datetime(2020, 1, 3, 15);
+    }
+
+    Account& stock() { return env->portfolio().account(DEFAULT_ACCOUNT_TYPE::STOCK); }
+
+    // Buys `quantity` units of a bond straight into its position.
+    void hold(const std::string& id, double quantity) {
+        auto t = Trade::from_create(1, 100.0, quantity, SIDE::BUY, POSITION_EFFECT::OPEN, id);
+        env->portfolio().account_for(id).apply_trade(*t);
+    }
+    // Pledges `quantity` units of a held bond to a one-day exchange financing.
+    void pledge(const std::string& id, double quantity) {
+        auto t = RepoTrade::create_exchange_repo_trade(1, 0.02, quantity * 100, "204001.SH", 1.0, id,
+                                                       quantity);
+        env->portfolio().account_for(id).get_position(id, POSITION_DIRECTION::LONG).apply_trade(*t);
+    }
+    OrderPtr order(const std::string& id, double qty, SIDE side = SIDE::BUY,
+                   POSITION_EFFECT effect = POSITION_EFFECT::OPEN, Record extra = {}) {
+        return Order::create(id, qty, side, effect, std::nullopt, std::move(extra));
+    }
+};
+
+}  // namespace
+
+TEST_F(TradingFixture, BondCommissionIsCappedOnExchangesAndFlooredInterBank) {
+    BondTransactionDecider d(0.00002, 10, 0.0001, 100);
+    struct Case {
+        double price, qty;
+        std::string id;
+        double expected;
+    };
+    for (const Case& c : std::vector<Case>{{100, 10, "019547.SH", 0.1},
+                                           {100, 10000, "019547.SH", 100},   // exactly the cap
+                                           {100, 10010, "019547.SH", 100},   // above the cap
+                                           {0, 0, "019547.SH", 0},           // no floor
+                                           {100, 1000, "180205.IB", 10},     // 2 -> floor
+                                           {0, 0, "180205.IB", 10},          // zero value -> floor
+                                           {100, 10000000, "180205.IB", 20000}}) {  // no cap
+        auto t = Trade::from_create(1, c.price, c.qty, SIDE::BUY, POSITION_EFFECT::OPEN, c.id);
+        EXPECT_DOUBLE_EQ(d.get_trade_commission(*t), c.expected) << c.id << " " << c.qty;
+        EXPECT_EQ(d.get_trade_tax(*t), 0);
+    }
+    auto o = order("019547.SH", 10);
+    o->set_frozen_price(101.0);
+    EXPECT_DOUBLE_EQ(d.get_order_transaction_cost(*o), 101.0 * 10 * 0.0001);
+}
+
+TEST_F(TradingFixture, RepoCostIsTheCommissionOfTheCashAmount) {
+    RepoTransactionDecider d;
+    auto o = order("204001.SH", 100000, SIDE::FINANCING, POSITION_EFFECT::OPEN,
+                   {{"bond_order_book_id", "019547.SH"}, {"haircut", 0.9}});
+    EXPECT_DOUBLE_EQ(d.get_order_transaction_cost(*o), calc_repo_commission("204001.SH", 90000));
+    auto t = RepoTrade::create_exchange_reverse_repo_trade(1, 0.02, 50000, "204001.SH");
+    EXPECT_DOUBLE_EQ(d.get_trade_commission(*t), calc_repo_commission("204001.SH", 50000));
+    EXPECT_EQ(d.get_trade_tax(*t), 0);
+}
+
+TEST_F(TradingFixture, BondValidatorChecksQuantities) {
+    BondValidator v(*env);
+    struct Case {
+        std::string id;
+        double qty;
+        bool ok;
+    };
+    for (const Case& c : std::vector<Case>{{"180205.IB", 1000, true},
+                                           {"180205.IB", 900, false},   // below 1000
+                                           {"180205.IB", 1050, false},  // not a lot multiple
+                                           {"180205.IB", 0, false},
+                                           {"019547.SH", 0, true},  // exchange minimum is 0
+                                           {"019547.SH", 15, false},
+                                           {"019547.SH", std::nan(""), false}}) {
+        LogCapture log;
+        EXPECT_EQ(v.can_submit_order(*order(c.id, c.qty), nullptr), c.ok) << c.id << " " << c.qty;
+        std::vector<std::string> expected;
+        if (!c.ok) expected.push_back(fmt::format("下单失败，数量 {} 不合法", c.qty));
+        EXPECT_EQ(log.messages("user_system_log"), expected);
+    }
+    EXPECT_EQ(fmt::format("{}", std::nan("")), "nan");
+}
+
+TEST_F(TradingFixture, BondValidatorRefusesClosingPledgedBonds) {
+    hold("019547.SH", 100);
+    pledge("019547.SH", 30);
+    BondValidator v(*env);
+    LogCapture log;
+    EXPECT_FALSE(v.can_submit_order(*order("019547.SH", 100, SIDE::SELL, POSITION_EFFECT::CLOSE),
+                                     &stock()));
+    EXPECT_EQ(log.messages(), std::vector<std::string>{
+                                  "订单创建失败:  019547.SH 的仓位不足, 目标平仓 100, 可平仓位为 70"});
+    log.clear();
+    EXPECT_TRUE(v.can_submit_order(*order("019547.SH", 70, SIDE::SELL, POSITION_EFFECT::CLOSE),
+                                   &stock()));
+    EXPECT_TRUE(log.messages().empty());
+}
+
+TEST_F(TradingFixture, BondValidatorKeepsHoldingsWithinTheIssue) {
+    BondValidator v(*env);
+    // 100000 yuan issued at 100: 1000 units.
+    hold("SMALL.SH", 500);
+    EXPECT_TRUE(v.can_submit_order(*order("SMALL.SH", 500), &stock()));
+    LogCapture log;
+    EXPECT_FALSE(v.can_submit_order(*order("SMALL.SH", 510), &stock()));
+    EXPECT_EQ(log.messages(), std::vector<std::string>{
+                                  "订单创建失败：持仓数量 500 接近 SMALL.SH 债券发行总额上限 100000"});
+    EXPECT_TRUE(v.can_submit_order(*order("NOSIZE.SH", 1000000), &stock()));
+    EXPECT_TRUE(v.can_submit_order(*order("EMPTYSIZE.SH", 1000000), &stock()));
+}
+
+TEST_F(TradingFixture, BondValidatorRaisesForAnInstrumentThatIsNotABond) {
+    BondValidator v(*env);
+    try {
+        v.can_submit_order(*order("000001.XSHE", 100), &stock());
+        FAIL();
+    } catch (const TypeError& e) {
+        EXPECT_STREQ(e.what(), "wrong type for bond instrument: Instrument");
+    }
+    EXPECT_TRUE(v.can_cancel_order(*order("019547.SH", 10), &stock()));
+}
+
+TEST_F(TradingFixture, RepoValidatorHoldsExchangeFinancingToTheMinimum) {
+    hold("019547.SH", 10000);  // face value 1,000,000
+    hold("101801.SZ", 10000);
+    RepoValidator v(*env);
+    struct Case {
+        std::string repo, bond;
+        double qty;
+        bool ok;
+        std::vector<std::string> warnings;
+    };
+    const std::string too_small = "场内债券正回购失败，场内债券抵押名义价值应在 {} 元及以上";
+    for (const Case& c : std::vector<Case>{
+             {"131810.SZ", "101801.SZ", 999, false, {fmt::format(fmt::runtime(too_small), 1000)}},
+             {"131810.SZ", "101801.SZ", 1000, true, {}},
+             {"204001.SH", "019547.SH", 99999, false,
+              {fmt::format(fmt::runtime(too_small), 100000)}},
+             {"204001.SH", "019547.SH", 100000, true, {}},
+             {"204001.SH", "019547.SH", 1000000, true, {}},  // exactly the face value
+             {"204001.SH", "019547.SH", 1000100, true,
+              {"正回购名义金额超过当前持仓票面价值, 实际成交 1000000 元"}},
+         }) {
+        LogCapture log;
+        auto o = order(c.repo, c.qty, SIDE::FINANCING, POSITION_EFFECT::OPEN,
+                       {{"bond_order_book_id", c.bond}, {"haircut", 1.0}});
+        EXPECT_EQ(v.can_submit_order(*o, nullptr), c.ok) << c.repo << " " << c.qty;
+        EXPECT_EQ(log.messages(), c.warnings) << c.repo << " " << c.qty;
+    }
+}
+
+TEST_F(TradingFixture, RepoValidatorWarnsWhenEverythingIsAlreadyPledged) {
+    hold("019547.SH", 1000);
+    pledge("019547.SH", 1000);
+    RepoValidator v(*env);
+    LogCapture log;
+    auto o = order("204001.SH", 100000, SIDE::FINANCING, POSITION_EFFECT::OPEN,
+                   {{"bond_order_book_id", "019547.SH"}, {"haircut", 1.0}});
+    EXPECT_TRUE(v.can_submit_order(*o, nullptr));
+    EXPECT_EQ(log.messages(), std::vector<std::string>{
+                                  "正回购名义金额超过当前持仓票面价值, 实际成交 0 元"});
+}
+
+TEST_F(TradingFixture, RepoValidatorPassesLendingAndInterBankPledgesUnexamined) {
+    RepoValidator v(*env);
+    LogCapture log;
+    EXPECT_TRUE(v.can_submit_order(*order("204001.SH", 1, SIDE::MARGIN), nullptr));
+    EXPECT_TRUE(v.can_submit_order(*order("R001.IB", 1, SIDE::FINANCING, POSITION_EFFECT::OPEN,
+                                          {{"bond_order_book_id", "180205.IB"}}),
+                                    nullptr));
+    EXPECT_TRUE(log.messages().empty());
+    // An exchange without a defined minimum refuses clearly instead of guessing one.
+    hold("019547.SH", 10000);
+    EXPECT_FALSE(v.can_submit_order(*order("ODD.SH", 100000, SIDE::FINANCING, POSITION_EFFECT::OPEN,
+                                           {{"bond_order_book_id", "019547.SH"}}),
+                                     nullptr));
+    EXPECT_EQ(log.messages(), std::vector<std::string>{
+                                  "场内债券正回购失败，回购 ODD.SH 的交易所 'XSHX' 没有规定最低抵押名义价值"});
+    EXPECT_TRUE(v.can_cancel_order(*order("204001.SH", 1, SIDE::MARGIN), nullptr));
+}
+
+TEST_F(TradingFixture, BondBrokerMatchesImmediatelyOnlyInTickRuns) {
+    for (const char* freq : {"1d", "1m", "tick"}) {
+        env->config().set("base.frequency", Value(freq));
+        BondBroker broker(*env, env->config().at("mod.sys_simulation"));
+        EXPECT_EQ(broker._match_immediately, std::string(freq) == "tick") << freq;
+    }
+}

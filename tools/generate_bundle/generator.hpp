@@ -1,0 +1,45 @@
+// Generates a complete sample bundle: the exchange calendar file, the client's SQLite database
+// and bond minute bars, deterministically from a seed. The bundle is built under a temporary
+// name beside its destination and renamed into place only when complete.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "korvex/datetime_func.hpp"
+
+namespace korvex_generate {
+
+struct GeneratorOptions {
+    std::filesystem::path out;
+    std::uint64_t seed = 42;
+    korvex::Date start = korvex::make_date(2018, 1, 2);
+    korvex::Date end = korvex::make_date(2023, 12, 29);
+    int bonds = 150;
+    int minute_bonds = 4;
+    bool force = false;  // replace an existing bundle at `out`
+};
+
+struct GeneratorSummary {
+    std::size_t bonds = 0;  // with market data
+    std::size_t other_ids = 0;
+    std::size_t repos = 0;
+    std::size_t valuation_rows = 0;
+    std::size_t price_rows = 0;
+    std::size_t repo_rows = 0;
+    std::size_t minute_files = 0;
+};
+
+// Receives one human-readable line per step.
+using Progress = std::function<void(const std::string&)>;
+
+// korvex::ValueError for options out of range or an existing bundle without `force`;
+// std::runtime_error for failures while writing (nothing is left behind).
+GeneratorSummary generate_bundle(const GeneratorOptions& options, const Progress& progress = {});
+
+// Minute bars cover this many exchange trading days at the end of the span.
+constexpr int MINUTE_BAR_DAYS = 20;
+
+}  // namespace korvex_generate

@@ -1,0 +1,30 @@
+// Minute bars of a few exchange bonds: 240 bars a trading day that start at the day's open, end
+// at its close, stay inside its range and share out its volume. Written as HDF5 in the layout
+// of the host's minute-bar store.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+#include "bond_series.hpp"
+
+namespace korvex_generate {
+
+struct MinuteBar {
+    std::int64_t datetime;  // bar end, YYYYMMDDHHMMSS
+    double open, high, low, close, volume, total_turnover;
+};
+static_assert(sizeof(MinuteBar) == 56);
+
+constexpr int BARS_PER_DAY = 240;
+
+// Bars for every day of `days` that traded (volume above zero), ascending.
+std::vector<MinuteBar> simulate_minute_bars(const std::vector<PriceRow>& days, std::uint64_t seed,
+                                            std::string_view order_book_id);
+
+// Dataset "data" of a new file; no time stamps, so equal bars give equal bytes.
+void write_minute_bars(const std::filesystem::path& path, const std::vector<MinuteBar>& bars);
+
+}  // namespace korvex_generate

@@ -1,0 +1,345 @@
+#include "importer.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <fmt/format.h>
+
+#include "cells.hpp"
+#include "csv_reader.hpp"
+#include "sqlite_db.hpp"
+#include "table_layouts.hpp"
+#include "tavlen/schema.hpp"
+
+namespace korvex_import {
+
+namespace {
+
+namespace fs = std::filesystem;
+using korvex_tools::Database;
+using korvex_tools::Statement;
+
+constexpr const char* DATABASE_FILE = "tavlen.sqlite";
+constexpr const char* CALENDAR_FILE = "trading_dates.txt";
+
+bool is_cash_flow(std::string_view table) {
+    return table == "realized_cash_flow" || table == "implied_cash_flow";
+}
+
+std::string table_names() {
+    std::string names;
+    for (const TableLayout& l : table_layouts())
+        names += (names.empty() ? "" : ", ") + std::string(l.table);
+    return names;
+}
+
+const TableLayout& layout_of(const fs::path& file, const std::string& table) {
+    const std::string name = table.empty() ? file.stem().string() : table;
+    if (const TableLayout* layout = find_layout(name)) return *layout;
+    throw ImportError(file.string(), 0, "",
+                      table.empty() ? fmt::format("the file name does not name a table; name it "
+                                                  "<table>.csv or give the table ({})",
+                                                  table_names())
+                                    : fmt::format("unknown table '{}' ({})", table, table_names()));
+}
+
+// Instruments first, so that the other tables of the same import may name them.
+int rank(std::string_view table) {
+    if (table == "instrument") return 0;
+    if (table == "instrument_field") return 1;
+    return 2;
+}
+
+void bind(Statement& s, int index, const CellValue& v) {
+    switch (v.kind) {
+        case CellValue::Kind::Null:
+            s.bind_null(index);
+            break;
+        case CellValue::Kind::Integer:
+            s.bind(index, v.integer);
+            break;
+        case CellValue::Kind::Real:
+            s.bind(index, v.real);
+            break;
+        case CellValue::Kind::Text:
+            s.bind(index, v.text);
+            break;
+    }
+}
+
+std::set<std::int32_t> read_calendar(const fs::path& path) {
+    std::set<std::int32_t> dates;
+    std::ifstream in(path);
+    if (!in) return dates;
+    std::string line;
+    for (std::size_t n = 1; std::getline(in, line); ++n) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        CellValue v;
+        const std::string problem = check_cell(CellType::Date, line, "", v);
+        if (!problem.empty()) throw ImportError(path.string(), n, "", problem);
+        dates.insert(static_cast<std::int32_t>(v.integer));
+    }
+    return dates;
+}
+
+class Importer {
+  public:
+    Importer(const fs::path& bundle, bool create)
+        : bundle_(bundle),
+          db_(bundle / DATABASE_FILE, create ? Database::Mode::Create : Database::Mode::ReadWrite) {
+        db_.exec("BEGIN IMMEDIATE");
+        db_.exec(tavlen::schema_sql());
+        check_schema_version(create);
+        Statement ids = db_.prepare("SELECT order_book_id FROM instrument");
+        while (ids.step()) known_ids_.insert(ids.column_text(0));
+    }
+
+    std::size_t import_file(const fs::path& path, const TableLayout& layout) {
+        CsvReader reader(path);
+        const std::vector<int> columns = map_header(reader, layout);
+        Statement insert = db_.prepare(insert_sql(layout));
+        std::optional<Statement> clear;
+        if (is_cash_flow(layout.table)) {
+            clear =
+                db_.prepare(fmt::format("DELETE FROM {} WHERE order_book_id = ?", layout.table));
+        }
+        auto& seen = keys_[std::string(layout.table)];
+        std::vector<CellValue> values(layout.columns.size());
+        CsvRecord record;
+        std::size_t rows = 0;
+        while (reader.next(record)) {
+            std::string key;
+            for (std::size_t c = 0; c < layout.columns.size(); ++c) {
+                const ColumnSpec& spec = layout.columns[c];
+                const std::string& cell = record.cells[static_cast<std::size_t>(columns[c])];
+                // The value column of a field is read after its kind (earlier in the layout).
+                const std::string_view kind =
+                    spec.type == CellType::FieldValue ? values[2].text : "";
+                const std::string problem = check_cell(spec.type, cell, kind, values[c]);
+                if (!problem.empty())
+                    throw ImportError(reader.file(), record.line, std::string(spec.name), problem);
+                if (std::find(layout.key.begin(), layout.key.end(), spec.name) !=
+                    layout.key.end()) {
+                    key += cell_key(values[c]);
+                }
+            }
+            check_row(reader.file(), record.line, layout, values, key, seen);
+            store_row(layout, values, insert, clear);
+            ++rows;
+        }
+        return rows;
+    }
+
+    // Writes the merged exchange calendar beside the old one; commit() moves it into place.
+    void stage_calendar() {
+        if (calendar_.empty()) return;
+        const fs::path path = bundle_ / CALENDAR_FILE;
+        std::set<std::int32_t> dates = read_calendar(path);
+        dates.insert(calendar_.begin(), calendar_.end());
+        staged_calendar_ = bundle_ / (std::string(CALENDAR_FILE) + ".partial");
+        std::ofstream out(*staged_calendar_, std::ios::binary | std::ios::trunc);
+        for (std::int32_t d : dates) out << d << '\n';
+        out.close();
+        if (!out) throw ImportError(staged_calendar_->string(), 0, "", "cannot write the file");
+    }
+
+    void commit() {
+        db_.exec("COMMIT");
+        committed_ = true;
+        if (staged_calendar_) fs::rename(*staged_calendar_, bundle_ / CALENDAR_FILE);
+        staged_calendar_.reset();
+    }
+
+    ~Importer() {
+        if (!committed_) {
+            try {
+                db_.exec("ROLLBACK");
+            } catch (const std::exception&) {
+                // closing the connection rolls back as well
+            }
+        }
+        if (staged_calendar_) {
+            std::error_code ignored;
+            fs::remove(*staged_calendar_, ignored);
+        }
+    }
+
+  private:
+    void check_schema_version(bool create) {
+        if (create) {
+            db_.exec(
+                fmt::format("INSERT OR REPLACE INTO meta (key, value) VALUES "
+                            "('schema_version', '{}'), ('generator', 'korvex-import')",
+                            tavlen::SCHEMA_VERSION));
+            return;
+        }
+        Statement version = db_.prepare("SELECT value FROM meta WHERE key = 'schema_version'");
+        if (version.step() && version.column_text(0) != std::to_string(tavlen::SCHEMA_VERSION)) {
+            throw ImportError(db_.path().string(), 0, "",
+                              fmt::format("schema version {} is not supported (expected {})",
+                                          version.column_text(0), tavlen::SCHEMA_VERSION));
+        }
+    }
+
+    // Position in the file of each layout column.
+    static std::vector<int> map_header(const CsvReader& reader, const TableLayout& layout) {
+        const auto& header = reader.header();
+        std::vector<int> columns(layout.columns.size(), -1);
+        for (std::size_t h = 0; h < header.cells.size(); ++h) {
+            const std::string& name = header.cells[h];
+            auto it = std::find_if(layout.columns.begin(), layout.columns.end(),
+                                   [&](const ColumnSpec& c) { return c.name == name; });
+            if (it == layout.columns.end()) {
+                std::string expected;
+                for (const auto& c : layout.columns)
+                    expected += (expected.empty() ? "" : ", ") + std::string(c.name);
+                throw ImportError(
+                    reader.file(), header.line, name,
+                    fmt::format("not a column of {} (expected {})", layout.table, expected));
+            }
+            int& slot = columns[static_cast<std::size_t>(it - layout.columns.begin())];
+            if (slot >= 0)
+                throw ImportError(reader.file(), header.line, name, "the column appears twice");
+            slot = static_cast<int>(h);
+        }
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            if (columns[c] < 0) {
+                throw ImportError(reader.file(), header.line, std::string(layout.columns[c].name),
+                                  "required column is missing from the header");
+            }
+        }
+        return columns;
+    }
+
+    static std::string cell_key(const CellValue& v) {
+        return (v.kind == CellValue::Kind::Integer ? std::to_string(v.integer) : v.text) + '\x1f';
+    }
+
+    void check_row(const std::string& file, std::size_t line, const TableLayout& layout,
+                   const std::vector<CellValue>& values, const std::string& key,
+                   std::unordered_map<std::string, std::string>& seen) {
+        const std::string where = fmt::format("{}:{}", file, line);
+        if (!key.empty()) {
+            auto [it, fresh] = seen.emplace(key, where);
+            if (!fresh) {
+                std::string names;
+                for (auto k : layout.key) names += (names.empty() ? "" : ", ") + std::string(k);
+                throw ImportError(
+                    file, line, "",
+                    fmt::format("duplicate row: the same ({}) as {}", names, it->second));
+            }
+        }
+        if (layout.columns.front().name != "order_book_id") return;
+        const std::string& id = values.front().text;
+        if (layout.table == "instrument") {
+            known_ids_.insert(id);
+        } else if (!known_ids_.contains(id)) {
+            throw ImportError(
+                file, line, "order_book_id",
+                fmt::format("unknown instrument '{}': import it in instrument.csv first", id));
+        }
+    }
+
+    void store_row(const TableLayout& layout, const std::vector<CellValue>& values,
+                   Statement& insert, std::optional<Statement>& clear) {
+        if (layout.table == EXCHANGE_CALENDAR) {
+            calendar_.insert(static_cast<std::int32_t>(values[0].integer));
+            return;
+        }
+        int first = 1;
+        if (clear) {
+            // A file holds a bond's whole cash-flow table: replace what was there before.
+            const std::string& id = values[0].text;
+            auto& seq = cash_flow_seq_[std::string(layout.table)];
+            auto [it, fresh] = seq.emplace(id, 0);
+            if (fresh) clear->bind(1, id).run();
+            insert.bind(1, id).bind(2, ++it->second);
+            first = 3;
+            for (std::size_t c = 1; c < values.size(); ++c)
+                bind(insert, first + static_cast<int>(c) - 1, values[c]);
+        } else {
+            for (std::size_t c = 0; c < values.size(); ++c)
+                bind(insert, first + static_cast<int>(c), values[c]);
+        }
+        insert.run();
+    }
+
+    static std::string insert_sql(const TableLayout& layout) {
+        const std::string table(layout.table);
+        if (table == "instrument") {
+            // A known instrument keeps its place in the lists.
+            return "INSERT INTO instrument (order_book_id, type, seq) VALUES (?1, ?2, "
+                   "(SELECT COALESCE(MAX(seq), 0) + 1 FROM instrument)) "
+                   "ON CONFLICT (order_book_id) DO UPDATE SET type = excluded.type";
+        }
+        if (table == "instrument_field") {
+            return "INSERT INTO instrument_field (order_book_id, name, kind, value, seq) VALUES "
+                   "(?1, ?2, ?3, ?4, (SELECT COALESCE(MAX(seq), 0) + 1 FROM instrument_field "
+                   "WHERE order_book_id = ?1)) ON CONFLICT (order_book_id, name) DO UPDATE SET "
+                   "kind = excluded.kind, value = excluded.value";
+        }
+        if (std::string_view(table) == EXCHANGE_CALENDAR) return "SELECT 1";
+        std::vector<std::string> names;
+        if (is_cash_flow(table)) names = {"order_book_id", "seq"};
+        for (const ColumnSpec& c : layout.columns) {
+            if (!(is_cash_flow(table) && c.name == "order_book_id")) names.emplace_back(c.name);
+        }
+        std::string params = "?";
+        for (std::size_t i = 1; i < names.size(); ++i) params += ", ?";
+        return fmt::format("INSERT OR {} INTO {} ({}) VALUES ({})",
+                           table == "trading_date" ? "IGNORE" : "REPLACE", table,
+                           fmt::join(names, ", "), params);
+    }
+
+    fs::path bundle_;
+    Database db_;
+    std::unordered_set<std::string> known_ids_;
+    std::map<std::string, std::unordered_map<std::string, std::string>> keys_;
+    std::map<std::string, std::unordered_map<std::string, std::int64_t>> cash_flow_seq_;
+    std::set<std::int32_t> calendar_;
+    std::optional<fs::path> staged_calendar_;
+    bool committed_ = false;
+};
+
+}  // namespace
+
+std::vector<ImportedFile> import_csv_files(const fs::path& bundle,
+                                           const std::vector<fs::path>& files,
+                                           const std::string& table) {
+    std::vector<std::pair<const TableLayout*, fs::path>> work;
+    for (const fs::path& f : files) work.emplace_back(&layout_of(f, table), f);
+    std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) {
+        return rank(a.first->table) < rank(b.first->table);
+    });
+
+    std::error_code ec;
+    if (!fs::is_directory(bundle, ec)) {
+        throw ImportError(bundle.string(), 0, "", "not a directory: give the bundle directory");
+    }
+    const fs::path db_path = bundle / DATABASE_FILE;
+    const bool create = !fs::exists(db_path, ec);
+    std::vector<ImportedFile> imported;
+    try {
+        Importer importer(bundle, create);
+        for (const auto& [layout, path] : work) {
+            imported.push_back(
+                {path, std::string(layout->table), importer.import_file(path, *layout)});
+        }
+        importer.stage_calendar();
+        importer.commit();
+    } catch (const std::exception& e) {
+        // The open transaction was rolled back when the connection closed.
+        if (create) fs::remove(db_path, ec);
+        if (const auto* error = dynamic_cast<const ImportError*>(&e)) throw *error;
+        throw ImportError(db_path.string(), 0, "", e.what());
+    }
+    return imported;
+}
+
+}  // namespace korvex_import

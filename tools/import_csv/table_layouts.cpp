@@ -1,0 +1,75 @@
+#include "table_layouts.hpp"
+
+namespace korvex_import {
+
+const std::vector<TableLayout>& table_layouts() {
+    using enum CellType;
+    static const std::vector<TableLayout> layouts = {
+        {"instrument", {{"order_book_id", Id}, {"type", InstrumentType}}, {"order_book_id"}},
+        {"instrument_field",
+         {{"order_book_id", Id}, {"name", FieldName}, {"kind", FieldKind}, {"value", FieldValue}},
+         {"order_book_id", "name"}},
+        {"trading_date", {{"date", Date}}, {"date"}},
+        {EXCHANGE_CALENDAR, {{"date", Date}}, {"date"}},
+        {"valuation",
+         {{"order_book_id", Id},
+          {"source", Name},
+          {"valuation_type", Name},
+          {"date", Date},
+          {"dirty_price_eod", Number},
+          {"clean_price", Number},
+          {"ytm", Number},
+          {"modified_duration", Number},
+          {"convexity", Number},
+          {"dv01", Number},
+          {"time_to_maturity", Number},
+          {"residual_principal", Number}},
+         {"order_book_id", "source", "valuation_type", "date"}},
+        {"price",
+         {{"order_book_id", Id},
+          {"source", Name},
+          {"date", Date},
+          {"dirty_price_open", Number},
+          {"dirty_price_high", Number},
+          {"dirty_price_low", Number},
+          {"dirty_price_eod", Number},
+          {"ytm_close", Number},
+          {"clean_price_eod", Number},
+          {"volume", Number}},
+         {"order_book_id", "source", "date"}},
+        {"repo_quotation",
+         {{"order_book_id", Id},
+          {"date", Date},
+          {"open", Number},
+          {"close", Number},
+          {"high", Number},
+          {"low", Number},
+          {"volume", Number},
+          {"total_turnover", Number},
+          {"weighted", Number}},
+         {"order_book_id", "date"}},
+        {"realized_cash_flow",
+         {{"order_book_id", Id},
+          {"payment_date", Date},
+          {"cash_flow", Number},
+          {"principal_payment", Number}},
+         {}},
+        {"implied_cash_flow",
+         {{"order_book_id", Id},
+          {"date", Date},
+          {"total_payment", Number},
+          {"payment_receivable", Number},
+          {"principal_payment", Number}},
+         {}},
+    };
+    return layouts;
+}
+
+const TableLayout* find_layout(std::string_view table) {
+    for (const TableLayout& layout : table_layouts()) {
+        if (layout.table == table) return &layout;
+    }
+    return nullptr;
+}
+
+}  // namespace korvex_import
