@@ -50,9 +50,37 @@ public:
             bond_value += q * price(ctx, b->order_book_id());
             face += q * *b->issue_price();
         }
-        // Invest what is not needed to repay the repo falling due tonight.
+        // Roll the financing when nothing is outstanding or it falls due today: the new repo
+        // brings in the cash that tonight's settlement repays.
+        double new_borrowing = 0;
+        if (borrowed == 0 || due_today(ctx)) {
+            double want = std::min(std::max(0.0, (leverage_ - 1) * equity) / haircut_, face / 2);
+            for (auto& b : bonds_) {
+                if (want <= 0) break;
+                const std::string& id = b->order_book_id();
+                double nominal = std::min(want, closable_of(ctx, id) * *b->issue_price());
+                if (exchange_) {
+                    nominal = std::floor(nominal / 1000) * 1000;
+                    if (nominal < 100000) continue;
+                    if (!korvex_mod_bond::api::exchange_repo_financing(ctx, "204001.SH", nominal,
+                                                                       id, haircut_))
+                        continue;
+                } else {
+                    nominal = std::floor(nominal / 100) * 100;
+                    if (nominal <= 0) continue;
+                    auto t = korvex_mod_bond::api::ib_repo(ctx, 7, nominal, id, haircut_);
+                    if (!t) continue;
+                    due_ = t->due_settlement_date();
+                }
+                new_borrowing += nominal * haircut_;
+                want -= nominal;
+            }
+        }
+        // Invest what tonight's repayment does not need, up to the leverage limit.
         const double due_tonight = due_today(ctx) ? borrowed * 1.001 : 0.0;
-        double spare = account.cash() - due_tonight - cash_buffer_ * equity;
+        const double pending = exchange_ ? new_borrowing : 0.0;  // exchange repos fill at the close
+        double spare = account.cash() + pending - due_tonight - cash_buffer_ * equity;
+        spare = std::min(spare, account.cash() - cash_buffer_ * equity);
         double room = leverage_ * equity - bond_value;
         if (spare > 0 && room > 0) {
             double each = std::min(spare, room) / static_cast<double>(bonds_.size());
@@ -60,28 +88,7 @@ public:
                 if (each > 10 * price(ctx, b->order_book_id()))
                     korvex_mod_bond::api::order_bond_value(ctx, b->order_book_id(), each);
         }
-        // Roll the financing when nothing is outstanding or it falls due today.
-        if (borrowed > 0 && !due_today(ctx)) return;
-        double want = std::max(0.0, (leverage_ - 1) * equity) / haircut_;
-        want = std::min(want, face / 2);
-        for (auto& b : bonds_) {
-            if (want <= 0) break;
-            const std::string& id = b->order_book_id();
-            double closable = closable_of(ctx, id);
-            double nominal = std::min(want, closable * *b->issue_price());
-            if (exchange_) {
-                nominal = std::floor(nominal / 1000) * 1000;
-                if (nominal < 100000) continue;
-                korvex_mod_bond::api::exchange_repo_financing(ctx, "204001.SH", nominal, id, haircut_);
-            } else {
-                nominal = std::floor(nominal / 100) * 100;
-                if (nominal <= 0) continue;
-                if (auto t = korvex_mod_bond::api::ib_repo(ctx, 7, nominal, id, haircut_))
-                    due_ = t->due_settlement_date();
-            }
-            want -= nominal;
-        }
-        if (exchange_) due_ = korvex::to_date(ctx.now()) + std::chrono::days(1);
+        if (exchange_ && new_borrowing > 0) due_ = korvex::to_date(ctx.now()) + std::chrono::days(1);
     }
 
 private:

@@ -9,6 +9,12 @@
 #include "korvex/logger.hpp"
 #include "korvex/mod_loader.hpp"
 #include "korvex_mod_bond/api.hpp"
+#include "korvex_mod_bond/matcher.hpp"
+#include "korvex_mod_bond/position.hpp"
+#include "korvex_mod_bond/quaylet.hpp"
+#include "korvex_mod_bond/results.hpp"
+#include "korvex_mod_bond/transaction.hpp"
+#include "korvex_mod_bond/validator.hpp"
 #include "korvex_mod_bond/data.hpp"
 #include "korvex_mod_bond/dummy.hpp"
 #include "tavlen/errors.hpp"
@@ -44,9 +50,60 @@ void BondMod::start_up(korvex::Environment& env, const korvex::ConfigNode& mod_c
     if (!_supports_run_type()) return;
     if (!_has_stock_or_bond_account()) return;
     _build_data_stores(mod_config);
-    // Matching-type check and position models: with the trading components.
+    _check_matching_type(mod_config);
+    _load_position_module();
     _register_data_stores();
-    // Cost deciders, frontend validators, broker and matchers: with the trading components.
+    _register_cost_deciders(mod_config);
+    _register_validators();
+    _register_broker_and_matchers(mod_config);
+    results::load(env);
+}
+
+void BondMod::_check_matching_type(const korvex::ConfigNode& mod_config) const {
+    if (mod_config["bond_matching_type"].as_string() == "counterparty_offer" &&
+        _env->config().at("base.frequency").as_string() != "tick")
+        throw korvex::RuntimeError("债券撮合类型：counterparty_offer 只可进行tick级别回测！ ");
+}
+
+void BondMod::_load_position_module() { position::load(*_env); }
+
+void BondMod::_register_cost_deciders(const korvex::ConfigNode& mod_config) {
+    auto decider = std::make_shared<BondTransactionDecider>(
+        mod_config["ib_bond_commission_rate"].as_double(),
+        mod_config["ib_bond_min_commission"].as_double(),
+        mod_config["exchange_bond_commission_rate"].as_double(),
+        mod_config["exchange_bond_max_commission"].as_double());
+    _env->set_transaction_cost_decider(korvex::INSTRUMENT_TYPE::BOND, decider);
+    _env->set_transaction_cost_decider(korvex::INSTRUMENT_TYPE::REPO,
+                                       std::make_shared<RepoTransactionDecider>());
+}
+
+void BondMod::_register_validators() {
+    _env->add_frontend_validator(std::make_shared<BondValidator>(*_env),
+                                 korvex::INSTRUMENT_TYPE::BOND);
+    _env->add_frontend_validator(std::make_shared<RepoValidator>(*_env),
+                                 korvex::INSTRUMENT_TYPE::REPO);
+}
+
+void BondMod::_register_broker_and_matchers(const korvex::ConfigNode& mod_config) {
+    const korvex::ConfigNode simulation = _env->config().at("mod.sys_simulation");
+    std::shared_ptr<korvex::AbstractBroker> broker = _env->broker_ptr();
+    if (!broker) broker = std::make_shared<korvex::SimulationBroker>(*_env, simulation);
+    std::shared_ptr<korvex::AbstractMatcher> bond_matcher;
+    if (mod_config["bond_matching_type"].as_string() == "counterparty_offer")
+        bond_matcher = std::make_shared<CounterPartyOfferMatcher>(*_env, simulation);
+    else
+        bond_matcher = std::make_shared<BondMatcher>(*_env, simulation);
+    if (simulation["signal"].as_bool())
+        _env->set_broker(broker);
+    else
+        _env->set_broker(std::make_shared<BondBroker>(*_env, simulation));
+    // Matchers only on a broker of ours: another broker matches in its own way.
+    if (auto* bond_broker = dynamic_cast<BondBroker*>(_env->broker())) {
+        bond_broker->register_matcher(korvex::INSTRUMENT_TYPE::BOND, bond_matcher);
+        bond_broker->register_matcher(korvex::INSTRUMENT_TYPE::REPO,
+                                      std::make_shared<RepoMatcher>(*_env, simulation));
+    }
 }
 
 void BondMod::tear_down(int, std::exception_ptr) {}

@@ -60,7 +60,12 @@ class BondMod : public korvex::AbstractMod {
     bool _supports_run_type() const;
     bool _has_stock_or_bond_account() const;
     void _build_data_stores(const korvex::ConfigNode& mod_config);
+    void _check_matching_type(const korvex::ConfigNode& mod_config) const;
+    void _load_position_module();
     void _register_data_stores();
+    void _register_cost_deciders(const korvex::ConfigNode& mod_config);
+    void _register_validators();
+    void _register_broker_and_matchers(const korvex::ConfigNode& mod_config);
 };
 
 // The bond account of the context's portfolio; KeyError when none is configured.
