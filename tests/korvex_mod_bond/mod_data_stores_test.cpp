@@ -49,10 +49,13 @@ struct Settings {
 };
 
 korvex::Config make_config(const Settings& s) {
-    return korvex::Config::from_string(
+    auto config = korvex::Config::from_string(
         "[base]\nrun_type = \"" + s.run_type_ + "\"\nfrequency = \"" + s.frequency_ +
         "\"\ndata_bundle_path = \"/data/bundle\"\n[base.accounts]\n" + s.accounts_ +
         "\n[mod.bond]\nvaluation_source = \"" + s.valuation_source_ + "\"\n" + s.extra_ + "\n");
+    config.merge_defaults_under("mod.bond",
+                                KORVEX_SOURCE_DIR "/korvex_mod_bond/config/korvex_mod_bond.toml");
+    return config;
 }
 
 class BondModDataTest : public testing::Test {

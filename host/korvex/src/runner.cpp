@@ -164,6 +164,13 @@ RunResult Runner::run() {
     in_process_mods_.clear();
     std::vector<std::filesystem::path> mod_path;
     for (auto& p : config_.at("base.mod_path").as_string_list()) mod_path.emplace_back(p);
+    // Mods built into the program still ship their default section beside the libraries.
+    for (auto& [name, mod] : mods)
+        for (auto& dir : module_search_path(mod_path))
+            if (auto file = dir / ("korvex_mod_" + name + ".toml"); std::filesystem::exists(file)) {
+                config_.merge_defaults_under("mod." + name, file);
+                break;
+            }
     if (auto mod_section = config_.find("mod")) {
         for (auto& name : mod_section->keys()) {
             if (kBuiltinMods.count(name)) continue;
