@@ -11,11 +11,11 @@ void load(korvex::Environment& env) {
                 return BondPosition::create(order_book_id, direction, init_quantity, schedules);
             });
     for (korvex::INSTRUMENT_TYPE type : RepoPosition::instrument_types)
-        env.register_position_model(type, [](const std::string& order_book_id,
-                                             korvex::POSITION_DIRECTION direction,
-                                             double init_quantity) {
-            return std::make_unique<RepoPosition>(order_book_id, direction, init_quantity);
-        });
+        env.register_position_model(
+            type, [](const std::string& order_book_id, korvex::POSITION_DIRECTION direction,
+                     double init_quantity) {
+                return std::make_unique<RepoPosition>(order_book_id, direction, init_quantity);
+            });
     for (korvex::INSTRUMENT_TYPE type : BondPositionProxy::instrument_types)
         env.register_position_proxy(
             type, [](const std::string& order_book_id, const korvex::Position* long_pos,

@@ -21,9 +21,10 @@ std::int64_t whole_days(const Value& v, const std::string& order_book_id) {
     if (v.is_int()) return v.as_int();
     if (v.is_float() && std::trunc(v.as_double()) == v.as_double())
         return static_cast<std::int64_t>(v.as_double());
-    throw korvex::TypeError(fmt::format("repo_period of a {} trade must be a whole number of days, "
-                                        "got {} {}",
-                                        order_book_id, v.kind(), v.to_string()));
+    throw korvex::TypeError(
+        fmt::format("repo_period of a {} trade must be a whole number of days, "
+                    "got {} {}",
+                    order_book_id, v.kind(), v.to_string()));
 }
 
 // The term given with the trade, or the repo instrument's when none (or 0) is given.
@@ -32,12 +33,14 @@ std::int64_t term_of(const korvex::Instrument& repo, const korvex::Record& named
         return whole_days(*v, repo.order_book_id());
     const auto* r = dynamic_cast<const RepoInstrument*>(&repo);
     if (!r)
-        throw korvex::TypeError(fmt::format("repo trade on {}: its instrument is {}, not RepoInstrument",
-                                            repo.order_book_id(), korvex::type_name(repo)));
+        throw korvex::TypeError(
+            fmt::format("repo trade on {}: its instrument is {}, not RepoInstrument",
+                        repo.order_book_id(), korvex::type_name(repo)));
     std::optional<std::int64_t> term = r->repo_period();
     if (!term)
-        throw korvex::ValueError(fmt::format(
-            "repo {} has no repo_period and the trade gives none: no due date", repo.order_book_id()));
+        throw korvex::ValueError(
+            fmt::format("repo {} has no repo_period and the trade gives none: no due date",
+                        repo.order_book_id()));
     return *term;
 }
 
@@ -46,8 +49,9 @@ Value coupon_value_of(const korvex::DataProxy& data_proxy, const std::string& bo
     korvex::InstrumentPtr bond = data_proxy.instruments(bond_id);
     const auto* b = dynamic_cast<const BondInstrument*>(bond.get());
     if (!b)
-        throw korvex::TypeError(fmt::format("pledged bond {}: its instrument is {}, not BondInstrument",
-                                            bond_id, korvex::type_name(*bond)));
+        throw korvex::TypeError(
+            fmt::format("pledged bond {}: its instrument is {}, not BondInstrument", bond_id,
+                        korvex::type_name(*bond)));
     std::optional<double> issue_price = b->issue_price();
     return issue_price ? Value(*issue_price) : Value();
 }
@@ -129,8 +133,7 @@ std::shared_ptr<RepoTrade> RepoTrade::create_exchange_repo_trade(
 }
 
 std::shared_ptr<RepoTrade> RepoTrade::create_exchange_reverse_repo_trade(
-    std::optional<std::int64_t> order_id, double price, double amount,
-    std::string order_book_id) {
+    std::optional<std::int64_t> order_id, double price, double amount, std::string order_book_id) {
     return from_create(order_id, price, amount, SIDE::MARGIN, std::move(order_book_id));
 }
 
@@ -142,10 +145,18 @@ POSITION_DIRECTION RepoTrade::position_direction() const {
     return side() == SIDE::FINANCING ? POSITION_DIRECTION::SHORT : POSITION_DIRECTION::LONG;
 }
 
-std::int64_t RepoTrade::repo_period() const { return attr("repo_period").as_int(); }
-double RepoTrade::haircut() const { return attr("haircut").as_double(); }
-double RepoTrade::pledged_quantity() const { return attr("pledged_quantity").as_double(); }
-std::string RepoTrade::bond_id() const { return attr("bond_id").as_string(); }
+std::int64_t RepoTrade::repo_period() const {
+    return attr("repo_period").as_int();
+}
+double RepoTrade::haircut() const {
+    return attr("haircut").as_double();
+}
+double RepoTrade::pledged_quantity() const {
+    return attr("pledged_quantity").as_double();
+}
+std::string RepoTrade::bond_id() const {
+    return attr("bond_id").as_string();
+}
 std::optional<double> RepoTrade::coupon_value() const {
     const Value& v = attr("coupon_value");
     return v.is_none() ? std::nullopt : std::optional<double>(v.as_double());
@@ -156,6 +167,8 @@ std::int64_t RepoTrade::actual_holding_days() const {
 korvex::Date RepoTrade::due_settlement_date() const {
     return korvex::to_date(attr("due_settlement_date").as_datetime());
 }
-double RepoTrade::due_settlement_amount() const { return attr("due_settlement_amount").as_double(); }
+double RepoTrade::due_settlement_amount() const {
+    return attr("due_settlement_amount").as_double();
+}
 
 }  // namespace korvex_mod_bond

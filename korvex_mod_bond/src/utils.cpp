@@ -32,12 +32,13 @@ double read_rate(const korvex::ConfigNode& node) {
 }
 
 std::int64_t repo_term(const std::string& order_book_id) {
-    korvex::InstrumentPtr ins = korvex::Environment::get_instance().data_proxy().instruments(
-        order_book_id);
+    korvex::InstrumentPtr ins =
+        korvex::Environment::get_instance().data_proxy().instruments(order_book_id);
     const auto* repo = dynamic_cast<const RepoInstrument*>(ins.get());
     if (!repo)
-        throw korvex::TypeError(fmt::format("no repo commission for {}: its instrument is {}, not RepoInstrument",
-                                            order_book_id, korvex::type_name(*ins)));
+        throw korvex::TypeError(
+            fmt::format("no repo commission for {}: its instrument is {}, not RepoInstrument",
+                        order_book_id, korvex::type_name(*ins)));
     const std::optional<std::int64_t> term = repo->repo_period();
     if (!term || *term <= 0)
         throw korvex::ValueError(fmt::format(
@@ -51,8 +52,8 @@ std::int64_t repo_term(const std::string& order_book_id) {
 double exchange_rate(const korvex::Config& config, std::int64_t term) {
     const korvex::ConfigNode table = config.at(EXCHANGE_SCHEDULE);
     if (!table.is_table())
-        throw korvex::ValueError(fmt::format("{} must be a table of rates by term in days",
-                                             EXCHANGE_SCHEDULE));
+        throw korvex::ValueError(
+            fmt::format("{} must be a table of rates by term in days", EXCHANGE_SCHEDULE));
     std::map<std::int64_t, double> by_term;
     std::optional<double> longer;
     for (const std::string& key : table.keys()) {
@@ -63,9 +64,9 @@ double exchange_rate(const korvex::Config& config, std::int64_t term) {
         std::int64_t days = 0;
         auto [end, ec] = std::from_chars(key.data(), key.data() + key.size(), days);
         if (ec != std::errc() || end != key.data() + key.size() || days <= 0)
-            throw korvex::ValueError(fmt::format(
-                "{}: key '{}' is neither a term in days nor \"{}\"", EXCHANGE_SCHEDULE, key,
-                LONGER_KEY));
+            throw korvex::ValueError(
+                fmt::format("{}: key '{}' is neither a term in days nor \"{}\"", EXCHANGE_SCHEDULE,
+                            key, LONGER_KEY));
         by_term[days] = read_rate(table[key]);
     }
     if (!longer)
@@ -77,7 +78,9 @@ double exchange_rate(const korvex::Config& config, std::int64_t term) {
 
 }  // namespace
 
-bool is_exchange_bond(std::string_view order_book_id) { return is_exchange_id(order_book_id); }
+bool is_exchange_bond(std::string_view order_book_id) {
+    return is_exchange_id(order_book_id);
+}
 
 double get_commission_rate(const std::string& order_book_id) {
     const korvex::Environment& env = korvex::Environment::get_instance();

@@ -29,14 +29,18 @@ std::vector<Date> trading_calendar() {
 }
 
 std::shared_ptr<korvex::BaseDataSource> make_data_source(
-    const std::filesystem::path& bundle_dir, const std::vector<korvex::InstrumentPtr>& instruments) {
+    const std::filesystem::path& bundle_dir,
+    const std::vector<korvex::InstrumentPtr>& instruments) {
     auto source =
         std::make_shared<korvex::BaseDataSource>(bundle_dir, std::map<std::string, Value>{});
     std::vector<korvex::InstrumentPtr> bonds, repos, others;
     for (auto& ins : instruments) {
-        if (ins->type() == korvex::INSTRUMENT_TYPE::BOND) bonds.push_back(ins);
-        else if (ins->type() == korvex::INSTRUMENT_TYPE::REPO) repos.push_back(ins);
-        else others.push_back(ins);
+        if (ins->type() == korvex::INSTRUMENT_TYPE::BOND)
+            bonds.push_back(ins);
+        else if (ins->type() == korvex::INSTRUMENT_TYPE::REPO)
+            repos.push_back(ins);
+        else
+            others.push_back(ins);
     }
     source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
         korvex::INSTRUMENT_TYPE::BOND, bonds));
@@ -147,8 +151,8 @@ korvex::TradePtr bond_trade(const std::string& id, double quantity, double price
 }
 
 std::shared_ptr<korvex_mod_bond::RepoTrade> repo_trade(korvex::SIDE side, const std::string& repo,
-                                                       double amount, double commission,
-                                                       Date due, double due_amount,
+                                                       double amount, double commission, Date due,
+                                                       double due_amount,
                                                        const std::string& bond_id,
                                                        double pledged_quantity) {
     return korvex::Trade::from_create<korvex_mod_bond::RepoTrade>(

@@ -51,16 +51,13 @@ std::shared_ptr<korvex::BaseDataSource> make_data_source(
     const std::filesystem::path& bundle_dir, const std::vector<korvex::InstrumentPtr>& instruments);
 
 class BondEnv {
-public:
+  public:
     explicit BondEnv(korvex::Config config = bond_config(),
                      std::vector<korvex::InstrumentPtr> instruments = default_instruments());
     ~BondEnv();
 
     korvex::Environment& env() { return *env_; }
     tavlen::MemoryBackend& client() { return *client_; }
-    const std::shared_ptr<korvex_mod_bond::CashFlowSchedules>& schedules() const {
-        return schedules_;
-    }
     // Sets both the trading and the calendar date-time to 09:30 of the day.
     void at(Date day);
     korvex::Account& bond_account();
@@ -68,7 +65,7 @@ public:
     std::unique_ptr<korvex_mod_bond::BondPosition> bond_position(const std::string& id,
                                                                  double quantity = 0);
 
-private:
+  private:
     korvex::testing::TempDir dir_;
     std::shared_ptr<tavlen::MemoryBackend> client_;
     std::shared_ptr<korvex_mod_bond::CashFlowSchedules> schedules_;
@@ -82,8 +79,8 @@ korvex::TradePtr bond_trade(const std::string& id, double quantity, double price
 
 // A repo trade with exactly the given terms, as the factories would leave them.
 std::shared_ptr<korvex_mod_bond::RepoTrade> repo_trade(korvex::SIDE side, const std::string& repo,
-                                                       double amount, double commission,
-                                                       Date due, double due_amount,
+                                                       double amount, double commission, Date due,
+                                                       double due_amount,
                                                        const std::string& bond_id = "",
                                                        double pledged_quantity = 0);
 

@@ -64,9 +64,9 @@ double total_cash(const std::map<Date, DayResult>& days) {
 
 TEST(BondPosition, VariantFollowsTheMarketAndTheValuationSource) {
     const std::vector<std::tuple<std::string, std::string, bool>> cases{
-        {"auto", "190001.IB", false},     {"auto", "019547.SH", true},
-        {"auto", "112233.SZ", true},      {"chinabond", "190001.IB", false},
-        {"exchange", "190001.IB", true},  {"chinabond", "019547.SH", true}};
+        {"auto", "190001.IB", false},    {"auto", "019547.SH", true},
+        {"auto", "112233.SZ", true},     {"chinabond", "190001.IB", false},
+        {"exchange", "190001.IB", true}, {"chinabond", "019547.SH", true}};
     for (const auto& [source, id, realized] : cases) {
         BondEnv env(bond_config(source));
         auto pos = env.env().make_position(id, POSITION_DIRECTION::LONG, 5);
@@ -88,21 +88,50 @@ TEST(BondPosition, BooksTheReceivableInTheMorningAndPaysItAtSettlement) {
         double quantity_at_end;
     };
     const std::vector<Case> cases{
-        {"implied, held through maturity", "190001.IB", 100, std::nullopt,
-         {{R1, {350, 0, 350, 100}}, {P1, {350, 350, 0, 100}},
-          {R2, {10350, 0, 10350, 100}}, {M, {10350, 10350, 0, 0}}},
+        {"implied, held through maturity",
+         "190001.IB",
+         100,
+         std::nullopt,
+         {{R1, {350, 0, 350, 100}},
+          {P1, {350, 350, 0, 100}},
+          {R2, {10350, 0, 10350, 100}},
+          {M, {10350, 10350, 0, 0}}},
          0},
-        {"implied, bought on the record date", "190001.IB", 0, R1,
-         {{R1, {0, 0, 0, 100}}, {P1, {350, 350, 0, 100}}}, 100},
-        {"implied, bought between record and payment", "190001.IB", 0, make_date(2020, 3, 3),
-         {{P1, {350, 350, 0, 100}}}, 100},
-        {"implied, bought on the payment day", "190001.IB", 0, P1, {{P1, {0, 350, -350, 100}}},
+        {"implied, bought on the record date",
+         "190001.IB",
+         0,
+         R1,
+         {{R1, {0, 0, 0, 100}}, {P1, {350, 350, 0, 100}}},
          100},
-        {"realized, held through maturity", "019547.SH", 100, std::nullopt,
-         {{P1, {350, 350, 0, 100}}, {M, {10350, 10350, 0, 0}}}, 0},
-        {"realized, bought before the payment day", "019547.SH", 0, R1,
-         {{P1, {350, 350, 0, 100}}}, 100},
-        {"realized, bought on the payment day", "019547.SH", 0, P1, {{P1, {0, 350, -350, 100}}},
+        {"implied, bought between record and payment",
+         "190001.IB",
+         0,
+         make_date(2020, 3, 3),
+         {{P1, {350, 350, 0, 100}}},
+         100},
+        {"implied, bought on the payment day",
+         "190001.IB",
+         0,
+         P1,
+         {{P1, {0, 350, -350, 100}}},
+         100},
+        {"realized, held through maturity",
+         "019547.SH",
+         100,
+         std::nullopt,
+         {{P1, {350, 350, 0, 100}}, {M, {10350, 10350, 0, 0}}},
+         0},
+        {"realized, bought before the payment day",
+         "019547.SH",
+         0,
+         R1,
+         {{P1, {350, 350, 0, 100}}},
+         100},
+        {"realized, bought on the payment day",
+         "019547.SH",
+         0,
+         P1,
+         {{P1, {0, 350, -350, 100}}},
          100},
     };
     for (const auto& c : cases) {
@@ -151,8 +180,8 @@ TEST(BondPosition, RealizedDeListsWhenCumulativePrincipalReachesTheIssuePrice) {
     const std::vector<std::tuple<double, bool>> cases{{99.99, false}, {100, true}, {100.5, true}};
     for (auto [cum, de_listed] : cases) {
         BondEnv env(bond_config("exchange"));
-        env.client().set_realized_cash_flow("190001.IB",
-                                            realized_table("190001.IB", {{P1, 3.5, 0}, {M, 103.5, cum}}));
+        env.client().set_realized_cash_flow(
+            "190001.IB", realized_table("190001.IB", {{P1, 3.5, 0}, {M, 103.5, cum}}));
         auto pos = env.bond_position("190001.IB");
         EXPECT_EQ(pos->_get_cash_flow(P1), std::make_pair(3.5, false));
         EXPECT_EQ(pos->_get_cash_flow_receivable(P1), 3.5);
@@ -181,9 +210,9 @@ TEST(BondPosition, ImpliedReceivableDependsOnWhatIsAlreadyReceivable) {
     for (const auto& c : cases) {
         BondEnv env;
         env.client().set_implied_cash_flow(
-            "190001.IB", implied_table("190001.IB", {{R1, 0.0, 0, 3.5},
-                                                     {P1, 3.5, 0, 0.0},
-                                                     {BOTH, 2.0, 0, 1.25}}));
+            "190001.IB",
+            implied_table("190001.IB",
+                          {{R1, 0.0, 0, 3.5}, {P1, 3.5, 0, 0.0}, {BOTH, 2.0, 0, 1.25}}));
         auto pos = env.bond_position("190001.IB", 100);
         korvex::State state = pos->get_state();
         state["payment_receivable"] = c.already_receivable;
@@ -239,11 +268,11 @@ TEST(BondPosition, ASoldHoldingWithAnOpenReceivableStaysInTheAccount) {
     account.apply_trade(*bond_trade("190001.IB", 100, 100));
     env.at(R1);
     account.before_trading(R1);
-    account.apply_trade(*bond_trade("190001.IB", 100, 100, korvex::SIDE::SELL,
-                                    korvex::POSITION_EFFECT::CLOSE));
+    account.apply_trade(
+        *bond_trade("190001.IB", 100, 100, korvex::SIDE::SELL, korvex::POSITION_EFFECT::CLOSE));
     account.settlement(R1);
-    auto* pos = dynamic_cast<BondPosition*>(
-        account.find_position("190001.IB", POSITION_DIRECTION::LONG));
+    auto* pos =
+        dynamic_cast<BondPosition*>(account.find_position("190001.IB", POSITION_DIRECTION::LONG));
     ASSERT_NE(pos, nullptr);
     EXPECT_EQ(pos->quantity(), 0.0);
     EXPECT_EQ(pos->payment_receivable(), 350.0);
@@ -253,9 +282,8 @@ TEST(BondPosition, ASoldHoldingWithAnOpenReceivableStaysInTheAccount) {
 TEST(BondPosition, AReceivableSettledUpToRoundingNoiseIsSettled) {
     // 0.1 x 1300 + 100 x 1300 - 100.1 x 1300 is not 0 in binary floating point.
     BondEnv env;
-    env.client().set_implied_cash_flow("190002.IB", implied_table("190002.IB",
-                                                                  {{R1, 0.0, 0, 0.1},
-                                                                   {P1, 100.1, 100, 100}}));
+    env.client().set_implied_cash_flow(
+        "190002.IB", implied_table("190002.IB", {{R1, 0.0, 0, 0.1}, {P1, 100.1, 100, 100}}));
     korvex::Account& account = env.bond_account();
     const double cash = account.cash();
     account.apply_trade(*bond_trade("190002.IB", 1300, 100));

@@ -14,7 +14,7 @@
 using namespace bond_test;
 using korvex_mod_bond::CashFlowRecord;
 using korvex_mod_bond::CashFlowSchedules;
-using korvex_mod_bond::find_day;
+using korvex_mod_bond::DaySchedule;
 using korvex_mod_bond::ImpliedCashFlowRecord;
 
 namespace {
@@ -94,8 +94,8 @@ TEST_F(CashFlowFixture, SumsPrincipalInDateOrderWhateverTheDeliveryOrder) {
 }
 
 TEST_F(CashFlowFixture, ImpliedColumnsLandInTheirFields) {
-    client->set_implied_cash_flow("A.IB", implied_table("A.IB", {{D2, 103.5, 100, 0.5},
-                                                                 {D1, 0.0, 0, 3.5}}));
+    client->set_implied_cash_flow(
+        "A.IB", implied_table("A.IB", {{D2, 103.5, 100, 0.5}, {D1, 0.0, 0, 3.5}}));
     const auto& s = *schedules._all_implied_cash_flow("A.IB");
     ASSERT_EQ(s.size(), 2u);
     EXPECT_EQ(s[0].date, 20200615);
@@ -111,27 +111,56 @@ TEST_F(CashFlowFixture, EqualDatesPutTheSmallerCashFlowFirstAndTheLookupFindsIt)
     const auto& s = *schedules._all_real_cash_flow("A.IB");
     EXPECT_EQ(s[0].cash_flow, 2.0);
     EXPECT_EQ(s[1].cash_flow, 5.0);
-    const CashFlowRecord* hit = find_day(s, &CashFlowRecord::payment_date, 20200615);
+    DaySchedule<CashFlowRecord> day;
+    const CashFlowRecord* hit = day.row(D1, &CashFlowRecord::payment_date,
+                                        [&] { return schedules._all_real_cash_flow("A.IB"); });
     ASSERT_NE(hit, nullptr);
     EXPECT_EQ(hit->cash_flow, 2.0);
 }
 
 TEST(CashFlowLookup, FindsOnlyTheExactDay) {
-    const std::vector<CashFlowRecord> s{{20200615, 1, 0}, {20210615, 2, 0}, {20220615, 3, 100}};
-    const std::vector<std::pair<std::int32_t, double>> cases{
-        {20200101, NAN}, {20200615, 1}, {20200616, NAN}, {20210615, 2},
-        {20220615, 3},   {20220616, NAN}};
+    auto s = std::make_shared<const std::vector<CashFlowRecord>>(
+        std::vector<CashFlowRecord>{{20200615, 1, 0}, {20210615, 2, 0}, {20220615, 3, 100}});
+    int loads = 0;
+    DaySchedule<CashFlowRecord> schedule;
+    auto row = [&](Date d) {
+        return schedule.row(d, &CashFlowRecord::payment_date, [&] {
+            ++loads;
+            return s;
+        });
+    };
+    const std::vector<std::pair<Date, double>> cases{
+        {make_date(2020, 1, 1), NAN},  {D1, 1}, {make_date(2020, 6, 16), NAN}, {D2, 2}, {D3, 3},
+        {make_date(2022, 6, 16), NAN}, {D1, 1}};
     for (auto [day, cash_flow] : cases) {
-        const CashFlowRecord* hit = find_day(s, &CashFlowRecord::payment_date, day);
+        const CashFlowRecord* hit = row(day);
         if (std::isnan(cash_flow)) {
-            EXPECT_EQ(hit, nullptr) << day;
+            EXPECT_EQ(hit, nullptr) << korvex::format_date(day);
         } else {
-            ASSERT_NE(hit, nullptr) << day;
-            EXPECT_EQ(hit->cash_flow, cash_flow) << day;
+            ASSERT_NE(hit, nullptr) << korvex::format_date(day);
+            EXPECT_EQ(hit->cash_flow, cash_flow) << korvex::format_date(day);
         }
     }
-    EXPECT_EQ(find_day(std::vector<CashFlowRecord>{}, &CashFlowRecord::payment_date, 20200615),
-              nullptr);
+    EXPECT_EQ(loads, 1);
+}
+
+TEST(CashFlowLookup, NoScheduleHasNoRowAndAFailedLoadIsRetried) {
+    DaySchedule<CashFlowRecord> schedule;
+    int loads = 0;
+    auto failing = [&]() -> korvex_mod_bond::CashFlowSchedule {
+        ++loads;
+        throw korvex::KeyError("column 'cash_flow' not in table");
+    };
+    EXPECT_THROW(schedule.row(D1, &CashFlowRecord::payment_date, failing), korvex::KeyError);
+    EXPECT_THROW(schedule.row(D1, &CashFlowRecord::payment_date, failing), korvex::KeyError);
+    EXPECT_EQ(loads, 2);
+    auto none = [&] {
+        ++loads;
+        return korvex_mod_bond::CashFlowSchedule();
+    };
+    EXPECT_EQ(schedule.row(D1, &CashFlowRecord::payment_date, none), nullptr);
+    EXPECT_EQ(schedule.row(D2, &CashFlowRecord::payment_date, none), nullptr);
+    EXPECT_EQ(loads, 3);
 }
 
 TEST_F(CashFlowFixture, EvictsTheLeastRecentlyUsedIdPastTheCapacity) {
@@ -147,8 +176,8 @@ TEST_F(CashFlowFixture, EvictsTheLeastRecentlyUsedIdPastTheCapacity) {
 }
 
 TEST_F(CashFlowFixture, BadTablesFailNamingWhatIsMissingAndAreAskedAgain) {
-    auto no_principal = std::make_shared<tavlen::Table>(std::vector<std::string>{"cash_flow"},
-                                                        "payment_date");
+    auto no_principal =
+        std::make_shared<tavlen::Table>(std::vector<std::string>{"cash_flow"}, "payment_date");
     no_principal->append("A.IB", D1, {3.5});
     client->set_realized_cash_flow("A.IB", no_principal);
     EXPECT_THROW(schedules._all_real_cash_flow("A.IB"), korvex::KeyError);

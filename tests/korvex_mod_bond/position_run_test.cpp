@@ -22,7 +22,7 @@ namespace {
 
 // Books trades straight into the accounts on given days, at the close.
 class BookOnDays : public korvex::Strategy {
-public:
+  public:
     using Booking = std::function<korvex::TradePtr()>;
     std::multimap<Date, Booking> plan;
 
@@ -171,9 +171,12 @@ TEST(SampleBundleRun, AHeldInterBankBondPaysItsCouponsAndLeavesAtMaturity) {
 
     korvex::Runner runner(run_config(bundle, "2019-01-02", "2021-12-31"));
     runner.on_environment([&](korvex::Environment& env) {
-        auto source = std::make_shared<korvex::BaseDataSource>(bundle, std::map<std::string, Value>{});
-        source->register_instruments_store(std::make_shared<korvex_mod_bond::BondInstrumentStore>());
-        source->register_instruments_store(std::make_shared<korvex_mod_bond::RepoInstrumentStore>());
+        auto source =
+            std::make_shared<korvex::BaseDataSource>(bundle, std::map<std::string, Value>{});
+        source->register_instruments_store(
+            std::make_shared<korvex_mod_bond::BondInstrumentStore>());
+        source->register_instruments_store(
+            std::make_shared<korvex_mod_bond::RepoInstrumentStore>());
         env.set_data_source(source);
         korvex_mod_bond::position::load(env);
     });
@@ -201,7 +204,6 @@ TEST(SampleBundleRun, AHeldInterBankBondPaysItsCouponsAndLeavesAtMaturity) {
     auto at_maturity = holding.quantity.find(maturity);
     ASSERT_NE(at_maturity, holding.quantity.end()) << chosen;
     EXPECT_EQ(std::prev(at_maturity)->second, 1000.0) << chosen;
-    EXPECT_EQ(at_maturity->second, -1.0) << chosen << " matures "
-                                                   << korvex::format_date(maturity);
+    EXPECT_EQ(at_maturity->second, -1.0) << chosen << " matures " << korvex::format_date(maturity);
     EXPECT_DOUBLE_EQ(result.daily.back().equity, result.daily.back().cash) << chosen;
 }

@@ -123,8 +123,8 @@ TEST(RepoPosition, RefusedTradesChangeNothingAnywhere) {
         } catch (const korvex::TypeError& e) {
             EXPECT_EQ(std::string(e.what()), c.message) << c.name;
         }
-        auto& repo = dynamic_cast<RepoPosition&>(
-            account.get_position("R001.IB", POSITION_DIRECTION::SHORT));
+        auto& repo =
+            dynamic_cast<RepoPosition&>(account.get_position("R001.IB", POSITION_DIRECTION::SHORT));
         EXPECT_EQ(repo.quantity(), 0.0) << c.name;
         EXPECT_TRUE(repo.due_settlement_dict().empty()) << c.name;
         EXPECT_EQ(repo.transaction_cost(), 0.0) << c.name;
@@ -138,8 +138,8 @@ TEST(RepoPosition, FactoryTradesMoveTheAccountsCashBothWays) {
     const double start = stock.cash();
     env.at(make_date(2020, 1, 3));
     stock.apply_trade(*bond_trade("019547.SH", 1000, 100));
-    auto financing = RepoTrade::create_exchange_repo_trade(1, 0.02, 100000, "204001.SH", 0.9,
-                                                           "019547.SH", 1000);
+    auto financing =
+        RepoTrade::create_exchange_repo_trade(1, 0.02, 100000, "204001.SH", 0.9, "019547.SH", 1000);
     auto lending = RepoTrade::create_exchange_reverse_repo_trade(2, 0.03, 20000, "204001.SH");
     stock.apply_trade(*financing);
     stock.apply_trade(*lending);

@@ -54,8 +54,8 @@ TEST(RepoTrade, DueDateAndHoldingDaysFollowTheCalendar) {
          make_date(2019, 12, 31), "R001.IB", 1, make_date(2020, 1, 2), 2},
         {"term 0 is the repo's own", make_date(2020, 1, 3), make_date(2020, 1, 3), "R007.IB", 0,
          make_date(2020, 1, 10), 7},
-        {"an empty term is the repo's own", make_date(2020, 1, 3), make_date(2020, 1, 3),
-         "R007.IB", Value(), make_date(2020, 1, 10), 7},
+        {"an empty term is the repo's own", make_date(2020, 1, 3), make_date(2020, 1, 3), "R007.IB",
+         Value(), make_date(2020, 1, 10), 7},
         {"a given term wins", make_date(2020, 1, 3), make_date(2020, 1, 3), "R007.IB", 14,
          make_date(2020, 1, 17), 14},
         {"term from the trading date, days from the calendar date", make_date(2020, 1, 6),
@@ -130,8 +130,7 @@ TEST(RepoTrade, RefusesWhatItCannotBuildNamingIt) {
         std::string message;
     };
     const std::vector<Case> cases{
-        {"unknown repo",
-         [] { RepoTrade::create_reverse_repo_trade(0.02, 1000, "R999.IB", 1); },
+        {"unknown repo", [] { RepoTrade::create_reverse_repo_trade(0.02, 1000, "R999.IB", 1); },
          "unknown order book id: R999.IB"},
         {"unknown pledged bond",
          [] { RepoTrade::create_repo_trade(0.02, 1000, "R001.IB", 1, 1.0, "999999.IB", 10); },

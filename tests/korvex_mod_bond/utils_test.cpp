@@ -16,7 +16,7 @@ using korvex_mod_bond::RepoTrade;
 
 TEST(IsExchangeBond, IsTrueExactlyForShanghaiAndShenzhenSuffixes) {
     const std::vector<std::pair<std::string, bool>> cases{
-        {"019547.SH", true}, {"112233.SZ", true},  {"190001.IB", false}, {"019547.SHX", false},
+        {"019547.SH", true},  {"112233.SZ", true}, {"190001.IB", false}, {"019547.SHX", false},
         {"019547.sh", false}, {"SH.IB", false},    {"", false},          {"XSHG", false}};
     for (const auto& [id, expected] : cases) EXPECT_EQ(is_exchange_bond(id), expected) << id;
 }
@@ -35,9 +35,9 @@ std::vector<korvex::InstrumentPtr> with_terms(const std::vector<int>& terms) {
 TEST(RepoCommission, ExchangeReposPayThePublishedRateOfTheirTerm) {
     // Term in days -> share of the cash amount the exchanges charge.
     const std::vector<std::pair<int, double>> schedule{
-        {1, 0.00001}, {2, 0.00002}, {3, 0.00003},  {4, 0.00004},  {5, 0.00005},  {6, 0.00005},
-        {7, 0.00005}, {8, 0.0001},  {14, 0.0001},  {15, 0.0002},  {28, 0.0002},  {29, 0.0003},
-        {63, 0.0003}, {91, 0.0003}};
+        {1, 0.00001}, {2, 0.00002}, {3, 0.00003}, {4, 0.00004}, {5, 0.00005},
+        {6, 0.00005}, {7, 0.00005}, {8, 0.0001},  {14, 0.0001}, {15, 0.0002},
+        {28, 0.0002}, {29, 0.0003}, {63, 0.0003}, {91, 0.0003}};
     std::vector<int> terms;
     for (auto& [t, rate] : schedule)
         if (t != 1 && t != 7 && t != 91) terms.push_back(t);
@@ -88,8 +88,9 @@ TEST(RepoCommission, RefusesWhatCannotBePricedNamingTheCause) {
          "204001.SH",
          "mod.bond.exchange_repo_commission_rate: key 'week' is neither a term in days nor "
          "\"longer\""},
-        {"negative rate", [](korvex::Config& c) { c.set("mod.bond.ib_repo_commission_rate", -0.1); },
-         "R001.IB", "mod.bond.ib_repo_commission_rate must be a commission rate >= 0, got -0.1"},
+        {"negative rate",
+         [](korvex::Config& c) { c.set("mod.bond.ib_repo_commission_rate", -0.1); }, "R001.IB",
+         "mod.bond.ib_repo_commission_rate must be a commission rate >= 0, got -0.1"},
     };
     for (const auto& c : cases) {
         korvex::Config config = bond_config();
@@ -101,18 +102,5 @@ TEST(RepoCommission, RefusesWhatCannotBePricedNamingTheCause) {
         } catch (const korvex::ValueError& e) {
             EXPECT_EQ(std::string(e.what()), c.message) << c.name;
         }
-    }
-}
-
-TEST(RepoCommission, AStockIsNoRepo) {
-    korvex::Config config = bond_config();
-    auto instruments = default_instruments();
-    instruments.push_back(korvex::testing::make_instrument("600000.SH"));
-    BondEnv env(config, instruments);
-    try {
-        get_commission_rate("600000.SH");
-        FAIL() << "no error";
-    } catch (const korvex::TypeError& e) {
-        EXPECT_STREQ(e.what(), "no repo commission for 600000.SH: its instrument is Instrument, not RepoInstrument");
     }
 }

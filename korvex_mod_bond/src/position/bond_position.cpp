@@ -6,9 +6,9 @@
 
 #include "korvex/environment.hpp"
 #include "korvex/errors.hpp"
-#include "saved_state.hpp"
 #include "korvex_mod_bond/trade.hpp"
 #include "korvex_mod_bond/utils.hpp"
+#include "saved_state.hpp"
 
 namespace korvex_mod_bond {
 
@@ -24,9 +24,8 @@ std::unique_ptr<BondPosition> BondPosition::create(const std::string& order_book
                                                    double init_quantity,
                                                    std::shared_ptr<CashFlowSchedules> schedules) {
     korvex::Environment& env = korvex::Environment::get_instance();
-    const bool realized =
-        is_exchange_bond(order_book_id) ||
-        env.config().at("mod.bond.valuation_source").as_string() == "exchange";
+    const bool realized = is_exchange_bond(order_book_id) ||
+                          env.config().at("mod.bond.valuation_source").as_string() == "exchange";
     if (realized)
         return std::unique_ptr<BondPosition>(new BondPositionWithRealizedCashFlow(
             order_book_id, direction, init_quantity, std::move(schedules)));
@@ -40,12 +39,13 @@ BondPosition::BondPosition(const std::string& order_book_id, korvex::POSITION_DI
     if (!_schedules)
         throw korvex::ValueError(
             fmt::format("bond position of {} needs the run's cash-flow schedules", order_book_id));
-    korvex::InstrumentPtr ins = korvex::Environment::get_instance().data_proxy().instruments(
-        order_book_id);
+    korvex::InstrumentPtr ins =
+        korvex::Environment::get_instance().data_proxy().instruments(order_book_id);
     _instrument = std::dynamic_pointer_cast<const BondInstrument>(ins);
     if (!_instrument)
-        throw korvex::TypeError(fmt::format("bond position of {}: its instrument is {}, not BondInstrument",
-                                            order_book_id, korvex::type_name(*ins)));
+        throw korvex::TypeError(
+            fmt::format("bond position of {}: its instrument is {}, not BondInstrument",
+                        order_book_id, korvex::type_name(*ins)));
 }
 
 korvex::State BondPosition::get_state() const {
@@ -73,7 +73,9 @@ void BondPosition::set_state(const korvex::State& state) {
     _due_settlement_dict = std::move(pledges);
 }
 
-double BondPosition::equity() const { return korvex::Position::equity() + _payment_receivable; }
+double BondPosition::equity() const {
+    return korvex::Position::equity() + _payment_receivable;
+}
 
 double BondPosition::pledged_quantity() const {
     double total = 0;
@@ -81,7 +83,9 @@ double BondPosition::pledged_quantity() const {
     return total;
 }
 
-double BondPosition::closable() const { return korvex::Position::closable() - pledged_quantity(); }
+double BondPosition::closable() const {
+    return korvex::Position::closable() - pledged_quantity();
+}
 
 double BondPosition::apply_trade(const korvex::Trade& trade) {
     if (trade.side() != korvex::SIDE::FINANCING) return korvex::Position::apply_trade(trade);

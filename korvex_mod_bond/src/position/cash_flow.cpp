@@ -99,8 +99,8 @@ const CashFlowSchedule& CashFlowSchedules::_all_real_cash_flow(const std::string
 const ImpliedCashFlowSchedule& CashFlowSchedules::_all_implied_cash_flow(
     const std::string& order_book_ids) {
     return implied_.get_or_compute(order_book_ids, [&] {
-        tavlen::TablePtr table =
-            tavlen::bond::get_implied_cash_flow(order_book_ids, IMPLIED_START_DATE, IMPLIED_END_DATE);
+        tavlen::TablePtr table = tavlen::bond::get_implied_cash_flow(
+            order_book_ids, IMPLIED_START_DATE, IMPLIED_END_DATE);
         return build_implied_cash_flow(order_book_ids, table.get());
     });
 }

@@ -60,7 +60,9 @@ double RepoPosition::settlement(korvex::Date trading_date) {
     return delta_cash * _direction_factor;
 }
 
-bool RepoPosition::is_empty() const { return quantity() == 0 && _due_settlement_dict.empty(); }
+bool RepoPosition::is_empty() const {
+    return quantity() == 0 && _due_settlement_dict.empty();
+}
 
 korvex::State RepoPosition::get_state() const {
     korvex::State state = korvex::Position::get_state();

@@ -27,8 +27,8 @@ double number(const korvex::State& value, const std::string& where, const std::s
 void require_object(const korvex::State& state, const std::string& where, const char* entry,
                     const char* shape) {
     if (!state.is_object())
-        throw korvex::ValueError(
-            fmt::format("{}: {} must be an object of {}, got {}", where, entry, shape, state.dump()));
+        throw korvex::ValueError(fmt::format("{}: {} must be an object of {}, got {}", where, entry,
+                                             shape, state.dump()));
 }
 
 }  // namespace
@@ -63,8 +63,8 @@ std::map<korvex::Date, DueSettlement> due_settlements_from_state(const korvex::S
     for (const auto& [key, value] : state.items()) {
         const std::string entry = fmt::format("{}[{}]", DUE_SETTLEMENTS_KEY, key);
         if (!value.is_object() || !value.contains("quantity") || !value.contains("amount"))
-            throw korvex::ValueError(fmt::format("{}: {} must hold a quantity and an amount, got {}",
-                                                 where, entry, value.dump()));
+            throw korvex::ValueError(fmt::format(
+                "{}: {} must hold a quantity and an amount, got {}", where, entry, value.dump()));
         out[due_date(key, where, DUE_SETTLEMENTS_KEY)] = {
             number(value["quantity"], where, entry + ".quantity"),
             number(value["amount"], where, entry + ".amount")};

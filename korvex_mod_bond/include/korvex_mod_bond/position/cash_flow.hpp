@@ -38,9 +38,9 @@ static_assert(sizeof(ImpliedCashFlowRecord) == 28);
 inline const korvex::RecordLayout CASH_FLOW_DTYPES{
     {"payment_date", "<i4"}, {"cash_flow", "<f8"}, {"cum_principal_payment", "<f8"}};
 inline const korvex::RecordLayout IMPLIED_CASH_FLOW_DTYPES{{"date", "<i4"},
-                                                          {"cash_flow", "<f8"},
-                                                          {"cum_principal_payment", "<f8"},
-                                                          {"payment_receivable", "<f8"}};
+                                                           {"cash_flow", "<f8"},
+                                                           {"cum_principal_payment", "<f8"},
+                                                           {"payment_receivable", "<f8"}};
 
 // Null: the client has no cash flows for the bond.
 using CashFlowSchedule = std::shared_ptr<const std::vector<CashFlowRecord>>;
@@ -54,16 +54,14 @@ inline constexpr std::size_t CASH_FLOW_CACHE_SIZE = 1024;
 // follows the dates whatever order the client delivered the rows in. KeyError when the table
 // lacks the date level or a column; ValueError naming the bond, column and day for a missing
 // (NaN) value.
-CashFlowSchedule build_real_cash_flow(const std::string& order_book_id,
-                                      const tavlen::Table* table);
+CashFlowSchedule build_real_cash_flow(const std::string& order_book_id, const tavlen::Table* table);
 ImpliedCashFlowSchedule build_implied_cash_flow(const std::string& order_book_id,
                                                 const tavlen::Table* table);
 
 // Owns the two caches of one run; bond positions share it.
 class CashFlowSchedules {
-public:
-    CashFlowSchedules()
-        : real_(CASH_FLOW_CACHE_SIZE), implied_(CASH_FLOW_CACHE_SIZE) {}
+  public:
+    CashFlowSchedules() : real_(CASH_FLOW_CACHE_SIZE), implied_(CASH_FLOW_CACHE_SIZE) {}
 
     // `order_book_ids` is one bond id (the name is the interface's). The client is asked on a
     // miss only; its errors pass through and leave the cache unchanged. The reference is valid
@@ -76,7 +74,7 @@ public:
         return implied_;
     }
 
-private:
+  private:
     korvex::LruCache<std::string, CashFlowSchedule> real_;
     korvex::LruCache<std::string, ImpliedCashFlowSchedule> implied_;
 };
@@ -87,23 +85,19 @@ private:
 // the day last asked for, since before_trading and settlement of a day ask for the same day.
 template <class Record>
 class DaySchedule {
-public:
+  public:
     // The leftmost record dated `day`, or null (no schedule, or no record that day). `load`
     // gives the schedule on the first call; if it throws, the next call asks again.
     template <class Load>
     const Record* row(korvex::Date day, std::int32_t Record::*date_field, Load&& load) {
+        if (_has_day && day == _day) return _row;
         if (!_loaded) set(load(), date_field);
-        if (!_has_day || day != _day) {
-            _row = find(day);
-            _day = day;
-            _has_day = true;
-        }
-        return _row;
+        return find(day);
     }
 
-private:
-    void set(std::shared_ptr<const std::vector<Record>> schedule,
-             std::int32_t Record::*date_field) {
+  private:
+    [[gnu::noinline]] void set(std::shared_ptr<const std::vector<Record>> schedule,
+                               std::int32_t Record::*date_field) {
         // The records' YYYYMMDD dates as day numbers: the same order, and no conversion of the
         // asked day on every lookup.
         std::vector<std::int32_t> days;
@@ -117,11 +111,16 @@ private:
         _days = std::move(days);
         _loaded = true;
     }
-    const Record* find(korvex::Date day) const {
+    // Kept out of line so that the remembered-day path inlines into the daily calls.
+    [[gnu::noinline]] const Record* find(korvex::Date day) {
         const auto d = static_cast<std::int32_t>(day.time_since_epoch().count());
         auto it = std::lower_bound(_days.begin(), _days.end(), d);
-        if (it == _days.end() || *it != d) return nullptr;
-        return &(*_schedule)[static_cast<std::size_t>(it - _days.begin())];
+        _row = it == _days.end() || *it != d
+                   ? nullptr
+                   : &(*_schedule)[static_cast<std::size_t>(it - _days.begin())];
+        _day = day;
+        _has_day = true;
+        return _row;
     }
 
     std::shared_ptr<const std::vector<Record>> _schedule;
