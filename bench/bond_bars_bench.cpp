@@ -130,7 +130,7 @@ Database& database() {
 // SQLite alone: the same statements the client runs, each row's date and numbers read and
 // thrown away. Opened like the client opens its database.
 class SqliteFloor {
-  public:
+public:
     explicit SqliteFloor(const fs::path& path) {
         check(sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr), db_, "open");
         prepare(price_,
@@ -165,7 +165,7 @@ class SqliteFloor {
         return rows;
     }
 
-  private:
+private:
     void prepare(sqlite3_stmt*& s, const char* sql) {
         check(sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr), db_,
               "prepare");
@@ -204,7 +204,7 @@ double peak_rss_mb() {
 // page fault can cost more than converting the rows it holds; the second variant keeps freed
 // memory in the allocator to show the cost without them.
 class PagePolicy {
-  public:
+public:
     explicit PagePolicy(bool reuse) : reuse_(reuse) {
         if (reuse_) mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
     }
@@ -212,7 +212,7 @@ class PagePolicy {
         if (reuse_) mallopt(M_TRIM_THRESHOLD, 128 * 1024);
     }
 
-  private:
+private:
     bool reuse_;
 };
 
@@ -286,14 +286,14 @@ void BM_ClientCallOnly(benchmark::State& state) {
 BENCHMARK(BM_ClientCallOnly)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 class PrefetchedStore : public korvex_mod_bond::ExchangeBondDayBarStore {
-  public:
+public:
     explicit PrefetchedStore(const std::map<std::string, tavlen::TablePtr>& tables)
         : tables_(tables) {}
     tavlen::TablePtr _get_data(const std::string& order_book_id) const override {
         return tables_.at(order_book_id);
     }
 
-  private:
+private:
     const std::map<std::string, tavlen::TablePtr>& tables_;
 };
 

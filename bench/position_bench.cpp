@@ -38,7 +38,7 @@ double thread_seconds() {
 }
 
 class Store : public korvex::AbstractInstrumentStore {
-  public:
+public:
     explicit Store(std::vector<korvex::InstrumentPtr> instruments)
         : instruments_(std::move(instruments)) {
         for (auto& i : instruments_) ids_.push_back(i->order_book_id());
@@ -60,19 +60,19 @@ class Store : public korvex::AbstractInstrumentStore {
         });
     }
 
-  private:
+private:
     std::vector<korvex::InstrumentPtr> instruments_;
     std::vector<std::string> ids_;
 };
 
 class Calendar : public korvex::AbstractCalendarStore {
-  public:
+public:
     explicit Calendar(std::vector<Date> days) : days_(std::move(days)) {}
     std::vector<korvex::DateTime> get_trading_calendar() override {
         return {days_.begin(), days_.end()};
     }
 
-  private:
+private:
     std::vector<Date> days_;
 };
 

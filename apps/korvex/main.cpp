@@ -1,8 +1,8 @@
 // korvex: the command line of the backtesting engine.
 //   korvex run -c config.toml [overrides]     run a backtest
 //   korvex strategies                          list the built-in strategies
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include <cstdlib>
 #include <filesystem>
@@ -19,9 +19,9 @@ namespace {
 struct RunOptions {
     std::string config_file;
     std::string start, end, frequency, strategy, output_dir, bundle, valuation_source, database;
-    std::vector<std::string> accounts;  // TYPE=CASH
-    std::vector<std::string> mods;      // names to enable
-    std::vector<std::string> overrides; // key.path=value
+    std::vector<std::string> accounts;   // TYPE=CASH
+    std::vector<std::string> mods;       // names to enable
+    std::vector<std::string> overrides;  // key.path=value
 };
 
 korvex::Config build_config(const RunOptions& o) {
@@ -50,8 +50,8 @@ korvex::Config build_config(const RunOptions& o) {
                 cash = std::stod(a.substr(eq + 1), &used);
                 if (used != a.size() - eq - 1) throw std::invalid_argument(a);
             } catch (const std::exception&) {
-                throw korvex::ValueError(fmt::format("--account '{}': '{}' is not a cash amount", a,
-                                                     a.substr(eq + 1)));
+                throw korvex::ValueError(
+                    fmt::format("--account '{}': '{}' is not a cash amount", a, a.substr(eq + 1)));
             }
             accounts[a.substr(0, eq)] = korvex::Value(cash);
         }
@@ -105,7 +105,9 @@ int main(int argc, char** argv) {
         ->take_all();
     run_cmd->add_option("-f,--frequency", o.frequency, "bar frequency")
         ->check(CLI::IsMember({"1d", "1m", "tick"}));
-    run_cmd->add_option("--valuation-source", o.valuation_source, "bond bars: chinabond, exchange, auto")
+    run_cmd
+        ->add_option("--valuation-source", o.valuation_source,
+                     "bond bars: chinabond, exchange, auto")
         ->check(CLI::IsMember({"chinabond", "exchange", "auto"}));
     run_cmd->add_option("--strategy", o.strategy, "built-in strategy name or library path");
     run_cmd->add_option("-o,--output", o.output_dir, "folder for the results");

@@ -36,8 +36,10 @@ public:
                 bonds_.push_back(b);
                 if (bonds_.size() == static_cast<std::size_t>(bonds_wanted_)) break;
             }
-            double budget = account.cash() * (1 - cash_buffer_) / std::max<std::size_t>(1, bonds_.size());
-            for (auto& b : bonds_) korvex_mod_bond::api::order_bond_value(ctx, b->order_book_id(), budget);
+            double budget =
+                account.cash() * (1 - cash_buffer_) / std::max<std::size_t>(1, bonds_.size());
+            for (auto& b : bonds_)
+                korvex_mod_bond::api::order_bond_value(ctx, b->order_book_id(), budget);
             return;
         }
         drop_matured(ctx);
@@ -88,7 +90,8 @@ public:
                 if (each > 10 * price(ctx, b->order_book_id()))
                     korvex_mod_bond::api::order_bond_value(ctx, b->order_book_id(), each);
         }
-        if (exchange_ && new_borrowing > 0) due_ = korvex::to_date(ctx.now()) + std::chrono::days(1);
+        if (exchange_ && new_borrowing > 0)
+            due_ = korvex::to_date(ctx.now()) + std::chrono::days(1);
     }
 
 private:
@@ -100,7 +103,8 @@ private:
     }
     static double closable_of(korvex::StrategyContext& ctx, const std::string& id) {
         for (auto& [t, a] : ctx.portfolio().accounts())
-            if (auto* p = a->find_position(id, POSITION_DIRECTION::LONG)) return std::max(0.0, p->closable());
+            if (auto* p = a->find_position(id, POSITION_DIRECTION::LONG))
+                return std::max(0.0, p->closable());
         return 0.0;
     }
     double repo_balance(korvex::Account& account) const {

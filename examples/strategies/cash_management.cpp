@@ -17,12 +17,14 @@ public:
           keep_(config_number(c, "keep", 0.0)) {}
 
     void handle_bar(korvex::StrategyContext& ctx) override {
-        auto type = inter_bank_ ? korvex::DEFAULT_ACCOUNT_TYPE::BOND : korvex::DEFAULT_ACCOUNT_TYPE::STOCK;
+        auto type =
+            inter_bank_ ? korvex::DEFAULT_ACCOUNT_TYPE::BOND : korvex::DEFAULT_ACCOUNT_TYPE::STOCK;
         auto& account = ctx.portfolio().account(type);
         double idle = account.cash() - keep_;
         if (idle <= 0) return;
         if (inter_bank_) {
-            double amount = std::floor(korvex_mod_bond::api::calc_max_amount("R001.IB", idle) / 10) * 10;
+            double amount =
+                std::floor(korvex_mod_bond::api::calc_max_amount("R001.IB", idle) / 10) * 10;
             if (amount > 0) korvex_mod_bond::api::ib_reverse_repo(ctx, 1, amount);
             return;
         }

@@ -21,7 +21,8 @@ public:
         auto bonds = listed_bonds(ctx, ".IB", min_days_);
         if (bonds.empty()) return;
         // Spread the rungs over the maturities on offer: every k-th bond by maturity.
-        std::size_t step = std::max<std::size_t>(1, bonds.size() / static_cast<std::size_t>(rungs_));
+        std::size_t step =
+            std::max<std::size_t>(1, bonds.size() / static_cast<std::size_t>(rungs_));
         auto& account = ctx.portfolio().account(korvex::DEFAULT_ACCOUNT_TYPE::BOND);
         double budget = account.cash() * (1 - cash_buffer_) / rungs_;
         for (std::size_t i = 0, n = 0; i < bonds.size() && n < static_cast<std::size_t>(rungs_);
@@ -38,9 +39,9 @@ private:
 };
 
 const bool registered = [] {
-    korvex::register_strategy("ib_ladder",
-                              "holds a ladder of inter-bank bonds to maturity (coupons, principal)",
-                              [](const korvex::ConfigNode& c) { return std::make_unique<IbLadder>(c); });
+    korvex::register_strategy(
+        "ib_ladder", "holds a ladder of inter-bank bonds to maturity (coupons, principal)",
+        [](const korvex::ConfigNode& c) { return std::make_unique<IbLadder>(c); });
     return true;
 }();
 

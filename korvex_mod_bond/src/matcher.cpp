@@ -19,9 +19,11 @@ BondMatcher::BondMatcher(korvex::Environment& env, const korvex::ConfigNode& mod
 
 double repo_rate_today(korvex::Environment& env, const std::string& repo_id) {
     korvex::Bars bars = env.data_proxy().day_bars(repo_id);
-    std::size_t i = bars.empty() ? korvex::Bars::npos
-                                 : bars.find(korvex::convert_date_to_int(korvex::to_date(env.calendar_dt)));
-    return i == korvex::Bars::npos ? std::numeric_limits<double>::quiet_NaN() : bars.get(i, "close");
+    std::size_t i = bars.empty()
+                        ? korvex::Bars::npos
+                        : bars.find(korvex::convert_date_to_int(korvex::to_date(env.calendar_dt)));
+    return i == korvex::Bars::npos ? std::numeric_limits<double>::quiet_NaN()
+                                   : bars.get(i, "close");
 }
 
 RepoMatcher::RepoMatcher(korvex::Environment& env, const korvex::ConfigNode&) : env_(env) {}
@@ -43,27 +45,30 @@ korvex::MatchResult RepoMatcher::match(korvex::Account&, korvex::Order& order) {
     const bool exchange = ends_with(id, ".SH") || ends_with(id, ".SZ");
     const double nominal = order.unfilled_quantity();
     if (order.side() == SIDE::MARGIN) {
-        auto trade = exchange ? RepoTrade::create_exchange_reverse_repo_trade(order.order_id(), rate,
-                                                                              nominal, id)
-                              : RepoTrade::create_reverse_repo_trade(
-                                    rate, nominal, id,
-                                    order.has_attr("repo_period")
-                                        ? std::optional<std::int64_t>(order.attr("repo_period").as_int())
-                                        : std::nullopt);
+        auto trade =
+            exchange
+                ? RepoTrade::create_exchange_reverse_repo_trade(order.order_id(), rate, nominal, id)
+                : RepoTrade::create_reverse_repo_trade(
+                      rate, nominal, id,
+                      order.has_attr("repo_period")
+                          ? std::optional<std::int64_t>(order.attr("repo_period").as_int())
+                          : std::nullopt);
         result.trades.push_back(trade);
         result.order_fills.push_back(nominal);
         return result;
     }
     if (order.side() != SIDE::FINANCING) {
-        result.reject_reason =
-            fmt::format("Order rejected: {} orders on repo {} are not supported", korvex::name(order.side()), id);
+        result.reject_reason = fmt::format("Order rejected: {} orders on repo {} are not supported",
+                                           korvex::name(order.side()), id);
         return result;
     }
     const std::string bond_id = order.attr("bond_order_book_id").to_string();
     const double haircut = order.has_attr("haircut") ? order.attr("haircut").as_double() : 1.0;
-    auto bond = std::dynamic_pointer_cast<const BondInstrument>(env_.data_proxy().instruments(bond_id));
+    auto bond =
+        std::dynamic_pointer_cast<const BondInstrument>(env_.data_proxy().instruments(bond_id));
     if (!bond || !bond->issue_price() || *bond->issue_price() <= 0) {
-        result.reject_reason = fmt::format("Order rejected: {} cannot be pledged (no bond with an issue price)", bond_id);
+        result.reject_reason = fmt::format(
+            "Order rejected: {} cannot be pledged (no bond with an issue price)", bond_id);
         return result;
     }
     const double face = *bond->issue_price();
@@ -75,14 +80,15 @@ korvex::MatchResult RepoMatcher::match(korvex::Account&, korvex::Order& order) {
     double filled = std::min(nominal, closable * face);
     filled = std::floor(filled / lot + 1e-9) * lot;
     if (filled <= 0) {
-        result.reject_reason = fmt::format(
-            "Order rejected: no closable {} left to pledge for {} (closable {})", bond_id, id, closable);
+        result.reject_reason =
+            fmt::format("Order rejected: no closable {} left to pledge for {} (closable {})",
+                        bond_id, id, closable);
         return result;
     }
     const double pledged = std::ceil(filled / face - 1e-9);
     korvex::TradePtr trade =
-        exchange ? RepoTrade::create_exchange_repo_trade(order.order_id(), rate, filled, id, haircut,
-                                                         bond_id, pledged)
+        exchange ? RepoTrade::create_exchange_repo_trade(order.order_id(), rate, filled, id,
+                                                         haircut, bond_id, pledged)
                  : RepoTrade::create_repo_trade(
                        rate, filled, id,
                        order.has_attr("repo_period")
@@ -105,9 +111,9 @@ CounterPartyOfferMatcher::CounterPartyOfferMatcher(korvex::Environment& env,
 korvex::MatchResult CounterPartyOfferMatcher::match(korvex::Account&, korvex::Order& order) {
     // Quotes come from the tick store of a tick run; without one nothing can be filled.
     korvex::MatchResult result;
-    result.reject_reason = fmt::format(
-        "Order rejected: no counterparty offers for {} at {}", order.order_book_id(),
-        korvex::format_datetime(env_.calendar_dt));
+    result.reject_reason =
+        fmt::format("Order rejected: no counterparty offers for {} at {}", order.order_book_id(),
+                    korvex::format_datetime(env_.calendar_dt));
     return result;
 }
 

@@ -9,14 +9,14 @@
 #include "korvex/logger.hpp"
 #include "korvex/mod_loader.hpp"
 #include "korvex_mod_bond/api.hpp"
+#include "korvex_mod_bond/data.hpp"
+#include "korvex_mod_bond/dummy.hpp"
 #include "korvex_mod_bond/matcher.hpp"
 #include "korvex_mod_bond/position.hpp"
 #include "korvex_mod_bond/quaylet.hpp"
 #include "korvex_mod_bond/results.hpp"
 #include "korvex_mod_bond/transaction.hpp"
 #include "korvex_mod_bond/validator.hpp"
-#include "korvex_mod_bond/data.hpp"
-#include "korvex_mod_bond/dummy.hpp"
 #include "tavlen/errors.hpp"
 
 namespace korvex_mod_bond {
@@ -65,7 +65,9 @@ void BondMod::_check_matching_type(const korvex::ConfigNode& mod_config) const {
         throw korvex::RuntimeError("债券撮合类型：counterparty_offer 只可进行tick级别回测！ ");
 }
 
-void BondMod::_load_position_module() { position::load(*_env); }
+void BondMod::_load_position_module() {
+    position::load(*_env);
+}
 
 void BondMod::_register_cost_deciders(const korvex::ConfigNode& mod_config) {
     auto decider = std::make_shared<BondTransactionDecider>(

@@ -22,7 +22,9 @@ double BondTransactionDecider::_get_commission(double price, double quantity,
     return _ib_min_commission > value ? _ib_min_commission : value;
 }
 
-double BondTransactionDecider::get_trade_tax(const korvex::Trade&) { return 0; }
+double BondTransactionDecider::get_trade_tax(const korvex::Trade&) {
+    return 0;
+}
 
 double BondTransactionDecider::get_trade_commission(const korvex::Trade& trade) {
     return _get_commission(trade.last_price(), trade.last_quantity(), trade.order_book_id());
@@ -32,7 +34,9 @@ double BondTransactionDecider::get_order_transaction_cost(const korvex::Order& o
     return _get_commission(order.frozen_price(), order.quantity(), order.order_book_id());
 }
 
-double RepoTransactionDecider::get_trade_tax(const korvex::Trade&) { return 0; }
+double RepoTransactionDecider::get_trade_tax(const korvex::Trade&) {
+    return 0;
+}
 
 double RepoTransactionDecider::get_trade_commission(const korvex::Trade& trade) {
     return calc_repo_commission(trade.order_book_id(), trade.last_quantity());

@@ -45,9 +45,9 @@ bool BondValidator::can_submit_order(const korvex::Order& order, korvex::Account
     korvex::Position& position =
         account->get_position(order.order_book_id(), order.position_direction());
     if (order.position_effect() == POSITION_EFFECT::CLOSE && quantity > position.closable()) {
-        korvex::user_system_log().warning(fmt::format(
-            "订单创建失败:  {} 的仓位不足, 目标平仓 {}, 可平仓位为 {}", order.order_book_id(),
-            quantity, position.closable()));
+        korvex::user_system_log().warning(
+            fmt::format("订单创建失败:  {} 的仓位不足, 目标平仓 {}, 可平仓位为 {}",
+                        order.order_book_id(), quantity, position.closable()));
         return false;
     }
 
@@ -56,7 +56,8 @@ bool BondValidator::can_submit_order(const korvex::Order& order, korvex::Account
         if (issue_size.truthy()) {
             korvex::Position& held =
                 _env.portfolio().get_position(order.order_book_id(), POSITION_DIRECTION::LONG);
-            double room = issue_size.as_double() / issue_price_of(*bond) - quantity - held.quantity();
+            double room =
+                issue_size.as_double() / issue_price_of(*bond) - quantity - held.quantity();
             if (room < 0) {
                 korvex::user_system_log().warning(
                     fmt::format("订单创建失败：持仓数量 {} 接近 {} 债券发行总额上限 {}",
@@ -68,7 +69,9 @@ bool BondValidator::can_submit_order(const korvex::Order& order, korvex::Account
     return true;
 }
 
-bool BondValidator::can_cancel_order(const korvex::Order&, korvex::Account*) { return true; }
+bool BondValidator::can_cancel_order(const korvex::Order&, korvex::Account*) {
+    return true;
+}
 
 std::optional<double> min_repo_value(const std::string& exchange) {
     if (exchange == "XSHE") return 1000.0;
@@ -87,7 +90,8 @@ bool RepoValidator::can_submit_order(const korvex::Order& order, korvex::Account
 
     auto [bond_account, bond_position, bond_ins] = api::_get_account_position_ins(bond_id);
     (void)bond_account;
-    korvex::InstrumentPtr repo_ins = std::get<2>(api::_get_account_position_ins(order.order_book_id()));
+    korvex::InstrumentPtr repo_ins =
+        std::get<2>(api::_get_account_position_ins(order.order_book_id()));
 
     const std::string exchange = repo_ins->exchange();
     std::optional<double> minimum = min_repo_value(exchange);
@@ -114,6 +118,8 @@ bool RepoValidator::can_submit_order(const korvex::Order& order, korvex::Account
     return true;
 }
 
-bool RepoValidator::can_cancel_order(const korvex::Order&, korvex::Account*) { return true; }
+bool RepoValidator::can_cancel_order(const korvex::Order&, korvex::Account*) {
+    return true;
+}
 
 }  // namespace korvex_mod_bond

@@ -66,16 +66,18 @@ struct LoopFixture : ::testing::Test {
     Runner make_runner() {
         Runner runner(config);
         runner.on_environment([this](Environment& env) {
-            auto source = std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
-            source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
-                INSTRUMENT_TYPE::CS,
-                std::vector<InstrumentPtr>{korvex::testing::make_instrument("000001.XSHE")}));
+            auto source =
+                std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
+            source->register_instruments_store(
+                std::make_shared<korvex::testing::FakeInstrumentStore>(
+                    INSTRUMENT_TYPE::CS,
+                    std::vector<InstrumentPtr>{korvex::testing::make_instrument("000001.XSHE")}));
             source->register_day_bar_store(INSTRUMENT_TYPE::CS, bars);
             env.set_data_source(source);
-            env.register_position_model(INSTRUMENT_TYPE::CS, [](const std::string& id,
-                                                                 POSITION_DIRECTION d, double q) {
-                return std::make_unique<RecordingPosition>(id, d, q);
-            });
+            env.register_position_model(INSTRUMENT_TYPE::CS,
+                                        [](const std::string& id, POSITION_DIRECTION d, double q) {
+                                            return std::make_unique<RecordingPosition>(id, d, q);
+                                        });
         });
         return runner;
     }
@@ -87,12 +89,13 @@ TEST_F(LoopFixture, CallsPositionsAndStrategyInTheDailyOrder) {
     Runner runner = make_runner();
     runner.set_strategy(std::make_unique<BuyOnce>());
     runner.run();
-    EXPECT_THAT(g_calls, ::testing::ElementsAre(
-                             "strategy.before_trading 2020-01-02", "strategy.handle_bar 2020-01-02",
-                             "position.apply_trade 2020-01-02", "strategy.after_trading 2020-01-02",
-                             "position.settlement 2020-01-02", "position.before_trading 2020-01-03",
-                             "strategy.before_trading 2020-01-03", "strategy.handle_bar 2020-01-03",
-                             "strategy.after_trading 2020-01-03", "position.settlement 2020-01-03"));
+    EXPECT_THAT(g_calls,
+                ::testing::ElementsAre(
+                    "strategy.before_trading 2020-01-02", "strategy.handle_bar 2020-01-02",
+                    "position.apply_trade 2020-01-02", "strategy.after_trading 2020-01-02",
+                    "position.settlement 2020-01-02", "position.before_trading 2020-01-03",
+                    "strategy.before_trading 2020-01-03", "strategy.handle_bar 2020-01-03",
+                    "strategy.after_trading 2020-01-03", "position.settlement 2020-01-03"));
 }
 
 TEST_F(LoopFixture, AddsEveryReturnedCashChangeToTheAccount) {

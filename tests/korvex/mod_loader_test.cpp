@@ -46,11 +46,12 @@ TEST(ModLoader, LoadsTheBondModFromItsLibraryAndItsProperties) {
     Environment env(config);
     env.portfolio().add_account(DEFAULT_ACCOUNT_TYPE::STOCK, 100);
     std::unique_ptr<AbstractMod, void (*)(AbstractMod*)> bond(mod.entry->create(),
-                                                               mod.entry->destroy);
+                                                              mod.entry->destroy);
     LogCapture log;
     bond->start_up(env, config.at("mod.bond"));
-    EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"system_log", "info",
-                                                  "korvex-mod-bond only support backtest, disabled"}}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<LogLine>{
+                  {"system_log", "info", "korvex-mod-bond only support backtest, disabled"}}));
     bond->tear_down(0);
 
     // The portfolio's property yields none without a bond account; the context's raises.

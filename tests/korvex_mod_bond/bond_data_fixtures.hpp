@@ -23,7 +23,7 @@ namespace bond_test {
 
 // Installs a fresh MemoryBackend and removes it again at the end of the test.
 class MemoryClient {
-  public:
+public:
     MemoryClient() : backend_(std::make_shared<tavlen::MemoryBackend>()) {
         tavlen::set_backend(backend_);
     }
@@ -34,7 +34,7 @@ class MemoryClient {
     tavlen::MemoryBackend& operator*() const { return *backend_; }
     tavlen::MemoryBackend* operator->() const { return backend_.get(); }
 
-  private:
+private:
     std::shared_ptr<tavlen::MemoryBackend> backend_;
 };
 
@@ -56,7 +56,7 @@ inline double field(const korvex::Bars& bars, std::size_t i, std::string_view na
 }
 
 class TempDir {
-  public:
+public:
     TempDir() {
         static std::atomic<int> n{0};
         path_ = std::filesystem::temp_directory_path() /
@@ -70,7 +70,7 @@ class TempDir {
     }
     const std::filesystem::path& path() const { return path_; }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 

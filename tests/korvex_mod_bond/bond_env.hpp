@@ -51,7 +51,7 @@ std::shared_ptr<korvex::BaseDataSource> make_data_source(
     const std::filesystem::path& bundle_dir, const std::vector<korvex::InstrumentPtr>& instruments);
 
 class BondEnv {
-  public:
+public:
     explicit BondEnv(korvex::Config config = bond_config(),
                      std::vector<korvex::InstrumentPtr> instruments = default_instruments());
     ~BondEnv();
@@ -65,7 +65,7 @@ class BondEnv {
     std::unique_ptr<korvex_mod_bond::BondPosition> bond_position(const std::string& id,
                                                                  double quantity = 0);
 
-  private:
+private:
     korvex::testing::TempDir dir_;
     std::shared_ptr<tavlen::MemoryBackend> client_;
     std::shared_ptr<korvex_mod_bond::CashFlowSchedules> schedules_;

@@ -119,7 +119,7 @@ struct FieldMapCase {
 };
 
 class BondBarFieldMaps : public testing::TestWithParam<FieldMapCase> {
-  protected:
+protected:
     bond_test::MemoryClient client;
 };
 
@@ -201,7 +201,7 @@ TEST(AutoBondDayBarStore, ChoosesChinabondForInterBankBondsAndExchangePricesOthe
 }
 
 class BondDayBarStoreTest : public testing::Test {
-  protected:
+protected:
     bond_test::MemoryClient client;
 };
 

@@ -90,7 +90,7 @@ struct Seen {
 };
 
 class ReadingStrategy : public korvex::Strategy {
-  public:
+public:
     explicit ReadingStrategy(Seen& seen) : seen_(seen) {}
 
     void init(korvex::StrategyContext& context) override {
@@ -116,7 +116,7 @@ class ReadingStrategy : public korvex::Strategy {
         }
     }
 
-  private:
+private:
     static double close_on(const korvex::Bars& bars, std::int64_t stamp) {
         const std::size_t i = bars.find(stamp);
         return i == korvex::Bars::npos ? NAN : bars.get(i, "close");
@@ -125,7 +125,7 @@ class ReadingStrategy : public korvex::Strategy {
 };
 
 class BondDataRun : public testing::Test {
-  protected:
+protected:
     BondDataRun() {
         fill_client(*client);
         bond_test::write_trading_dates(bundle.path(), DAYS);

@@ -31,7 +31,7 @@ Record bond_record(const std::string& id, korvex::Value listed, korvex::Value de
 }
 
 class InstrumentStoreTest : public testing::Test {
-  protected:
+protected:
     bond_test::MemoryClient client;
 };
 

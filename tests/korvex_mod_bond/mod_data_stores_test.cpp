@@ -41,7 +41,7 @@ struct Settings {
     Settings& valuation_source(std::string v) { return set(valuation_source_, std::move(v)); }
     Settings& extra(std::string v) { return set(extra_, std::move(v)); }
 
-  private:
+private:
     Settings& set(std::string& field, std::string v) {
         field = std::move(v);
         return *this;
@@ -59,7 +59,7 @@ korvex::Config make_config(const Settings& s) {
 }
 
 class BondModDataTest : public testing::Test {
-  protected:
+protected:
     BondModDataTest() {
         client->set_bond_list("bond", {"190210.IB", "019547.SH"});
         client->set_bond_list("repo", {"R007.IB", "204001.SH"});
@@ -87,7 +87,7 @@ class BondModDataTest : public testing::Test {
     korvex::LogCapture log;
     BondMod mod;
 
-  private:
+private:
     std::unique_ptr<korvex::Environment> env_;
 };
 
@@ -287,12 +287,12 @@ INSTANTIATE_TEST_SUITE_P(Accounts, InterBankCalendarRegistration,
 
 class ReplayDataSource : public korvex::BaseDataSource,
                          public korvex_mod_bond::WithoutStoreRegistration {
-  public:
+public:
     ReplayDataSource() : BaseDataSource("/replay", {}) {}
 };
 class NoMinbarDataSource : public korvex::BaseDataSource,
                            public korvex_mod_bond::WithoutMinbarStoreRegistration {
-  public:
+public:
     NoMinbarDataSource() : BaseDataSource("/nominbar", {}) {}
 };
 

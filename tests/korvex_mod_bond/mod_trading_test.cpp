@@ -21,7 +21,7 @@ struct TradingRun {
     std::unique_ptr<Environment> env;
 
     TradingRun(const std::string& frequency, const std::string& matching, bool signal,
-        const std::string& accounts = "STOCK = 1000000\nBOND = 1000000") {
+               const std::string& accounts = "STOCK = 1000000\nBOND = 1000000") {
         bond_test::write_trading_dates(dir.path(), {20200102, 20200103});
         client->set_bond_list("bond", {});
         client->set_bond_list("repo", {});
@@ -30,8 +30,8 @@ struct TradingRun {
             dir.path().string() + "\"\n[base.accounts]\n" + accounts +
             "\n[mod.bond]\nbond_matching_type = \"" + matching + "\"\n" +
             "[mod.sys_simulation]\nsignal = " + (signal ? "true" : "false") + "\n");
-        config.merge_defaults_under("mod.bond",
-                                    KORVEX_SOURCE_DIR "/korvex_mod_bond/config/korvex_mod_bond.toml");
+        config.merge_defaults_under(
+            "mod.bond", KORVEX_SOURCE_DIR "/korvex_mod_bond/config/korvex_mod_bond.toml");
         env = std::make_unique<Environment>(config);
     }
     void start() {
@@ -108,7 +108,8 @@ TEST(BondModTrading, TheBrokerFollowsTheSignalMode) {
     }
     {  // signal mode with a BondBroker already installed: it stays and gets both matchers
         TradingRun run("1d", "bar", true);
-        auto existing = std::make_shared<BondBroker>(*run.env, run.env->config().at("mod.sys_simulation"));
+        auto existing =
+            std::make_shared<BondBroker>(*run.env, run.env->config().at("mod.sys_simulation"));
         run.env->set_broker(existing);
         run.start();
         EXPECT_EQ(run.env->broker(), existing.get());
@@ -117,8 +118,8 @@ TEST(BondModTrading, TheBrokerFollowsTheSignalMode) {
     }
     {  // otherwise a new BondBroker replaces whatever was there
         TradingRun run("1d", "bar", false);
-        auto existing =
-            std::make_shared<SimulationBroker>(*run.env, run.env->config().at("mod.sys_simulation"));
+        auto existing = std::make_shared<SimulationBroker>(
+            *run.env, run.env->config().at("mod.sys_simulation"));
         run.env->set_broker(existing);
         run.start();
         auto* broker = dynamic_cast<BondBroker*>(run.env->broker());

@@ -22,7 +22,7 @@ namespace {
 
 // Books trades straight into the accounts on given days, at the close.
 class BookOnDays : public korvex::Strategy {
-  public:
+public:
     using Booking = std::function<korvex::TradePtr()>;
     std::multimap<Date, Booking> plan;
 

@@ -23,7 +23,7 @@ const std::string R007_CALL =
     R"(currency_market_quotation("R007.IB", start_date="20050104", end_date="29991231"))";
 
 class RepoDayBarStoreTest : public testing::Test {
-  protected:
+protected:
     bond_test::MemoryClient client;
     RepoDayBarStore store;
 };

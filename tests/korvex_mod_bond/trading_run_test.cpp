@@ -79,7 +79,8 @@ public:
         ++day_;
         if (bond_.empty()) {
             for (auto& ins : ctx.data_proxy().all_instruments(INSTRUMENT_TYPE::BOND))
-                if (ends_with(ins->order_book_id(), ".SH") && has_bar_today(ctx, ins->order_book_id()) &&
+                if (ends_with(ins->order_book_id(), ".SH") &&
+                    has_bar_today(ctx, ins->order_book_id()) &&
                     ins->de_listed_date() > make_datetime(2020, 1, 1)) {
                     bond_ = ins->order_book_id();
                     break;
@@ -89,8 +90,10 @@ public:
             bought_on_ = to_date(ctx.now());
             return;
         }
-        if (!financed_ && repo_rate_today(ctx.env(), "204001.SH") == repo_rate_today(ctx.env(), "204001.SH")) {
-            financed_ = api::exchange_repo_financing(ctx, "204001.SH", 200000, bond_, 0.9) != nullptr;
+        if (!financed_ &&
+            repo_rate_today(ctx.env(), "204001.SH") == repo_rate_today(ctx.env(), "204001.SH")) {
+            financed_ =
+                api::exchange_repo_financing(ctx, "204001.SH", 200000, bond_, 0.9) != nullptr;
             financed_on_ = to_date(ctx.now());
             return;
         }
@@ -120,8 +123,9 @@ TEST(BondTradingRun, PledgedBondsCannotBeSoldUntilTheRepoIsSettled) {
     RunResult r = run(run_config("2019-01-02", "2019-02-28", "STOCK = 2000000"), strategy);
     ASSERT_TRUE(s->financed_);
     EXPECT_TRUE(s->refused_);
-    EXPECT_EQ(s->refusal_, std::vector<std::string>{fmt::format(
-                               "订单创建失败:  {} 的仓位不足, 目标平仓 5000, 可平仓位为 3000", s->bond_)});
+    EXPECT_EQ(s->refusal_,
+              std::vector<std::string>{fmt::format(
+                  "订单创建失败:  {} 的仓位不足, 目标平仓 5000, 可平仓位为 3000", s->bond_)});
     EXPECT_TRUE(s->sold_);
 
     std::vector<std::shared_ptr<RepoTrade>> repos;
@@ -144,7 +148,8 @@ TEST(BondTradingRun, PledgedBondsCannotBeSoldUntilTheRepoIsSettled) {
         double value = t->last_price() * t->last_quantity();
         cash_from_trades += (t->side() == SIDE::BUY ? -value : value) - t->transaction_cost();
     }
-    double repo_cash = repo.last_quantity() - repo.transaction_cost() - repo.due_settlement_amount();
+    double repo_cash =
+        repo.last_quantity() - repo.transaction_cost() - repo.due_settlement_amount();
     const DailyRecord& last = r.daily.back();
     EXPECT_DOUBLE_EQ(last.market_value, 0.0);
     double coupons = last.cash - 2000000.0 - cash_from_trades - repo_cash;

@@ -20,22 +20,24 @@ using korvex::testing::TempDir;
 namespace {
 
 InstrumentPtr bond(const std::string& id, Record extra = {}) {
-    Record r{{"order_book_id", id},
-             {"listed_date", make_datetime(2010, 1, 4)},
-             {"de_listed_date", make_datetime(2030, 1, 4)},
-             {"exchange", ends_with(id, ".IB") ? "CFETS" : (ends_with(id, ".SH") ? "XSHG" : "XSHE")},
-             {"initial_issue_size", 3e10}};
+    Record r{
+        {"order_book_id", id},
+        {"listed_date", make_datetime(2010, 1, 4)},
+        {"de_listed_date", make_datetime(2030, 1, 4)},
+        {"exchange", ends_with(id, ".IB") ? "CFETS" : (ends_with(id, ".SH") ? "XSHG" : "XSHE")},
+        {"initial_issue_size", 3e10}};
     for (auto& [k, v] : extra) r.set(k, v);
     return std::make_shared<BondInstrument>(r);
 }
 
 InstrumentPtr repo(const std::string& id, const std::string& exchange, int period) {
-    return std::make_shared<RepoInstrument>(Record{{"order_book_id", id},
-                                                   {"repo_period", period},
-                                                   {"exchange", exchange},
-                                                   {"account_type", ends_with(id, ".IB") ? "BOND" : "STOCK"},
-                                                   {"listed_date", make_datetime(1999, 1, 1)},
-                                                   {"de_listed_date", make_datetime(2999, 12, 31)}});
+    return std::make_shared<RepoInstrument>(
+        Record{{"order_book_id", id},
+               {"repo_period", period},
+               {"exchange", exchange},
+               {"account_type", ends_with(id, ".IB") ? "BOND" : "STOCK"},
+               {"listed_date", make_datetime(1999, 1, 1)},
+               {"de_listed_date", make_datetime(2999, 12, 31)}});
 }
 
 struct TradingFixture : ::testing::Test {
@@ -46,18 +48,18 @@ struct TradingFixture : ::testing::Test {
         korvex::testing::write_trading_dates(
             dir.path(), korvex::testing::weekdays(make_date(2020, 1, 1), make_date(2020, 3, 31)));
         Config config;
-        config.merge_defaults_under("mod.bond", KORVEX_SOURCE_DIR "/korvex_mod_bond/config/korvex_mod_bond.toml");
+        config.merge_defaults_under(
+            "mod.bond", KORVEX_SOURCE_DIR "/korvex_mod_bond/config/korvex_mod_bond.toml");
         env = std::make_unique<Environment>(config);
         env->portfolio().add_account(DEFAULT_ACCOUNT_TYPE::STOCK, 1e7);
         env->portfolio().add_account(DEFAULT_ACCOUNT_TYPE::BOND, 1e7);
         auto source = std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
         source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
             INSTRUMENT_TYPE::BOND,
-            std::vector<InstrumentPtr>{
-                bond("019547.SH"), bond("101801.SZ"), bond("180205.IB"),
-                bond("SMALL.SH", {{"initial_issue_size", 100000.0}}),
-                bond("NOSIZE.SH", {{"initial_issue_size", 0}}),
-                bond("EMPTYSIZE.SH", {{"initial_issue_size", Value()}})}));
+            std::vector<InstrumentPtr>{bond("019547.SH"), bond("101801.SZ"), bond("180205.IB"),
+                                       bond("SMALL.SH", {{"initial_issue_size", 100000.0}}),
+                                       bond("NOSIZE.SH", {{"initial_issue_size", 0}}),
+                                       bond("EMPTYSIZE.SH", {{"initial_issue_size", Value()}})}));
         source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
             INSTRUMENT_TYPE::REPO,
             std::vector<InstrumentPtr>{repo("204001.SH", "XSHG", 1), repo("131810.SZ", "XSHE", 1),
@@ -79,8 +81,8 @@ struct TradingFixture : ::testing::Test {
     }
     // Pledges `quantity` units of a held bond to a one-day exchange financing.
     void pledge(const std::string& id, double quantity) {
-        auto t = RepoTrade::create_exchange_repo_trade(1, 0.02, quantity * 100, "204001.SH", 1.0, id,
-                                                       quantity);
+        auto t = RepoTrade::create_exchange_repo_trade(1, 0.02, quantity * 100, "204001.SH", 1.0,
+                                                       id, quantity);
         env->portfolio().account_for(id).get_position(id, POSITION_DIRECTION::LONG).apply_trade(*t);
     }
     OrderPtr order(const std::string& id, double qty, SIDE side = SIDE::BUY,
@@ -99,11 +101,11 @@ TEST_F(TradingFixture, BondCommissionIsCappedOnExchangesAndFlooredInterBank) {
         double expected;
     };
     for (const Case& c : std::vector<Case>{{100, 10, "019547.SH", 0.1},
-                                           {100, 10000, "019547.SH", 100},   // exactly the cap
-                                           {100, 10010, "019547.SH", 100},   // above the cap
-                                           {0, 0, "019547.SH", 0},           // no floor
-                                           {100, 1000, "180205.IB", 10},     // 2 -> floor
-                                           {0, 0, "180205.IB", 10},          // zero value -> floor
+                                           {100, 10000, "019547.SH", 100},  // exactly the cap
+                                           {100, 10010, "019547.SH", 100},  // above the cap
+                                           {0, 0, "019547.SH", 0},          // no floor
+                                           {100, 1000, "180205.IB", 10},    // 2 -> floor
+                                           {0, 0, "180205.IB", 10},         // zero value -> floor
                                            {100, 10000000, "180205.IB", 20000}}) {  // no cap
         auto t = Trade::from_create(1, c.price, c.qty, SIDE::BUY, POSITION_EFFECT::OPEN, c.id);
         EXPECT_DOUBLE_EQ(d.get_trade_commission(*t), c.expected) << c.id << " " << c.qty;
@@ -152,13 +154,14 @@ TEST_F(TradingFixture, BondValidatorRefusesClosingPledgedBonds) {
     pledge("019547.SH", 30);
     BondValidator v(*env);
     LogCapture log;
-    EXPECT_FALSE(v.can_submit_order(*order("019547.SH", 100, SIDE::SELL, POSITION_EFFECT::CLOSE),
-                                     &stock()));
-    EXPECT_EQ(log.messages(), std::vector<std::string>{
-                                  "订单创建失败:  019547.SH 的仓位不足, 目标平仓 100, 可平仓位为 70"});
+    EXPECT_FALSE(
+        v.can_submit_order(*order("019547.SH", 100, SIDE::SELL, POSITION_EFFECT::CLOSE), &stock()));
+    EXPECT_EQ(log.messages(),
+              std::vector<std::string>{
+                  "订单创建失败:  019547.SH 的仓位不足, 目标平仓 100, 可平仓位为 70"});
     log.clear();
-    EXPECT_TRUE(v.can_submit_order(*order("019547.SH", 70, SIDE::SELL, POSITION_EFFECT::CLOSE),
-                                   &stock()));
+    EXPECT_TRUE(
+        v.can_submit_order(*order("019547.SH", 70, SIDE::SELL, POSITION_EFFECT::CLOSE), &stock()));
     EXPECT_TRUE(log.messages().empty());
 }
 
@@ -169,8 +172,9 @@ TEST_F(TradingFixture, BondValidatorKeepsHoldingsWithinTheIssue) {
     EXPECT_TRUE(v.can_submit_order(*order("SMALL.SH", 500), &stock()));
     LogCapture log;
     EXPECT_FALSE(v.can_submit_order(*order("SMALL.SH", 510), &stock()));
-    EXPECT_EQ(log.messages(), std::vector<std::string>{
-                                  "订单创建失败：持仓数量 500 接近 SMALL.SH 债券发行总额上限 100000"});
+    EXPECT_EQ(log.messages(),
+              std::vector<std::string>{
+                  "订单创建失败：持仓数量 500 接近 SMALL.SH 债券发行总额上限 100000"});
     EXPECT_TRUE(v.can_submit_order(*order("NOSIZE.SH", 1000000), &stock()));
     EXPECT_TRUE(v.can_submit_order(*order("EMPTYSIZE.SH", 1000000), &stock()));
 }
@@ -200,11 +204,17 @@ TEST_F(TradingFixture, RepoValidatorHoldsExchangeFinancingToTheMinimum) {
     for (const Case& c : std::vector<Case>{
              {"131810.SZ", "101801.SZ", 999, false, {fmt::format(fmt::runtime(too_small), 1000)}},
              {"131810.SZ", "101801.SZ", 1000, true, {}},
-             {"204001.SH", "019547.SH", 99999, false,
+             {"204001.SH",
+              "019547.SH",
+              99999,
+              false,
               {fmt::format(fmt::runtime(too_small), 100000)}},
              {"204001.SH", "019547.SH", 100000, true, {}},
              {"204001.SH", "019547.SH", 1000000, true, {}},  // exactly the face value
-             {"204001.SH", "019547.SH", 1000100, true,
+             {"204001.SH",
+              "019547.SH",
+              1000100,
+              true,
               {"正回购名义金额超过当前持仓票面价值, 实际成交 1000000 元"}},
          }) {
         LogCapture log;
@@ -223,8 +233,8 @@ TEST_F(TradingFixture, RepoValidatorWarnsWhenEverythingIsAlreadyPledged) {
     auto o = order("204001.SH", 100000, SIDE::FINANCING, POSITION_EFFECT::OPEN,
                    {{"bond_order_book_id", "019547.SH"}, {"haircut", 1.0}});
     EXPECT_TRUE(v.can_submit_order(*o, nullptr));
-    EXPECT_EQ(log.messages(), std::vector<std::string>{
-                                  "正回购名义金额超过当前持仓票面价值, 实际成交 0 元"});
+    EXPECT_EQ(log.messages(),
+              std::vector<std::string>{"正回购名义金额超过当前持仓票面价值, 实际成交 0 元"});
 }
 
 TEST_F(TradingFixture, RepoValidatorPassesLendingAndInterBankPledgesUnexamined) {
@@ -233,15 +243,16 @@ TEST_F(TradingFixture, RepoValidatorPassesLendingAndInterBankPledgesUnexamined) 
     EXPECT_TRUE(v.can_submit_order(*order("204001.SH", 1, SIDE::MARGIN), nullptr));
     EXPECT_TRUE(v.can_submit_order(*order("R001.IB", 1, SIDE::FINANCING, POSITION_EFFECT::OPEN,
                                           {{"bond_order_book_id", "180205.IB"}}),
-                                    nullptr));
+                                   nullptr));
     EXPECT_TRUE(log.messages().empty());
     // An exchange without a defined minimum refuses clearly instead of guessing one.
     hold("019547.SH", 10000);
     EXPECT_FALSE(v.can_submit_order(*order("ODD.SH", 100000, SIDE::FINANCING, POSITION_EFFECT::OPEN,
                                            {{"bond_order_book_id", "019547.SH"}}),
-                                     nullptr));
-    EXPECT_EQ(log.messages(), std::vector<std::string>{
-                                  "场内债券正回购失败，回购 ODD.SH 的交易所 'XSHX' 没有规定最低抵押名义价值"});
+                                    nullptr));
+    EXPECT_EQ(log.messages(),
+              std::vector<std::string>{
+                  "场内债券正回购失败，回购 ODD.SH 的交易所 'XSHX' 没有规定最低抵押名义价值"});
     EXPECT_TRUE(v.can_cancel_order(*order("204001.SH", 1, SIDE::MARGIN), nullptr));
 }
 

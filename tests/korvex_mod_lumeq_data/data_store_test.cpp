@@ -43,7 +43,7 @@ std::string error_of(F&& f) {
 }
 
 class H5MinBarStoreTest : public testing::Test {
-  protected:
+protected:
     H5MinBarStoreTest() {
         static std::atomic<int> n{0};
         dir_ = fs::temp_directory_path() /

@@ -33,7 +33,8 @@ std::vector<Date> weekdays(Date first, Date last) {
     return out;
 }
 
-FakeInstrumentStore::FakeInstrumentStore(INSTRUMENT_TYPE type, std::vector<InstrumentPtr> instruments)
+FakeInstrumentStore::FakeInstrumentStore(INSTRUMENT_TYPE type,
+                                         std::vector<InstrumentPtr> instruments)
     : type_(type), instruments_(std::move(instruments)) {
     for (auto& i : instruments_) ids_.push_back(i->order_book_id());
 }

@@ -29,7 +29,7 @@ std::vector<korvex::Date> dates(std::initializer_list<std::int32_t> ints) {
 }
 
 class Backends : public testing::TestWithParam<std::string> {
-  protected:
+protected:
     void SetUp() override {
         if (GetParam() == "sqlite") {
             auto path = dir_.path() / "tavlen.sqlite";

@@ -11,7 +11,7 @@ namespace {
 
 // Leaves the process without a backend and without the override, whatever the test did.
 class Bond : public testing::Test {
-  protected:
+protected:
     void TearDown() override {
         tavlen::set_backend(nullptr);
         ::unsetenv(tavlen::DATABASE_ENV);

@@ -23,7 +23,7 @@ namespace tavlen_test {
 namespace fs = std::filesystem;
 
 class TempDir {
-  public:
+public:
     TempDir() {
         static std::atomic<int> n{0};
         path_ = fs::temp_directory_path() /
@@ -38,13 +38,13 @@ class TempDir {
     }
     const fs::path& path() const { return path_; }
 
-  private:
+private:
     fs::path path_;
 };
 
 // A writable connection for building test databases.
 class Db {
-  public:
+public:
     explicit Db(const fs::path& path, bool with_schema = true) {
         if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) throw std::runtime_error("open");
         if (with_schema) exec(tavlen::schema_sql());
@@ -60,7 +60,7 @@ class Db {
     }
     sqlite3* get() const { return db_; }
 
-  private:
+private:
     sqlite3* db_ = nullptr;
 };
 

@@ -25,7 +25,7 @@ std::string error_of(F&& f) {
 }
 
 class SqliteBackendTest : public testing::Test {
-  protected:
+protected:
     fs::path path() const { return dir_.path() / "tavlen.sqlite"; }
     TempDir dir_;
 };

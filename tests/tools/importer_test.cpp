@@ -43,7 +43,7 @@ const char* CASH_FLOWS =
     "019547.SH,2019-09-02,102.5,100\n";
 
 class Importer : public testing::Test {
-  protected:
+protected:
     TempDir dir_{"import"};
     fs::path bundle() const { return dir_.path(); }
     fs::path db() const { return dir_.path() / "tavlen.sqlite"; }

@@ -60,14 +60,14 @@ struct SampleBundle {
 
 // A fresh empty directory under the system temp directory, removed by the destructor.
 class TempDir {
-  public:
+public:
     explicit TempDir(const std::string& name);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 

@@ -32,7 +32,7 @@ struct Valuation {
 };
 
 class BondPricer {
-  public:
+public:
     explicit BondPricer(const BondSpec& spec);
 
     // Ascending by date, one entry per payment day.
@@ -42,7 +42,7 @@ class BondPricer {
     // Valuation on `d` (strictly before maturity) at yield `y` (fraction).
     Valuation value(const QuantLib::Date& d, double y) const;
 
-  private:
+private:
     std::shared_ptr<QuantLib::Bond> bond_;
     QuantLib::DayCounter yield_day_counter_;
     QuantLib::Frequency frequency_;

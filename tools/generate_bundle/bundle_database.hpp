@@ -39,7 +39,7 @@ struct FieldValue {
 };
 
 class BundleDatabase {
-  public:
+public:
     // Creates a new database at `path` (which must not exist) and opens one transaction.
     explicit BundleDatabase(const std::filesystem::path& path);
 
@@ -53,7 +53,7 @@ class BundleDatabase {
     // Commits and closes the statements; the object is spent afterwards.
     void finish();
 
-  private:
+private:
     korvex_tools::Database db_;
     korvex_tools::Statement instrument_, field_, trading_date_, valuation_, price_, repo_,
         realized_, implied_, meta_;

@@ -11,7 +11,7 @@
 namespace korvex_generate {
 
 class MarketModel {
-  public:
+public:
     // Paths cover [first, last]; `issuer_spreads` are the long-run spreads (fractions).
     MarketModel(std::uint64_t seed, const QuantLib::Date& first, const QuantLib::Date& last,
                 const std::vector<double>& issuer_spreads);
@@ -24,7 +24,7 @@ class MarketModel {
     const QuantLib::Date& first() const { return first_; }
     const QuantLib::Date& last() const { return last_; }
 
-  private:
+private:
     std::size_t index(const QuantLib::Date& d) const;
 
     QuantLib::Date first_;

@@ -29,7 +29,7 @@ inline std::uint64_t stream_key(std::string_view name) {
 
 // xoshiro256** seeded through splitmix64.
 class Rng {
-  public:
+public:
     Rng(std::uint64_t seed, std::uint64_t stream) {
         std::uint64_t s = seed ^ (stream * 0xD1B54A32D192ED03ULL);
         for (auto& word : s_) word = splitmix64(s);
@@ -74,7 +74,7 @@ class Rng {
     }
     double normal(double mean, double sd) { return mean + sd * normal(); }
 
-  private:
+private:
     static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
     std::uint64_t s_[4];
     double spare_ = 0.0;

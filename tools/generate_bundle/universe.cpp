@@ -79,7 +79,7 @@ constexpr TenorChoice CORPORATE_TENORS[] = {{3, 0.40}, {5, 0.40}, {7, 0.20}};
 
 // Hands out unused codes "<prefix><counter, zero-padded>"; the counter widens if it must.
 class IdAllocator {
-  public:
+public:
     std::string next(const std::string& prefix, int width, const std::string& suffix) {
         int& counter = counters_[prefix + suffix];
         for (;;) {
@@ -89,20 +89,20 @@ class IdAllocator {
         }
     }
 
-  private:
+private:
     std::map<std::string, int> counters_;
     std::set<std::string> used_;
 };
 
 // Per-stem serial numbers of the Chinese short names ("18国开05").
 class SymbolAllocator {
-  public:
+public:
     std::string next(int year, const std::string& stem) {
         const int n = ++counters_[fmt::format("{}|{}", year % 100, stem)];
         return fmt::format("{:02}{}{:02}", year % 100, stem, n);
     }
 
-  private:
+private:
     std::map<std::string, int> counters_;
 };
 

@@ -17,7 +17,7 @@ struct CsvRecord {
 };
 
 class CsvReader {
-  public:
+public:
     // ImportError naming the file when it cannot be read, is empty or has no header.
     explicit CsvReader(const std::filesystem::path& path);
 
@@ -27,7 +27,7 @@ class CsvReader {
     // record whose cell count differs from the header's.
     bool next(CsvRecord& record);
 
-  private:
+private:
     bool read_record(CsvRecord& record);
 
     std::string file_;

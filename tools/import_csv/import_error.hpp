@@ -8,7 +8,7 @@
 namespace korvex_import {
 
 class ImportError : public std::runtime_error {
-  public:
+public:
     // `line` 0 means the file as a whole; an empty `column` means the record as a whole.
     ImportError(std::string file, std::size_t line, std::string column, std::string problem);
 
@@ -17,7 +17,7 @@ class ImportError : public std::runtime_error {
     const std::string& column() const { return column_; }
     const std::string& problem() const { return problem_; }
 
-  private:
+private:
     std::string file_;
     std::size_t line_;
     std::string column_;

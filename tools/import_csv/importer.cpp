@@ -89,7 +89,7 @@ std::set<std::int32_t> read_calendar(const fs::path& path) {
 }
 
 class Importer {
-  public:
+public:
     Importer(const fs::path& bundle, bool create)
         : bundle_(bundle),
           db_(bundle / DATABASE_FILE, create ? Database::Mode::Create : Database::Mode::ReadWrite) {
@@ -170,7 +170,7 @@ class Importer {
         }
     }
 
-  private:
+private:
     void check_schema_version(bool create) {
         if (create) {
             db_.exec(

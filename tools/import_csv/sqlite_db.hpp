@@ -13,7 +13,7 @@ struct sqlite3_stmt;
 namespace korvex_tools {
 
 class Statement {
-  public:
+public:
     Statement() = default;
     Statement(sqlite3* db, std::string_view sql, std::string context);
     ~Statement();
@@ -41,7 +41,7 @@ class Statement {
     bool column_is_null(int index) const;
     int column_count() const;
 
-  private:
+private:
     void check(int rc) const;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* stmt_ = nullptr;
@@ -49,7 +49,7 @@ class Statement {
 };
 
 class Database {
-  public:
+public:
     enum class Mode { ReadWrite, Create };
     Database(const std::filesystem::path& path, Mode mode);
     ~Database();
@@ -62,7 +62,7 @@ class Database {
     Statement prepare(std::string_view sql);
     const std::filesystem::path& path() const { return path_; }
 
-  private:
+private:
     sqlite3* db_ = nullptr;
     std::filesystem::path path_;
 };

@@ -44,9 +44,8 @@ Position* Account::find_position(const std::string& order_book_id,
 
 Position& Account::get_position(const std::string& order_book_id, POSITION_DIRECTION direction) {
     if (Position* p = find_position(order_book_id, direction)) return *p;
-    std::unique_ptr<Position> p =
-        env_ ? env_->make_position(order_book_id, direction, 0)
-             : std::make_unique<Position>(order_book_id, direction, 0);
+    std::unique_ptr<Position> p = env_ ? env_->make_position(order_book_id, direction, 0)
+                                       : std::make_unique<Position>(order_book_id, direction, 0);
     index_.emplace(slot_key(order_book_id, direction), positions_.size());
     positions_.push_back(std::move(p));
     return *positions_.back();
@@ -68,7 +67,9 @@ void Account::settlement(Date trading_date) {
     for (std::size_t i = 0; i < positions_.size(); ++i)
         cash_ += positions_[i]->settlement(trading_date);
     // Positions with nothing left leave the book; the index is rebuilt only when one did.
-    auto empty = [](const std::unique_ptr<Position>& p) { return p->is_empty() && p->equity() == 0; };
+    auto empty = [](const std::unique_ptr<Position>& p) {
+        return p->is_empty() && p->equity() == 0;
+    };
     if (std::any_of(positions_.begin(), positions_.end(), empty)) {
         positions_.erase(std::remove_if(positions_.begin(), positions_.end(), empty),
                          positions_.end());

@@ -28,8 +28,8 @@ OrderPtr submit_order(Environment& env, const std::string& order_book_id, double
     InstrumentPtr ins = env.data_proxy().find_instrument(order_book_id);
     if (!ins) return refuse(fmt::format("unknown order book id {}", order_book_id));
     if (!std::isfinite(quantity) || quantity <= 0)
-        return refuse(fmt::format("quantity {} of {} is not a positive number", quantity,
-                                  order_book_id));
+        return refuse(
+            fmt::format("quantity {} of {} is not a positive number", quantity, order_book_id));
     if (price && (!std::isfinite(*price) || *price < 0))
         return refuse(fmt::format("price {} of {} is not valid", *price, order_book_id));
     if (!ins->listed_at(env.calendar_dt))
@@ -52,8 +52,9 @@ OrderPtr submit_order(Environment& env, const std::string& order_book_id, double
     double cost = env.get_order_transaction_cost(*order);
     order->set_transaction_cost(cost);
     if (side == SIDE::BUY && effect == POSITION_EFFECT::OPEN) {
-        double need = ins->calc_cash_occupation(order->frozen_price(), quantity,
-                                                POSITION_DIRECTION::LONG) + cost;
+        double need =
+            ins->calc_cash_occupation(order->frozen_price(), quantity, POSITION_DIRECTION::LONG) +
+            cost;
         if (need > account.cash() + 1e-9)
             return refuse(fmt::format("not enough cash for {} {}: needs {:.2f}, available {:.2f}",
                                       quantity, order_book_id, need, account.cash()));

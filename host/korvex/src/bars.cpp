@@ -88,7 +88,8 @@ std::int64_t Bars::datetime(std::size_t i) const {
 double Bars::get(std::size_t i, const FieldSpec& f) const {
     const std::byte* p = record(i) + f.offset;
     switch (f.type[1]) {
-        case 'f': return f.type[2] == '8' ? load<double>(p) : load<float>(p);
+        case 'f':
+            return f.type[2] == '8' ? load<double>(p) : load<float>(p);
         case 'u':
             return f.type[2] == '8' ? static_cast<double>(load<std::uint64_t>(p))
                                     : static_cast<double>(load<std::uint32_t>(p));
@@ -102,8 +103,10 @@ std::size_t Bars::lower_bound(std::int64_t stamp) const {
     std::size_t lo = 0, hi = size_;
     while (lo < hi) {
         std::size_t mid = (lo + hi) / 2;
-        if (datetime(mid) < stamp) lo = mid + 1;
-        else hi = mid;
+        if (datetime(mid) < stamp)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return lo;
 }

@@ -2,9 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <toml++/toml.h>
 #include <fstream>
 #include <sstream>
-#include <toml++/toml.h>
 
 #include "korvex/errors.hpp"
 
@@ -16,7 +16,9 @@ struct ConfigNode::Tree {
 
 namespace {
 
-const toml::node* as_node(const void* p) { return static_cast<const toml::node*>(p); }
+const toml::node* as_node(const void* p) {
+    return static_cast<const toml::node*>(p);
+}
 
 std::string join(const std::string& path, std::string_view key) {
     return path.empty() ? std::string(key) : path + "." + std::string(key);
@@ -36,13 +38,20 @@ std::vector<std::string> split_path(std::string_view dotted) {
 
 std::string describe(const toml::node& n) {
     switch (n.type()) {
-        case toml::node_type::table: return "a table";
-        case toml::node_type::array: return "an array";
-        case toml::node_type::string: return fmt::format("text \"{}\"", *n.value<std::string>());
-        case toml::node_type::integer: return fmt::format("integer {}", *n.value<std::int64_t>());
-        case toml::node_type::floating_point: return fmt::format("number {}", *n.value<double>());
-        case toml::node_type::boolean: return *n.value<bool>() ? "true" : "false";
-        default: return "a date or time";
+        case toml::node_type::table:
+            return "a table";
+        case toml::node_type::array:
+            return "an array";
+        case toml::node_type::string:
+            return fmt::format("text \"{}\"", *n.value<std::string>());
+        case toml::node_type::integer:
+            return fmt::format("integer {}", *n.value<std::int64_t>());
+        case toml::node_type::floating_point:
+            return fmt::format("number {}", *n.value<double>());
+        case toml::node_type::boolean:
+            return *n.value<bool>() ? "true" : "false";
+        default:
+            return "a date or time";
     }
 }
 
@@ -88,9 +97,12 @@ void insert_value(toml::table& t, const std::string& key, const Value& v) {
     std::visit(
         [&](auto&& x) {
             using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_same_v<T, std::monostate>) t.erase(key);
-            else if constexpr (std::is_same_v<T, DateTime>) t.insert_or_assign(key, format_datetime(x));
-            else t.insert_or_assign(key, x);
+            if constexpr (std::is_same_v<T, std::monostate>)
+                t.erase(key);
+            else if constexpr (std::is_same_v<T, DateTime>)
+                t.insert_or_assign(key, format_datetime(x));
+            else
+                t.insert_or_assign(key, x);
         },
         v.storage());
 }
@@ -129,7 +141,9 @@ std::optional<ConfigNode> ConfigNode::find(std::string_view dotted_path) const {
     return n;
 }
 
-bool ConfigNode::is_table() const { return as_node(node_)->is_table(); }
+bool ConfigNode::is_table() const {
+    return as_node(node_)->is_table();
+}
 
 std::vector<std::string> ConfigNode::keys() const {
     std::vector<std::string> out;
@@ -147,32 +161,37 @@ std::string ConfigNode::as_string() const {
 double ConfigNode::as_double() const {
     const toml::node* n = as_node(node_);
     if (n->is_floating_point() || n->is_integer()) return *n->value<double>();
-    throw TypeError(fmt::format("configuration entry {} must be a number, got {}", path_,
-                                describe(*n)));
+    throw TypeError(
+        fmt::format("configuration entry {} must be a number, got {}", path_, describe(*n)));
 }
 
 std::int64_t ConfigNode::as_int() const {
     const toml::node* n = as_node(node_);
     if (n->is_integer()) return *n->value<std::int64_t>();
-    throw TypeError(fmt::format("configuration entry {} must be an integer, got {}", path_,
-                                describe(*n)));
+    throw TypeError(
+        fmt::format("configuration entry {} must be an integer, got {}", path_, describe(*n)));
 }
 
 bool ConfigNode::as_bool() const {
     const toml::node* n = as_node(node_);
     if (n->is_boolean()) return *n->value<bool>();
-    throw TypeError(fmt::format("configuration entry {} must be true or false, got {}", path_,
-                                describe(*n)));
+    throw TypeError(
+        fmt::format("configuration entry {} must be true or false, got {}", path_, describe(*n)));
 }
 
 Value ConfigNode::as_value() const {
     const toml::node* n = as_node(node_);
     switch (n->type()) {
-        case toml::node_type::string: return Value(*n->value<std::string>());
-        case toml::node_type::integer: return Value(*n->value<std::int64_t>());
-        case toml::node_type::floating_point: return Value(*n->value<double>());
-        case toml::node_type::boolean: return Value(*n->value<bool>());
-        default: return Value();
+        case toml::node_type::string:
+            return Value(*n->value<std::string>());
+        case toml::node_type::integer:
+            return Value(*n->value<std::int64_t>());
+        case toml::node_type::floating_point:
+            return Value(*n->value<double>());
+        case toml::node_type::boolean:
+            return Value(*n->value<bool>());
+        default:
+            return Value();
     }
 }
 
@@ -185,8 +204,8 @@ std::vector<std::string> ConfigNode::as_string_list() const {
     }
     const toml::array* a = n->as_array();
     if (!a)
-        throw TypeError(fmt::format("configuration entry {} must be a list of texts, got {}",
-                                    path_, describe(*n)));
+        throw TypeError(fmt::format("configuration entry {} must be a list of texts, got {}", path_,
+                                    describe(*n)));
     for (auto& e : *a) {
         if (!e.is_string())
             throw TypeError(fmt::format("configuration entry {} must be a list of texts", path_));
@@ -280,7 +299,9 @@ void Config::erase(std::string_view dotted_path) {
     if (auto* t = n->as_table()) t->erase(parts.back());
 }
 
-ConfigNode Config::root() const { return ConfigNode(tree_, &tree_->table, ""); }
+ConfigNode Config::root() const {
+    return ConfigNode(tree_, &tree_->table, "");
+}
 
 std::string Config::to_toml() const {
     std::stringstream ss;

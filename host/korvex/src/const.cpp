@@ -61,40 +61,76 @@ std::optional<E> reverse(const Names<E, N>& names, std::string_view text) {
 
 template <class E>
 constexpr auto& table_of() {
-    if constexpr (std::is_same_v<E, INSTRUMENT_TYPE>) return kInstrumentTypes;
-    else if constexpr (std::is_same_v<E, SIDE>) return kSides;
-    else if constexpr (std::is_same_v<E, POSITION_DIRECTION>) return kDirections;
-    else if constexpr (std::is_same_v<E, POSITION_EFFECT>) return kEffects;
-    else if constexpr (std::is_same_v<E, DEFAULT_ACCOUNT_TYPE>) return kAccounts;
-    else if constexpr (std::is_same_v<E, TRADING_CALENDAR_TYPE>) return kCalendars;
-    else if constexpr (std::is_same_v<E, RUN_TYPE>) return kRunTypes;
-    else if constexpr (std::is_same_v<E, ORDER_STATUS>) return kStatuses;
-    else return kOrderTypes;
+    if constexpr (std::is_same_v<E, INSTRUMENT_TYPE>)
+        return kInstrumentTypes;
+    else if constexpr (std::is_same_v<E, SIDE>)
+        return kSides;
+    else if constexpr (std::is_same_v<E, POSITION_DIRECTION>)
+        return kDirections;
+    else if constexpr (std::is_same_v<E, POSITION_EFFECT>)
+        return kEffects;
+    else if constexpr (std::is_same_v<E, DEFAULT_ACCOUNT_TYPE>)
+        return kAccounts;
+    else if constexpr (std::is_same_v<E, TRADING_CALENDAR_TYPE>)
+        return kCalendars;
+    else if constexpr (std::is_same_v<E, RUN_TYPE>)
+        return kRunTypes;
+    else if constexpr (std::is_same_v<E, ORDER_STATUS>)
+        return kStatuses;
+    else
+        return kOrderTypes;
 }
 
 template <class E>
 constexpr std::string_view enum_title() {
-    if constexpr (std::is_same_v<E, INSTRUMENT_TYPE>) return "instrument type";
-    else if constexpr (std::is_same_v<E, SIDE>) return "side";
-    else if constexpr (std::is_same_v<E, POSITION_DIRECTION>) return "position direction";
-    else if constexpr (std::is_same_v<E, POSITION_EFFECT>) return "position effect";
-    else if constexpr (std::is_same_v<E, DEFAULT_ACCOUNT_TYPE>) return "account type";
-    else if constexpr (std::is_same_v<E, TRADING_CALENDAR_TYPE>) return "calendar type";
-    else if constexpr (std::is_same_v<E, RUN_TYPE>) return "run type";
-    else if constexpr (std::is_same_v<E, ORDER_STATUS>) return "order status";
-    else return "order type";
+    if constexpr (std::is_same_v<E, INSTRUMENT_TYPE>)
+        return "instrument type";
+    else if constexpr (std::is_same_v<E, SIDE>)
+        return "side";
+    else if constexpr (std::is_same_v<E, POSITION_DIRECTION>)
+        return "position direction";
+    else if constexpr (std::is_same_v<E, POSITION_EFFECT>)
+        return "position effect";
+    else if constexpr (std::is_same_v<E, DEFAULT_ACCOUNT_TYPE>)
+        return "account type";
+    else if constexpr (std::is_same_v<E, TRADING_CALENDAR_TYPE>)
+        return "calendar type";
+    else if constexpr (std::is_same_v<E, RUN_TYPE>)
+        return "run type";
+    else if constexpr (std::is_same_v<E, ORDER_STATUS>)
+        return "order status";
+    else
+        return "order type";
 }
 }  // namespace
 
-std::string_view name(INSTRUMENT_TYPE v) { return lookup(kInstrumentTypes, v); }
-std::string_view name(SIDE v) { return lookup(kSides, v); }
-std::string_view name(POSITION_DIRECTION v) { return lookup(kDirections, v); }
-std::string_view name(POSITION_EFFECT v) { return lookup(kEffects, v); }
-std::string_view name(DEFAULT_ACCOUNT_TYPE v) { return lookup(kAccounts, v); }
-std::string_view name(TRADING_CALENDAR_TYPE v) { return lookup(kCalendars, v); }
-std::string_view name(RUN_TYPE v) { return lookup(kRunTypes, v); }
-std::string_view name(ORDER_STATUS v) { return lookup(kStatuses, v); }
-std::string_view name(ORDER_TYPE v) { return lookup(kOrderTypes, v); }
+std::string_view name(INSTRUMENT_TYPE v) {
+    return lookup(kInstrumentTypes, v);
+}
+std::string_view name(SIDE v) {
+    return lookup(kSides, v);
+}
+std::string_view name(POSITION_DIRECTION v) {
+    return lookup(kDirections, v);
+}
+std::string_view name(POSITION_EFFECT v) {
+    return lookup(kEffects, v);
+}
+std::string_view name(DEFAULT_ACCOUNT_TYPE v) {
+    return lookup(kAccounts, v);
+}
+std::string_view name(TRADING_CALENDAR_TYPE v) {
+    return lookup(kCalendars, v);
+}
+std::string_view name(RUN_TYPE v) {
+    return lookup(kRunTypes, v);
+}
+std::string_view name(ORDER_STATUS v) {
+    return lookup(kStatuses, v);
+}
+std::string_view name(ORDER_TYPE v) {
+    return lookup(kOrderTypes, v);
+}
 
 template <class E>
 std::optional<E> try_parse_enum(std::string_view text) {
@@ -109,7 +145,7 @@ E parse_enum(std::string_view text) {
     throw ValueError(fmt::format("unknown {} '{}' (known: {})", enum_title<E>(), text, known));
 }
 
-#define KORVEX_ENUM_PARSE(E)                                   \
+#define KORVEX_ENUM_PARSE(E)                                       \
     template std::optional<E> try_parse_enum<E>(std::string_view); \
     template E parse_enum<E>(std::string_view);
 KORVEX_ENUM_PARSE(INSTRUMENT_TYPE)
@@ -125,12 +161,18 @@ KORVEX_ENUM_PARSE(ORDER_TYPE)
 
 std::string_view layout_key(INSTRUMENT_TYPE v) {
     switch (v) {
-        case INSTRUMENT_TYPE::CS: return "CS";
-        case INSTRUMENT_TYPE::ETF: return "ETF";
-        case INSTRUMENT_TYPE::FUTURE: return "Future";
-        case INSTRUMENT_TYPE::CONVERTIBLE: return "Convertible";
-        case INSTRUMENT_TYPE::BOND: return "Bond";
-        case INSTRUMENT_TYPE::REPO: return "Repo";
+        case INSTRUMENT_TYPE::CS:
+            return "CS";
+        case INSTRUMENT_TYPE::ETF:
+            return "ETF";
+        case INSTRUMENT_TYPE::FUTURE:
+            return "Future";
+        case INSTRUMENT_TYPE::CONVERTIBLE:
+            return "Convertible";
+        case INSTRUMENT_TYPE::BOND:
+            return "Bond";
+        case INSTRUMENT_TYPE::REPO:
+            return "Repo";
     }
     return "?";
 }

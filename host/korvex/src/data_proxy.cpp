@@ -89,8 +89,8 @@ DateTime DataProxy::get_previous_trading_date(Date date, int n,
     auto it = std::lower_bound(cal.begin(), cal.end(), date);
     auto before = it - cal.begin();
     if (n < 1 || before < n)
-        throw ValueError(fmt::format("no trading date {} before {} in the calendar", n,
-                                     format_date(date)));
+        throw ValueError(
+            fmt::format("no trading date {} before {} in the calendar", n, format_date(date)));
     return DateTime(cal[static_cast<std::size_t>(before - n)]);
 }
 

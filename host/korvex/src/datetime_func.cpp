@@ -12,7 +12,8 @@ using namespace std::chrono;
 
 Date make_date(int year, unsigned month, unsigned day) {
     year_month_day ymd{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
-    if (!ymd.ok()) throw ValueError(fmt::format("invalid date {:04d}-{:02d}-{:02d}", year, month, day));
+    if (!ymd.ok())
+        throw ValueError(fmt::format("invalid date {:04d}-{:02d}-{:02d}", year, month, day));
     return sys_days(ymd);
 }
 
@@ -26,7 +27,9 @@ std::int32_t convert_date_to_date_int(Date d) {
            static_cast<int>(unsigned(ymd.day()));
 }
 
-std::int32_t convert_date_to_date_int(DateTime dt) { return convert_date_to_date_int(to_date(dt)); }
+std::int32_t convert_date_to_date_int(DateTime dt) {
+    return convert_date_to_date_int(to_date(dt));
+}
 
 std::int64_t convert_date_to_int(DateTime dt) {
     Date d = to_date(dt);
@@ -35,7 +38,9 @@ std::int64_t convert_date_to_int(DateTime dt) {
     return static_cast<std::int64_t>(convert_date_to_date_int(d)) * 1000000 + hms;
 }
 
-std::int64_t convert_date_to_int(Date d) { return convert_date_to_int(DateTime(d)); }
+std::int64_t convert_date_to_int(Date d) {
+    return convert_date_to_int(DateTime(d));
+}
 
 Date date_from_int(std::int64_t v) {
     if (v < 10000101 || v > 99991231)

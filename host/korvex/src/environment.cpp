@@ -25,7 +25,9 @@ Environment& Environment::get_instance() {
     return *g_instance;
 }
 
-Environment* Environment::instance_ptr() { return g_instance; }
+Environment* Environment::instance_ptr() {
+    return g_instance;
+}
 
 void Environment::set_data_source(std::shared_ptr<BaseDataSource> source) {
     if (!source) throw ValueError("set_data_source: data source is null");
@@ -38,7 +40,9 @@ DataProxy& Environment::data_proxy() const {
     return *data_proxy_;
 }
 
-void Environment::set_broker(std::shared_ptr<AbstractBroker> broker) { broker_ = std::move(broker); }
+void Environment::set_broker(std::shared_ptr<AbstractBroker> broker) {
+    broker_ = std::move(broker);
+}
 
 void Environment::set_transaction_cost_decider(
     INSTRUMENT_TYPE type, std::shared_ptr<AbstractTransactionCostDecider> decider) {
@@ -107,7 +111,8 @@ std::unique_ptr<Position> Environment::make_position(const std::string& order_bo
                                                      double init_quantity) const {
     if (!position_models_.empty() && data_proxy_) {
         auto it = position_models_.find(instrument_type_of(order_book_id));
-        if (it != position_models_.end()) return it->second(order_book_id, direction, init_quantity);
+        if (it != position_models_.end())
+            return it->second(order_book_id, direction, init_quantity);
     }
     return std::make_unique<Position>(order_book_id, direction, init_quantity);
 }

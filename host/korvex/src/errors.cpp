@@ -12,7 +12,8 @@ std::string type_name(const std::type_info& info) {
     std::unique_ptr<char, void (*)(void*)> demangled(
         abi::__cxa_demangle(info.name(), nullptr, nullptr, &status), std::free);
     std::string full = status == 0 && demangled ? demangled.get() : info.name();
-    // Drop namespaces but keep template arguments intact: "korvex_mod_bond::RepoTrade" -> "RepoTrade".
+    // Drop namespaces but keep template arguments intact: "korvex_mod_bond::RepoTrade" ->
+    // "RepoTrade".
     std::size_t angle = full.find('<');
     std::string head = full.substr(0, angle);
     std::size_t colon = head.rfind("::");

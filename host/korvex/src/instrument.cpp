@@ -13,11 +13,12 @@ Instrument::Instrument(Record record) : record_(std::move(record)) {
 
 const Value& Instrument::attr(std::string_view name) const {
     if (const Value* v = record_.find(name)) return *v;
-    throw AttributeError(
-        fmt::format("instrument {} has no attribute '{}'", order_book_id_, name));
+    throw AttributeError(fmt::format("instrument {} has no attribute '{}'", order_book_id_, name));
 }
 
-const std::string& Instrument::order_book_id() const { return order_book_id_; }
+const std::string& Instrument::order_book_id() const {
+    return order_book_id_;
+}
 
 std::string Instrument::symbol() const {
     const Value* v = record_.find("symbol");
@@ -44,21 +45,27 @@ DEFAULT_ACCOUNT_TYPE Instrument::account_type() const {
                                : DEFAULT_ACCOUNT_TYPE::STOCK;
 }
 
-DateTime Instrument::listed_date() const { return attr("listed_date").as_datetime(); }
-DateTime Instrument::de_listed_date() const { return attr("de_listed_date").as_datetime(); }
+DateTime Instrument::listed_date() const {
+    return attr("listed_date").as_datetime();
+}
+DateTime Instrument::de_listed_date() const {
+    return attr("de_listed_date").as_datetime();
+}
 
-double Instrument::calc_cash_occupation(double price, double quantity,
-                                        POSITION_DIRECTION) const {
+double Instrument::calc_cash_occupation(double price, double quantity, POSITION_DIRECTION) const {
     return price * quantity;
 }
 
-bool Instrument::de_listed_at(DateTime dt) const { return dt >= de_listed_date(); }
+bool Instrument::de_listed_at(DateTime dt) const {
+    return dt >= de_listed_date();
+}
 
 bool Instrument::listed_at(DateTime dt) const {
     // Instruments without listing dates are always listed.
     const Value* listed = record_.find("listed_date");
     const Value* de_listed = record_.find("de_listed_date");
-    if (listed && listed->is_datetime() && to_date(dt) < to_date(listed->as_datetime())) return false;
+    if (listed && listed->is_datetime() && to_date(dt) < to_date(listed->as_datetime()))
+        return false;
     return !(de_listed && de_listed->is_datetime()) || !de_listed_at(dt);
 }
 

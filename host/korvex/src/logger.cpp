@@ -30,19 +30,31 @@ std::shared_ptr<spdlog::logger> make_logger(const std::string& name) {
 std::string level_text(spdlog::level::level_enum l) {
     switch (l) {
         case spdlog::level::trace:
-        case spdlog::level::debug: return "debug";
-        case spdlog::level::info: return "info";
-        case spdlog::level::warn: return "warning";
-        default: return "error";
+        case spdlog::level::debug:
+            return "debug";
+        case spdlog::level::info:
+            return "info";
+        case spdlog::level::warn:
+            return "warning";
+        default:
+            return "error";
     }
 }
 
 }  // namespace
 
-void Logger::debug(std::string_view msg) { impl_->debug(msg); }
-void Logger::info(std::string_view msg) { impl_->info(msg); }
-void Logger::warning(std::string_view msg) { impl_->warn(msg); }
-void Logger::error(std::string_view msg) { impl_->error(msg); }
+void Logger::debug(std::string_view msg) {
+    impl_->debug(msg);
+}
+void Logger::info(std::string_view msg) {
+    impl_->info(msg);
+}
+void Logger::warning(std::string_view msg) {
+    impl_->warn(msg);
+}
+void Logger::error(std::string_view msg) {
+    impl_->error(msg);
+}
 
 Logger& system_log() {
     static Logger logger(make_logger("system_log"));
@@ -84,7 +96,9 @@ LogCapture::~LogCapture() {
     }
 }
 
-std::vector<LogLine> LogCapture::lines() const { return impl_->lines; }
+std::vector<LogLine> LogCapture::lines() const {
+    return impl_->lines;
+}
 
 std::vector<std::string> LogCapture::messages(std::string_view logger) const {
     std::vector<std::string> out;
@@ -93,6 +107,8 @@ std::vector<std::string> LogCapture::messages(std::string_view logger) const {
     return out;
 }
 
-void LogCapture::clear() { impl_->lines.clear(); }
+void LogCapture::clear() {
+    impl_->lines.clear();
+}
 
 }  // namespace korvex

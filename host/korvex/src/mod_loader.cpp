@@ -32,7 +32,9 @@ std::string join_paths(const std::vector<std::filesystem::path>& paths) {
 
 }  // namespace
 
-void* Module::symbol(const char* name) const { return dlsym(handle_, name); }
+void* Module::symbol(const char* name) const {
+    return dlsym(handle_, name);
+}
 
 std::vector<std::filesystem::path> module_search_path(
     const std::vector<std::filesystem::path>& extra) {
@@ -61,14 +63,14 @@ std::shared_ptr<Module> load_module(const std::string& name,
         auto path = dir / file;
         if (!std::filesystem::exists(path)) continue;
         void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
-        if (!handle)
-            throw ImportError(fmt::format("cannot load {}: {}", path.string(), dlerror()));
+        if (!handle) throw ImportError(fmt::format("cannot load {}: {}", path.string(), dlerror()));
         auto module = std::make_shared<Module>(path, handle);
         loaded_modules()[name] = module;
         return module;
     }
-    throw ImportError(fmt::format("no module named '{}': {} not found in {}", name, file,
-                                  dirs.empty() ? std::string("(no directories)") : join_paths(dirs)));
+    throw ImportError(
+        fmt::format("no module named '{}': {} not found in {}", name, file,
+                    dirs.empty() ? std::string("(no directories)") : join_paths(dirs)));
 }
 
 LoadedMod load_mod(const std::string& name, const std::vector<std::filesystem::path>& extra) {
@@ -76,7 +78,8 @@ LoadedMod load_mod(const std::string& name, const std::vector<std::filesystem::p
     try {
         module = load_module("korvex_mod_" + name, extra);
     } catch (const ImportError& e) {
-        throw ImportError(fmt::format("mod '{}' is enabled but cannot be loaded: {}", name, e.what()));
+        throw ImportError(
+            fmt::format("mod '{}' is enabled but cannot be loaded: {}", name, e.what()));
     }
     auto entry_fn = reinterpret_cast<korvex_mod_entry_fn>(module->symbol("korvex_mod_entry"));
     if (!entry_fn)

@@ -16,8 +16,10 @@ POSITION_DIRECTION position_direction_of(SIDE side, POSITION_EFFECT effect) {
         case SIDE::SELL:
             return effect == POSITION_EFFECT::OPEN ? POSITION_DIRECTION::SHORT
                                                    : POSITION_DIRECTION::LONG;
-        case SIDE::FINANCING: return POSITION_DIRECTION::SHORT;
-        case SIDE::MARGIN: return POSITION_DIRECTION::LONG;
+        case SIDE::FINANCING:
+            return POSITION_DIRECTION::SHORT;
+        case SIDE::MARGIN:
+            return POSITION_DIRECTION::LONG;
     }
     return POSITION_DIRECTION::LONG;
 }
@@ -47,23 +49,28 @@ bool Order::is_active() const {
     return status_ == ORDER_STATUS::ACTIVE || status_ == ORDER_STATUS::PENDING_NEW;
 }
 
-bool Order::is_final() const { return !is_active(); }
+bool Order::is_final() const {
+    return !is_active();
+}
 
 const Value& Order::attr(std::string_view name) const {
     if (const Value* v = extra_.find(name)) return *v;
-    throw AttributeError(fmt::format("order {} of {} has no attribute '{}'", order_id_,
-                                     order_book_id_, name));
+    throw AttributeError(
+        fmt::format("order {} of {} has no attribute '{}'", order_id_, order_book_id_, name));
 }
 
 void Order::activate() {
     if (status_ == ORDER_STATUS::PENDING_NEW) status_ = ORDER_STATUS::ACTIVE;
 }
 
-void Order::fill(const Trade& trade) { fill(trade, trade.last_quantity()); }
+void Order::fill(const Trade& trade) {
+    fill(trade, trade.last_quantity());
+}
 
 void Order::fill(const Trade& trade, double q) {
     double new_filled = filled_quantity_ + q;
-    if (new_filled > 0) avg_price_ = (avg_price_ * filled_quantity_ + trade.last_price() * q) / new_filled;
+    if (new_filled > 0)
+        avg_price_ = (avg_price_ * filled_quantity_ + trade.last_price() * q) / new_filled;
     filled_quantity_ = new_filled;
     transaction_cost_ += trade.transaction_cost();
     if (filled_quantity_ >= quantity_) status_ = ORDER_STATUS::FILLED;

@@ -35,18 +35,17 @@ Account& Portfolio::account_for(const std::string& order_book_id) const {
     return account(env_->data_proxy().instruments(order_book_id)->account_type());
 }
 
-Position& Portfolio::get_position(const std::string& order_book_id,
-                                  POSITION_DIRECTION direction) {
+Position& Portfolio::get_position(const std::string& order_book_id, POSITION_DIRECTION direction) {
     for (auto& [type, acc] : accounts_)
         if (Position* p = acc->find_position(order_book_id, direction)) return *p;
     return account_for(order_book_id).get_position(order_book_id, direction);
 }
 
-#define KORVEX_SUM(method)                                \
-    double Portfolio::method() const {                    \
-        double v = 0;                                     \
-        for (auto& [t, a] : accounts_) v += a->method();  \
-        return v;                                         \
+#define KORVEX_SUM(method)                               \
+    double Portfolio::method() const {                   \
+        double v = 0;                                    \
+        for (auto& [t, a] : accounts_) v += a->method(); \
+        return v;                                        \
     }
 KORVEX_SUM(cash)
 KORVEX_SUM(frozen_cash)

@@ -12,11 +12,17 @@ Position::Position(std::string order_book_id, POSITION_DIRECTION direction, doub
       _old_quantity(init_quantity),
       _day_start_quantity(init_quantity) {}
 
-double Position::closable() const { return quantity() - _frozen; }
+double Position::closable() const {
+    return quantity() - _frozen;
+}
 
-double Position::market_value() const { return _direction_factor * _last_price * quantity(); }
+double Position::market_value() const {
+    return _direction_factor * _last_price * quantity();
+}
 
-double Position::equity() const { return market_value(); }
+double Position::equity() const {
+    return market_value();
+}
 
 double Position::position_pnl() const {
     // Yesterday's holding still held, marked from yesterday's close.
@@ -30,7 +36,9 @@ double Position::trading_pnl() const {
     return total - position_pnl();
 }
 
-double Position::margin() const { return 0.0; }
+double Position::margin() const {
+    return 0.0;
+}
 
 double Position::apply_trade(const Trade& trade) {
     const double q = trade.last_quantity();
@@ -55,7 +63,9 @@ double Position::apply_trade(const Trade& trade) {
     return _direction_factor * p * q - cost;
 }
 
-double Position::before_trading(Date) { return 0.0; }
+double Position::before_trading(Date) {
+    return 0.0;
+}
 
 double Position::settlement(Date) {
     _old_quantity += _today_quantity;
@@ -67,16 +77,11 @@ double Position::settlement(Date) {
 }
 
 State Position::get_state() const {
-    return State{{"order_book_id", _order_book_id},
-                 {"direction", std::string(name(_direction))},
-                 {"today_quantity", _today_quantity},
-                 {"old_quantity", _old_quantity},
-                 {"avg_price", _avg_price},
-                 {"last_price", _last_price},
-                 {"prev_close", _prev_close},
-                 {"transaction_cost", _transaction_cost},
-                 {"trade_cost", _trade_cost},
-                 {"day_start_quantity", _day_start_quantity}};
+    return State{{"order_book_id", _order_book_id},   {"direction", std::string(name(_direction))},
+                 {"today_quantity", _today_quantity}, {"old_quantity", _old_quantity},
+                 {"avg_price", _avg_price},           {"last_price", _last_price},
+                 {"prev_close", _prev_close},         {"transaction_cost", _transaction_cost},
+                 {"trade_cost", _trade_cost},         {"day_start_quantity", _day_start_quantity}};
 }
 
 void Position::set_state(const State& state) {
@@ -104,17 +109,27 @@ double sum(const Position* a, const Position* b, double (Position::*f)() const) 
 }
 }  // namespace
 
-double StockPositionProxy::quantity() const { return long_ ? long_->quantity() : 0.0; }
-double StockPositionProxy::closable() const { return long_ ? long_->closable() : 0.0; }
-double StockPositionProxy::avg_price() const { return long_ ? long_->avg_price() : 0.0; }
+double StockPositionProxy::quantity() const {
+    return long_ ? long_->quantity() : 0.0;
+}
+double StockPositionProxy::closable() const {
+    return long_ ? long_->closable() : 0.0;
+}
+double StockPositionProxy::avg_price() const {
+    return long_ ? long_->avg_price() : 0.0;
+}
 double StockPositionProxy::last_price() const {
     return long_ ? long_->last_price() : (short_ ? short_->last_price() : 0.0);
 }
 double StockPositionProxy::market_value() const {
     return sum(long_, short_, &Position::market_value);
 }
-double StockPositionProxy::equity() const { return sum(long_, short_, &Position::equity); }
-double StockPositionProxy::pnl() const { return sum(long_, short_, &Position::pnl); }
+double StockPositionProxy::equity() const {
+    return sum(long_, short_, &Position::equity);
+}
+double StockPositionProxy::pnl() const {
+    return sum(long_, short_, &Position::pnl);
+}
 double StockPositionProxy::trading_pnl() const {
     return sum(long_, short_, &Position::trading_pnl);
 }

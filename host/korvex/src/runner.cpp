@@ -19,9 +19,9 @@ namespace {
 // Sections of [mod] that belong to the host itself rather than to loadable mods.
 const std::set<std::string> kBuiltinMods = {"sys_simulation"};
 const std::set<std::string> kBaseKeys = {
-    "run_type", "start_date",  "end_date",    "frequency",    "data_bundle_path", "strategy",
-    "output_dir", "mod_path",  "resume_from", "save_state_to", "accounts",        "future_info",
-    "strategy_libraries"};
+    "run_type", "start_date",  "end_date",          "frequency",   "data_bundle_path",
+    "strategy", "output_dir",  "mod_path",          "resume_from", "save_state_to",
+    "accounts", "future_info", "strategy_libraries"};
 
 struct RunSettings {
     Date start, end;
@@ -45,18 +45,20 @@ RunSettings validate(const Config& config) {
                                      format_date(s.start), format_date(s.end)));
     s.frequency = base["frequency"].as_string();
     if (s.frequency != "1d" && s.frequency != "1m" && s.frequency != "tick")
-        throw ValueError(fmt::format("base.frequency '{}' is not one of 1d, 1m, tick", s.frequency));
+        throw ValueError(
+            fmt::format("base.frequency '{}' is not one of 1d, 1m, tick", s.frequency));
     ConfigNode accounts = base["accounts"];
     for (auto& key : accounts.keys()) {
         auto type = try_parse_enum<DEFAULT_ACCOUNT_TYPE>(key);
         if (!type)
-            throw ValueError(fmt::format("unknown account type '{}' in base.accounts (known: STOCK, "
-                                         "FUTURE, BOND)",
-                                         key));
+            throw ValueError(
+                fmt::format("unknown account type '{}' in base.accounts (known: STOCK, "
+                            "FUTURE, BOND)",
+                            key));
         double cash = accounts[key].as_double();
         if (!(cash >= 0))
-            throw ValueError(fmt::format("base.accounts.{} must be a cash amount >= 0, got {}", key,
-                                         cash));
+            throw ValueError(
+                fmt::format("base.accounts.{} must be a cash amount >= 0, got {}", key, cash));
         s.accounts.emplace_back(*type, cash);
     }
     return s;
@@ -100,8 +102,8 @@ DailyRecord record_day(Environment& env, Date day) {
     DailyRecord r;
     r.date = day;
     for (auto& [type, acc] : env.portfolio().accounts()) {
-        r.accounts.push_back({type, acc->cash() + acc->frozen_cash(), acc->market_value(),
-                              acc->total_value()});
+        r.accounts.push_back(
+            {type, acc->cash() + acc->frozen_cash(), acc->market_value(), acc->total_value()});
         r.cash += acc->cash() + acc->frozen_cash();
         r.market_value += acc->market_value();
         r.equity += acc->total_value();
@@ -198,8 +200,8 @@ RunResult Runner::run() {
             try {
                 mods[i].second->tear_down(code, error);
             } catch (const std::exception& e) {
-                system_log().error(fmt::format("tear_down of mod {} failed: {}", mods[i].first,
-                                               e.what()));
+                system_log().error(
+                    fmt::format("tear_down of mod {} failed: {}", mods[i].first, e.what()));
             }
         }
         started = 0;
@@ -236,7 +238,8 @@ RunResult Runner::run() {
         if (auto resume = env.config().at("base.resume_from").as_string(); !resume.empty()) {
             Date saved = restore_state(env, resume);
             std::erase_if(days, [&](Date d) { return d <= saved; });
-            system_log().info(fmt::format("resumed from {} saved on {}", resume, format_date(saved)));
+            system_log().info(
+                fmt::format("resumed from {} saved on {}", resume, format_date(saved)));
         }
         for (auto& [name, metric] : env.daily_metrics()) result.metric_names.push_back(name);
         for (auto* o : observers_) o->on_start(env, days);
@@ -278,7 +281,8 @@ RunResult Runner::run() {
             save_state(env, days.back(), path);
 
         result.trades = env.trades();
-        for (auto& [name, extra] : env.summary_extras()) result.summary_extras.emplace_back(name, extra(env));
+        for (auto& [name, extra] : env.summary_extras())
+            result.summary_extras.emplace_back(name, extra(env));
         result.output_dir = env.config().at("base.output_dir").as_string();
         if (!result.output_dir.empty()) write_results(env, result);
         for (auto* o : observers_) o->on_finish(env, result);

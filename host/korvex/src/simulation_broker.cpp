@@ -77,8 +77,8 @@ void SimulationBroker::after_trading() {
         if (!o->is_active()) continue;
         Account& account = env_.portfolio().account_for(o->order_book_id());
         release(account, *o);
-        o->mark_cancelled(fmt::format("order {} of {} expired unfilled at the close",
-                                      o->order_id(), o->order_book_id()));
+        o->mark_cancelled(fmt::format("order {} of {} expired unfilled at the close", o->order_id(),
+                                      o->order_book_id()));
         user_system_log().warning(o->message());
     }
     open_orders_.clear();
@@ -134,9 +134,8 @@ DefaultMatcher::DefaultMatcher(Environment& env, const ConfigNode& mod_config)
                                                           : "current_bar"),
       volume_limit_(mod_config.contains("volume_limit") ? mod_config["volume_limit"].as_bool()
                                                         : true),
-      volume_percent_(mod_config.contains("volume_percent")
-                          ? mod_config["volume_percent"].as_double()
-                          : 0.25),
+      volume_percent_(
+          mod_config.contains("volume_percent") ? mod_config["volume_percent"].as_double() : 0.25),
       slippage_(mod_config.contains("slippage") ? mod_config["slippage"].as_double() : 0.0) {}
 
 MatchResult DefaultMatcher::match(Account&, Order& order) {
@@ -159,9 +158,8 @@ MatchResult DefaultMatcher::match(Account&, Order& order) {
     if (next_bar && order.datetime() >= env_.calendar_dt) return result;  // wait for the next bar
     double price = bars.get(i, next_bar ? "open" : "close");
     if (!std::isfinite(price) || price <= 0) {
-        result.reject_reason =
-            fmt::format("Order rejected: {} has no valid price at {}", id,
-                        format_datetime(env_.calendar_dt));
+        result.reject_reason = fmt::format("Order rejected: {} has no valid price at {}", id,
+                                           format_datetime(env_.calendar_dt));
         return result;
     }
     const bool buy = order.side() == SIDE::BUY;
@@ -176,9 +174,8 @@ MatchResult DefaultMatcher::match(Account&, Order& order) {
                 double lot = env_.data_proxy().instruments(id)->round_lot();
                 double cap = std::floor(volume * volume_percent_ / lot) * lot;
                 if (cap <= 0) {
-                    result.reject_reason = fmt::format(
-                        "Order rejected: {} traded no volume at {}", id,
-                        format_datetime(env_.calendar_dt));
+                    result.reject_reason = fmt::format("Order rejected: {} traded no volume at {}",
+                                                       id, format_datetime(env_.calendar_dt));
                     return result;
                 }
                 quantity = std::min(quantity, cap);

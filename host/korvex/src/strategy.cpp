@@ -60,9 +60,9 @@ const bool kBuiltins = [] {
 
 }  // namespace
 
-OrderPtr StrategyContext::submit_order(const std::string& order_book_id, double quantity,
-                                       SIDE side, POSITION_EFFECT effect,
-                                       std::optional<double> price, Record extra) {
+OrderPtr StrategyContext::submit_order(const std::string& order_book_id, double quantity, SIDE side,
+                                       POSITION_EFFECT effect, std::optional<double> price,
+                                       Record extra) {
     return korvex::submit_order(env_, order_book_id, quantity, side, effect, price,
                                 std::move(extra));
 }
@@ -108,16 +108,18 @@ std::unique_ptr<Strategy> load_strategy(const std::string& name_or_path, const C
         name_or_path.find(".so") == std::string::npos) {
         std::string known;
         for (auto& [name, r] : registry()) known += (known.empty() ? "" : ", ") + name;
-        throw KeyError(fmt::format("unknown strategy '{}' (built in: {}; or give the path of a "
-                                   "strategy library)",
-                                   name_or_path, known));
+        throw KeyError(
+            fmt::format("unknown strategy '{}' (built in: {}; or give the path of a "
+                        "strategy library)",
+                        name_or_path, known));
     }
     void* handle = dlopen(name_or_path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle)
-        throw ImportError(fmt::format("cannot load strategy library {}: {}", name_or_path,
-                                      dlerror()));
+        throw ImportError(
+            fmt::format("cannot load strategy library {}: {}", name_or_path, dlerror()));
     auto abi = reinterpret_cast<int (*)()>(dlsym(handle, "korvex_strategy_abi_version"));
-    auto create = reinterpret_cast<korvex_create_strategy_fn>(dlsym(handle, "korvex_create_strategy"));
+    auto create =
+        reinterpret_cast<korvex_create_strategy_fn>(dlsym(handle, "korvex_create_strategy"));
     if (!create)
         throw ImportError(fmt::format("strategy library {} does not export korvex_create_strategy",
                                       name_or_path));

@@ -20,7 +20,8 @@ void Trade::init(std::optional<std::int64_t> order_id, double price, double amou
     position_effect_ = position_effect;
     order_book_id_ = std::move(order_book_id);
     // The host's own named values set fields; every other one stays readable by name.
-    if (const Value* c = named.find("commission"); c && c->is_number()) commission_ = c->as_double();
+    if (const Value* c = named.find("commission"); c && c->is_number())
+        commission_ = c->as_double();
     if (const Value* t = named.find("tax"); t && t->is_number()) tax_ = t->as_double();
     named_ = std::move(named);
 }

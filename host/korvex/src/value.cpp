@@ -10,12 +10,18 @@ namespace korvex {
 
 std::string Value::kind() const {
     switch (v_.index()) {
-        case 0: return "none";
-        case 1: return "bool";
-        case 2: return "int";
-        case 3: return "float";
-        case 4: return "str";
-        default: return "datetime";
+        case 0:
+            return "none";
+        case 1:
+            return "bool";
+        case 2:
+            return "int";
+        case 3:
+            return "float";
+        case 4:
+            return "str";
+        default:
+            return "datetime";
     }
 }
 
@@ -51,23 +57,35 @@ DateTime Value::as_datetime() const {
 
 bool Value::truthy() const {
     switch (v_.index()) {
-        case 0: return false;
-        case 1: return std::get<bool>(v_);
-        case 2: return std::get<std::int64_t>(v_) != 0;
-        case 3: return std::get<double>(v_) != 0.0;
-        case 4: return !std::get<std::string>(v_).empty();
-        default: return true;
+        case 0:
+            return false;
+        case 1:
+            return std::get<bool>(v_);
+        case 2:
+            return std::get<std::int64_t>(v_) != 0;
+        case 3:
+            return std::get<double>(v_) != 0.0;
+        case 4:
+            return !std::get<std::string>(v_).empty();
+        default:
+            return true;
     }
 }
 
 std::string Value::to_string() const {
     switch (v_.index()) {
-        case 0: return "None";
-        case 1: return std::get<bool>(v_) ? "True" : "False";
-        case 2: return fmt::format("{}", std::get<std::int64_t>(v_));
-        case 3: return fmt::format("{}", std::get<double>(v_));
-        case 4: return std::get<std::string>(v_);
-        default: return format_datetime(std::get<DateTime>(v_));
+        case 0:
+            return "None";
+        case 1:
+            return std::get<bool>(v_) ? "True" : "False";
+        case 2:
+            return fmt::format("{}", std::get<std::int64_t>(v_));
+        case 3:
+            return fmt::format("{}", std::get<double>(v_));
+        case 4:
+            return std::get<std::string>(v_);
+        default:
+            return format_datetime(std::get<DateTime>(v_));
     }
 }
 
@@ -81,7 +99,9 @@ const Value* Record::find(std::string_view name) const {
     return nullptr;
 }
 
-bool Record::contains(std::string_view name) const { return find(name) != nullptr; }
+bool Record::contains(std::string_view name) const {
+    return find(name) != nullptr;
+}
 
 const Value& Record::get(std::string_view name) const {
     if (auto* v = find(name)) return *v;

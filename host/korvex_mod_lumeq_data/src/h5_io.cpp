@@ -17,7 +17,7 @@ constexpr const char* DATASET = "data";
 
 // Owns one HDF5 identifier.
 class Handle {
-  public:
+public:
     Handle(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
     ~Handle() {
         if (id_ >= 0) close_(id_);
@@ -28,7 +28,7 @@ class Handle {
     hid_t get() const { return id_; }
     bool ok() const { return id_ >= 0; }
 
-  private:
+private:
     hid_t id_;
     herr_t (*close_)(hid_t);
 };

@@ -5,7 +5,7 @@
 namespace {
 
 class LumeqDataMod : public korvex::AbstractMod {
-  public:
+public:
     void start_up(korvex::Environment&, const korvex::ConfigNode&) override {}
     void tear_down(int, std::exception_ptr) override {}
 };

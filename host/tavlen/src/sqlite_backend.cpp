@@ -68,7 +68,7 @@ namespace {
 
 // One execution of a cached statement; leaves it reset for the next caller.
 class Run {
-  public:
+public:
     // The run keeps the arguments: SQLite reads the bound text in place while stepping.
     Run(detail::Connection& impl, Query q, std::vector<Arg> args)
         : impl_(impl), q_(q), s_(impl.statement(q)), args_(std::move(args)) {
@@ -98,7 +98,7 @@ class Run {
     }
     sqlite3_stmt* operator*() const { return s_; }
 
-  private:
+private:
     detail::Connection& impl_;
     Query q_;
     sqlite3_stmt* s_;

@@ -27,33 +27,33 @@ extern std::exception_ptr PERMISSION_ERROR;
 // Each placeholder keeps the PERMISSION_ERROR of the moment it is built; building one while
 // PERMISSION_ERROR is unset raises RuntimeError (it would have nothing to tell).
 class DummyDayBarStore : public korvex::AbstractDayBarStore {
-  public:
+public:
     DummyDayBarStore();
     korvex::Bars get_bars(const std::string& order_book_id) override;
 
-  private:
+private:
     std::exception_ptr _error;
 };
 
 class DummyInstrumentStore : public korvex::AbstractInstrumentStore {
-  public:
+public:
     DummyInstrumentStore();
     korvex::INSTRUMENT_TYPE instrument_type() const override;
     const std::vector<std::string>& all_id_and_syms() const override { return _no_ids; }
     korvex::InstrumentSequence get_instruments(
         std::optional<std::vector<std::string>> id_or_syms) const override;
 
-  private:
+private:
     std::exception_ptr _error;
     std::vector<std::string> _no_ids;
 };
 
 class DummyInterBankCalendarStore : public korvex::AbstractCalendarStore {
-  public:
+public:
     DummyInterBankCalendarStore();
     std::vector<korvex::DateTime> get_trading_calendar() override;
 
-  private:
+private:
     std::exception_ptr _error;
 };
 

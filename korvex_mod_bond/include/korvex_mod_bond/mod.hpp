@@ -23,18 +23,18 @@ const korvex::RecordLayout& bond_minbar_layout();
 // no such operation by deriving from one of these markers as well; the mod then treats the
 // operation as missing.
 class WithoutStoreRegistration {
-  public:
+public:
     virtual ~WithoutStoreRegistration() = default;
 };
 class WithoutMinbarStoreRegistration {
-  public:
+public:
     virtual ~WithoutMinbarStoreRegistration() = default;
 };
 bool can_register_stores(const korvex::BaseDataSource& data_source);
 bool can_register_minbar_store(const korvex::BaseDataSource& data_source);
 
 class BondMod : public korvex::AbstractMod {
-  public:
+public:
     BondMod();
 
     void start_up(korvex::Environment& env, const korvex::ConfigNode& mod_config) override;
@@ -55,7 +55,7 @@ class BondMod : public korvex::AbstractMod {
     // The library that provides H5MinBarStore; another name only in tests of its absence.
     std::string _minbar_module = "korvex_mod_lumeq_data";
 
-  private:
+private:
     // The start-up steps, in the order start_up runs them.
     bool _supports_run_type() const;
     bool _has_stock_or_bond_account() const;

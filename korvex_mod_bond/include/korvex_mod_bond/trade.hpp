@@ -16,7 +16,7 @@
 namespace korvex_mod_bond {
 
 class RepoTrade : public korvex::Trade {
-  public:
+public:
     // Builds the trade at the environment's current trading and calendar time. Recognised
     // named values: repo_period (absent, empty or 0: the repo instrument's term), haircut
     // (default 1), pledged_quantity (default 0) and bond_id (financing only); others are ignored.
@@ -62,7 +62,7 @@ class RepoTrade : public korvex::Trade {
     korvex::Date due_settlement_date() const;
     double due_settlement_amount() const;
 
-  private:
+private:
     friend class korvex::Trade;
     RepoTrade() = default;
 };

@@ -24,7 +24,9 @@ T refuse(const std::string& reason) {
     return nullptr;
 }
 
-bool positive(double v) { return std::isfinite(v) && v > 0; }
+bool positive(double v) {
+    return std::isfinite(v) && v > 0;
+}
 
 std::shared_ptr<const BondInstrument> bond_of(korvex::Environment& env, const std::string& id) {
     return std::dynamic_pointer_cast<const BondInstrument>(env.data_proxy().find_instrument(id));
@@ -60,11 +62,10 @@ std::optional<std::string> bad_haircut(double haircut) {
 korvex::OrderPtr order_bond(korvex::StrategyContext& ctx, const std::string& order_book_id,
                             double quantity, std::optional<double> price) {
     korvex::Environment& env = ctx.env();
-    if (!bond_of(env, order_book_id))
-        return refuse(fmt::format("{} is not a bond", order_book_id));
+    if (!bond_of(env, order_book_id)) return refuse(fmt::format("{} is not a bond", order_book_id));
     if (!std::isfinite(quantity) || quantity == 0)
-        return refuse(fmt::format("quantity {} of {} is not a non-zero number", quantity,
-                                  order_book_id));
+        return refuse(
+            fmt::format("quantity {} of {} is not a non-zero number", quantity, order_book_id));
     if (quantity > 0)
         return korvex::submit_order(env, order_book_id, quantity, SIDE::BUY, POSITION_EFFECT::OPEN,
                                     price);
@@ -78,7 +79,8 @@ korvex::OrderPtr order_bond_value(korvex::StrategyContext& ctx, const std::strin
     auto bond = bond_of(env, order_book_id);
     if (!bond) return refuse(fmt::format("{} is not a bond", order_book_id));
     double p = price.value_or(korvex::last_close(env, order_book_id));
-    if (!positive(p)) return refuse(fmt::format("{} has no price to value the order", order_book_id));
+    if (!positive(p))
+        return refuse(fmt::format("{} has no price to value the order", order_book_id));
     if (!std::isfinite(cash_amount))
         return refuse(fmt::format("value {} of {} is not a number", cash_amount, order_book_id));
     double lot = bond->round_lot();
@@ -94,8 +96,8 @@ korvex::OrderPtr order_bond_target(korvex::StrategyContext& ctx, const std::stri
     auto bond = bond_of(ctx.env(), order_book_id);
     if (!bond) return refuse(fmt::format("{} is not a bond", order_book_id));
     if (!std::isfinite(target_quantity) || target_quantity < 0)
-        return refuse(fmt::format("target {} of {} is not a quantity >= 0", target_quantity,
-                                  order_book_id));
+        return refuse(
+            fmt::format("target {} of {} is not a quantity >= 0", target_quantity, order_book_id));
     double delta = target_quantity - held_quantity(ctx.env(), *bond);
     if (delta == 0) return nullptr;
     return order_bond(ctx, order_book_id, delta, price);
@@ -113,8 +115,8 @@ korvex::OrderPtr exchange_repo_financing(korvex::StrategyContext& ctx, const std
         return refuse(fmt::format("{} is not an exchange bond to pledge", bond_id));
     if (auto why = bad_haircut(haircut)) return refuse(*why);
     if (!positive(nominal_amount))
-        return refuse(fmt::format("amount {} of {} is not a positive number", nominal_amount,
-                                  repo_id));
+        return refuse(
+            fmt::format("amount {} of {} is not a positive number", nominal_amount, repo_id));
     if (closable_quantity(env, *bond) <= 0)
         return refuse(fmt::format("no closable {} is held to pledge", bond_id));
     korvex::Record extra{{"bond_order_book_id", bond_id}, {"haircut", haircut}};
@@ -176,17 +178,17 @@ std::shared_ptr<RepoTrade> ib_repo(korvex::StrategyContext& ctx, int term_days,
         return refuse<Result>(fmt::format("{} is not an inter-bank bond to pledge", bond_id));
     if (auto why = bad_haircut(haircut)) return refuse<Result>(*why);
     if (!positive(nominal_amount))
-        return refuse<Result>(fmt::format("amount {} of {} is not a positive number",
-                                          nominal_amount, *repo_id));
+        return refuse<Result>(
+            fmt::format("amount {} of {} is not a positive number", nominal_amount, *repo_id));
     auto face = bond->issue_price();
     if (!face || *face <= 0)
         return refuse<Result>(fmt::format("{} has no issue price to pledge at", bond_id));
     double pledged = std::ceil(nominal_amount / *face - 1e-9);
     double closable = closable_quantity(env, *bond);
     if (pledged > closable)
-        return refuse<Result>(fmt::format(
-            "pledging {} units of {} for {} needs more than the closable {}", pledged, bond_id,
-            nominal_amount, closable));
+        return refuse<Result>(
+            fmt::format("pledging {} units of {} for {} needs more than the closable {}", pledged,
+                        bond_id, nominal_amount, closable));
     double rate = repo_rate_today(env, *repo_id);
     if (!std::isfinite(rate))
         return refuse<Result>(fmt::format("{} has no repo rate on {}", *repo_id,
@@ -211,13 +213,13 @@ std::shared_ptr<RepoTrade> ib_reverse_repo(korvex::StrategyContext& ctx, int ter
         return refuse<Result>(fmt::format("{} needs the {} account, which is not configured",
                                           *repo_id, korvex::name(repo->account_type())));
     if (!positive(amount))
-        return refuse<Result>(fmt::format("amount {} of {} is not a positive number", amount,
-                                          *repo_id));
+        return refuse<Result>(
+            fmt::format("amount {} of {} is not a positive number", amount, *repo_id));
     double need = amount + calc_repo_commission(*repo_id, amount);
     if (need > it->second->cash() + 1e-9)
-        return refuse<Result>(fmt::format(
-            "lending {} on {} needs {:.2f} with commission, cash is {:.2f}", amount, *repo_id,
-            need, it->second->cash()));
+        return refuse<Result>(
+            fmt::format("lending {} on {} needs {:.2f} with commission, cash is {:.2f}", amount,
+                        *repo_id, need, it->second->cash()));
     double rate = repo_rate_today(env, *repo_id);
     if (!std::isfinite(rate))
         return refuse<Result>(fmt::format("{} has no repo rate on {}", *repo_id,

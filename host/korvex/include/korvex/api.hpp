@@ -12,8 +12,8 @@
 namespace korvex {
 
 OrderPtr submit_order(Environment& env, const std::string& order_book_id, double quantity,
-                      SIDE side, POSITION_EFFECT effect,
-                      std::optional<double> price = std::nullopt, Record extra = {});
+                      SIDE side, POSITION_EFFECT effect, std::optional<double> price = std::nullopt,
+                      Record extra = {});
 
 // The latest close known at the environment's current time (day bars), or NaN.
 double last_close(Environment& env, const std::string& order_book_id);

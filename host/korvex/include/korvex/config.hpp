@@ -36,9 +36,9 @@ public:
     double as_double() const;  // integers widen
     std::int64_t as_int() const;
     bool as_bool() const;
-    Value as_value() const;    // none for tables and arrays
+    Value as_value() const;  // none for tables and arrays
     std::vector<std::string> as_string_list() const;
-    bool truthy() const;       // as a user reads a value: 0, false, "" are false
+    bool truthy() const;  // as a user reads a value: 0, false, "" are false
 
     const std::string& path() const { return path_; }
 
@@ -52,7 +52,8 @@ class Config {
 public:
     Config();  // built-in defaults only
 
-    static Config from_string(std::string_view toml_text, std::string_view source_name = "<string>");
+    static Config from_string(std::string_view toml_text,
+                              std::string_view source_name = "<string>");
 
     // Merges a TOML file over the tree. Parse errors raise ValueError naming file, line, column.
     void merge_file(const std::filesystem::path& path);

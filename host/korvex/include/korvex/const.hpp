@@ -36,6 +36,8 @@ std::optional<E> try_parse_enum(std::string_view text);
 // Name of an instrument type as the minute-bar layouts are keyed ("Bond" for BOND).
 std::string_view layout_key(INSTRUMENT_TYPE v);
 
-inline int direction_factor(POSITION_DIRECTION d) { return d == POSITION_DIRECTION::LONG ? 1 : -1; }
+inline int direction_factor(POSITION_DIRECTION d) {
+    return d == POSITION_DIRECTION::LONG ? 1 : -1;
+}
 
 }  // namespace korvex

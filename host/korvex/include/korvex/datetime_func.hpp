@@ -16,8 +16,12 @@ Date make_date(int year, unsigned month, unsigned day);
 DateTime make_datetime(int year, unsigned month, unsigned day, int hour = 0, int minute = 0,
                        int second = 0);
 
-inline Date to_date(DateTime dt) { return std::chrono::floor<std::chrono::days>(dt); }
-inline DateTime to_datetime(Date d) { return DateTime(d); }
+inline Date to_date(DateTime dt) {
+    return std::chrono::floor<std::chrono::days>(dt);
+}
+inline DateTime to_datetime(Date d) {
+    return DateTime(d);
+}
 
 // Bar stamp: YYYYMMDDHHMMSS.
 std::int64_t convert_date_to_int(DateTime dt);
@@ -34,7 +38,7 @@ DateTime datetime_from_int(std::int64_t yyyymmddhhmmss);
 Date parse_date(std::string_view text);
 DateTime parse_datetime(std::string_view text);
 
-std::string format_date(Date d);          // 2020-01-03
+std::string format_date(Date d);           // 2020-01-03
 std::string format_datetime(DateTime dt);  // 2020-01-03 15:00:00
 
 }  // namespace korvex

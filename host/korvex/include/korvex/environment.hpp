@@ -99,7 +99,8 @@ private:
     std::unique_ptr<Portfolio> portfolio_;
     std::shared_ptr<AbstractBroker> broker_;
     std::map<INSTRUMENT_TYPE, std::shared_ptr<AbstractTransactionCostDecider>> deciders_;
-    std::vector<std::pair<std::optional<INSTRUMENT_TYPE>, std::shared_ptr<AbstractFrontendValidator>>>
+    std::vector<
+        std::pair<std::optional<INSTRUMENT_TYPE>, std::shared_ptr<AbstractFrontendValidator>>>
         validators_;
     std::map<INSTRUMENT_TYPE, PositionFactory> position_models_;
     std::map<INSTRUMENT_TYPE, PositionProxyFactory> position_proxies_;

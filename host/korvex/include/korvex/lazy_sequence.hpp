@@ -40,9 +40,9 @@ public:
     private:
         bool done() const { return !current_.has_value(); }
         void advance() {
-            if (!seq_->next_) seq_->next_ = seq_->start_ ? seq_->start_() : Next([] {
-                return std::optional<T>{};
-            });
+            if (!seq_->next_)
+                seq_->next_ =
+                    seq_->start_ ? seq_->start_() : Next([] { return std::optional<T>{}; });
             current_ = seq_->next_();
         }
         LazySequence* seq_ = nullptr;

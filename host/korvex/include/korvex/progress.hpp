@@ -14,7 +14,7 @@
 namespace korvex {
 
 class ProgressBar : public RunObserver {
-  public:
+public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
     // On stderr, shown when stderr is a terminal.
@@ -39,7 +39,7 @@ class ProgressBar : public RunObserver {
     static constexpr std::chrono::milliseconds DELAY{1000};
     static constexpr std::chrono::milliseconds INTERVAL{100};
 
-  private:
+private:
     void clear();
 
     std::ostream& out_;

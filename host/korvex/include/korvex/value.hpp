@@ -47,8 +47,8 @@ public:
 
     // Truth as a user would read it: none, false, 0, "" are false.
     bool truthy() const;
-    std::string kind() const;      // "none", "bool", "int", "float", "str", "datetime"
-    std::string to_string() const; // for messages and CSV output
+    std::string kind() const;       // "none", "bool", "int", "float", "str", "datetime"
+    std::string to_string() const;  // for messages and CSV output
 
     const Storage& storage() const { return v_; }
     bool operator==(const Value& other) const = default;

@@ -17,7 +17,7 @@
 namespace korvex_mod_lumeq_data {
 
 class H5MinBarStore : public korvex::AbstractMinBarStore {
-  public:
+public:
     static constexpr std::size_t CACHE_SIZE = 256;
 
     // `dtypes_map` maps korvex::layout_key of an instrument type ("Bond") to its bar layout.
@@ -32,7 +32,7 @@ class H5MinBarStore : public korvex::AbstractMinBarStore {
     const std::filesystem::path& directory() const { return _directory; }
     const std::map<std::string, korvex::RecordLayout>& dtypes_map() const { return _dtypes_map; }
 
-  private:
+private:
     std::filesystem::path _directory;
     std::map<std::string, korvex::RecordLayout> _dtypes_map;  // node-stable: bars point into it
     korvex::LruCache<std::string, korvex::Bars> _cache{CACHE_SIZE};

@@ -47,7 +47,7 @@ struct BondFieldMapEntry {
 using BondFieldMap = std::span<const BondFieldMapEntry>;
 
 class BondDayBarStore : public korvex::AbstractDayBarStore {
-  public:
+public:
     static const korvex::RecordLayout DTYPE;
     static constexpr std::size_t CACHE_SIZE = 2048;
 
@@ -62,7 +62,7 @@ class BondDayBarStore : public korvex::AbstractDayBarStore {
     // column and the bond. Neither leaves anything in the cache.
     korvex::Bars get_bars(const std::string& order_book_id) override;
 
-  private:
+private:
     std::shared_ptr<const std::vector<BondBar>> _convert(const std::string& order_book_id) const;
 
     korvex::LruCache<std::string, korvex::Bars> _cache{CACHE_SIZE};
@@ -71,7 +71,7 @@ class BondDayBarStore : public korvex::AbstractDayBarStore {
 // Chinabond recommended valuations, for every bond: a day's four prices are all the end-of-day
 // dirty valuation; no volume.
 class ChinabondBondDayBarStore : public virtual BondDayBarStore {
-  public:
+public:
     static constexpr BondFieldMapEntry FIELD_MAP[] = {
         {"open", "dirty_price_eod", &BondBar::open},
         {"close", "dirty_price_eod", &BondBar::close},
@@ -93,7 +93,7 @@ class ChinabondBondDayBarStore : public virtual BondDayBarStore {
 // CFETS prices, for every bond. Inter-bank bonds have only an end-of-day price and no volume;
 // exchange bonds have the full day.
 class ExchangeBondDayBarStore : public virtual BondDayBarStore {
-  public:
+public:
     static constexpr BondFieldMapEntry IB_FIELD_MAP[] = {
         {"open", "dirty_price_eod", &BondBar::open},
         {"close", "dirty_price_eod", &BondBar::close},
@@ -119,7 +119,7 @@ class ExchangeBondDayBarStore : public virtual BondDayBarStore {
 // Chinabond valuations for inter-bank bonds (".IB"), exchange prices for all others. Both kinds
 // share this store's one cache.
 class AutoBondDayBarStore : public ChinabondBondDayBarStore, public ExchangeBondDayBarStore {
-  public:
+public:
     // typeid(ChinabondBondDayBarStore) or typeid(ExchangeBondDayBarStore): whose operations
     // serve this bond.
     const std::type_info& _get_super_cls(const std::string& order_book_id) const;

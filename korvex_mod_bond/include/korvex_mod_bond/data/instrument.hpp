@@ -27,7 +27,7 @@ inline constexpr korvex::DateTime DEFAULT_DE_LISTED_DATE{
 // Exchange bonds and inter-bank bonds. Exchange bonds (".SH", ".SZ") are held in the stock
 // account, everything else in the bond account.
 class BondInstrument : public korvex::Instrument {
-  public:
+public:
     using korvex::Instrument::Instrument;
 
     korvex::INSTRUMENT_TYPE type() const override { return korvex::INSTRUMENT_TYPE::BOND; }
@@ -52,7 +52,7 @@ class BondInstrument : public korvex::Instrument {
 // Exchange repos and the standard inter-bank repos. Its stored fields are all optional; the
 // repo instrument store sets exchange and account_type from the id's suffix.
 class RepoInstrument : public korvex::Instrument {
-  public:
+public:
     using korvex::Instrument::Instrument;
 
     korvex::INSTRUMENT_TYPE type() const override { return korvex::INSTRUMENT_TYPE::REPO; }

@@ -16,7 +16,7 @@ namespace korvex_mod_bond {
 
 // Every bond of the inter-bank market and the two exchanges (ids ending ".IB", ".SH", ".SZ").
 class BondInstrumentStore : public korvex::AbstractInstrumentStore {
-  public:
+public:
     BondInstrumentStore();
 
     korvex::INSTRUMENT_TYPE instrument_type() const override;
@@ -27,13 +27,13 @@ class BondInstrumentStore : public korvex::AbstractInstrumentStore {
     korvex::InstrumentSequence get_instruments(
         std::optional<std::vector<std::string>> id_or_syms) const override;
 
-  private:
+private:
     std::vector<std::string> _obids;
 };
 
 // Exchange repos (".SH", ".SZ") and the six standard inter-bank repos of REPO_TERM_MAP.
 class RepoInstrumentStore : public korvex::AbstractInstrumentStore {
-  public:
+public:
     // Market suffix (the part after the id's point) -> exchange code and account type name.
     static constexpr std::array<std::pair<std::string_view, std::string_view>, 3> EXCHANGE_MAP{
         {{"IB", "NIB"}, {"SZ", "XSHE"}, {"SH", "XSHG"}}};
@@ -52,7 +52,7 @@ class RepoInstrumentStore : public korvex::AbstractInstrumentStore {
     korvex::InstrumentSequence get_instruments(
         std::optional<std::vector<std::string>> id_or_syms) const override;
 
-  private:
+private:
     std::vector<std::string> _obids;
 };
 

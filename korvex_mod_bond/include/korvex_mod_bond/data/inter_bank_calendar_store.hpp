@@ -8,7 +8,7 @@
 namespace korvex_mod_bond {
 
 class InterBankCalendarStore : public korvex::AbstractCalendarStore {
-  public:
+public:
     // Asks the client on every call (the host keeps the calendar it gets). ValueError when the
     // client's dates do not ascend strictly: the host searches calendars by bisection.
     std::vector<korvex::DateTime> get_trading_calendar() override;

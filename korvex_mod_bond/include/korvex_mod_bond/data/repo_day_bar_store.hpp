@@ -29,7 +29,7 @@ struct RepoBar {
 static_assert(sizeof(RepoBar) == 8 * 8);
 
 class RepoDayBarStore : public korvex::AbstractDayBarStore {
-  public:
+public:
     static const korvex::RecordLayout DTYPE;
     static constexpr std::size_t CACHE_SIZE = 2048;
 
@@ -51,7 +51,7 @@ class RepoDayBarStore : public korvex::AbstractDayBarStore {
     // table whose dates repeat or descend, or that lacks one of the seven columns.
     korvex::Bars get_bars(const std::string& order_book_id) override;
 
-  private:
+private:
     std::shared_ptr<const std::vector<RepoBar>> _convert(const std::string& order_book_id) const;
 
     korvex::LruCache<std::string, korvex::Bars> _cache{CACHE_SIZE};

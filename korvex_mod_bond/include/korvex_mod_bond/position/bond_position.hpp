@@ -17,7 +17,7 @@
 namespace korvex_mod_bond {
 
 class BondPosition : public korvex::Position {
-  public:
+public:
     static constexpr std::array<korvex::INSTRUMENT_TYPE, 1> instrument_types{
         korvex::INSTRUMENT_TYPE::BOND};
 
@@ -59,7 +59,7 @@ class BondPosition : public korvex::Position {
         return _due_settlement_dict;
     }
 
-  protected:
+protected:
     BondPosition(const std::string& order_book_id, korvex::POSITION_DIRECTION direction,
                  double init_quantity, std::shared_ptr<CashFlowSchedules> schedules);
 
@@ -93,7 +93,7 @@ class BondPosition : public korvex::Position {
     std::map<korvex::Date, double> _due_settlement_dict;
     std::shared_ptr<CashFlowSchedules> _schedules;  // the run's schedule caches
 
-  private:
+private:
     double pay(double payment);
     void de_list();
     void release_pledges(korvex::Date trading_date);
@@ -101,7 +101,7 @@ class BondPosition : public korvex::Position {
 
 // Answers from the realized schedule: a payment becomes receivable on the morning of its day.
 class BondPositionWithRealizedCashFlow final : public BondPosition {
-  public:
+public:
     double before_trading(korvex::Date trading_date) override {
         return before_trading_of(*this, trading_date);
     }
@@ -120,7 +120,7 @@ class BondPositionWithRealizedCashFlow final : public BondPosition {
         return {row->cash_flow, principal_repaid(row->cum_principal_payment)};
     }
 
-  private:
+private:
     friend class BondPosition;
     using BondPosition::BondPosition;
 
@@ -129,7 +129,7 @@ class BondPositionWithRealizedCashFlow final : public BondPosition {
 
 // Answers from the implied schedule, which can make an amount receivable before its payment day.
 class BondPositionWithImpliedCashFlow final : public BondPosition {
-  public:
+public:
     struct DayCashFlow {
         double payment = 0;
         double receivable = 0;
@@ -163,7 +163,7 @@ class BondPositionWithImpliedCashFlow final : public BondPosition {
         return {day.payment, day.de_listed};
     }
 
-  private:
+private:
     friend class BondPosition;
     using BondPosition::BondPosition;
 

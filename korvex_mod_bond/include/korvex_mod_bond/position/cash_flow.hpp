@@ -60,7 +60,7 @@ ImpliedCashFlowSchedule build_implied_cash_flow(const std::string& order_book_id
 
 // Owns the two caches of one run; bond positions share it.
 class CashFlowSchedules {
-  public:
+public:
     CashFlowSchedules() : real_(CASH_FLOW_CACHE_SIZE), implied_(CASH_FLOW_CACHE_SIZE) {}
 
     // `order_book_ids` is one bond id (the name is the interface's). The client is asked on a
@@ -74,7 +74,7 @@ class CashFlowSchedules {
         return implied_;
     }
 
-  private:
+private:
     korvex::LruCache<std::string, CashFlowSchedule> real_;
     korvex::LruCache<std::string, ImpliedCashFlowSchedule> implied_;
 };
@@ -85,7 +85,7 @@ class CashFlowSchedules {
 // the day last asked for, since before_trading and settlement of a day ask for the same day.
 template <class Record>
 class DaySchedule {
-  public:
+public:
     // The leftmost record dated `day`, or null (no schedule, or no record that day). `load`
     // gives the schedule on the first call; if it throws, the next call asks again.
     template <class Load>
@@ -95,7 +95,7 @@ class DaySchedule {
         return find(day);
     }
 
-  private:
+private:
     [[gnu::noinline]] void set(std::shared_ptr<const std::vector<Record>> schedule,
                                std::int32_t Record::*date_field) {
         // The records' YYYYMMDD dates as day numbers: the same order, and no conversion of the

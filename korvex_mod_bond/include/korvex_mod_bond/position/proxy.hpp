@@ -9,7 +9,7 @@
 namespace korvex_mod_bond {
 
 class BondPositionProxy : public korvex::StockPositionProxy {
-  public:
+public:
     static constexpr std::array<korvex::INSTRUMENT_TYPE, 1> instrument_types{
         korvex::INSTRUMENT_TYPE::BOND};
     using korvex::StockPositionProxy::StockPositionProxy;
@@ -17,7 +17,7 @@ class BondPositionProxy : public korvex::StockPositionProxy {
 };
 
 class RepoPositionProxy : public korvex::StockPositionProxy {
-  public:
+public:
     static constexpr std::array<korvex::INSTRUMENT_TYPE, 1> instrument_types{
         korvex::INSTRUMENT_TYPE::REPO};
     using korvex::StockPositionProxy::StockPositionProxy;

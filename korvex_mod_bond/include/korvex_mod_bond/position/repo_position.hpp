@@ -18,7 +18,7 @@ struct DueSettlement {
 };
 
 class RepoPosition : public korvex::Position {
-  public:
+public:
     static constexpr std::array<korvex::INSTRUMENT_TYPE, 1> instrument_types{
         korvex::INSTRUMENT_TYPE::REPO};
 
@@ -48,7 +48,7 @@ class RepoPosition : public korvex::Position {
         return _due_settlement_dict;
     }
 
-  private:
+private:
     std::map<korvex::Date, DueSettlement> _due_settlement_dict;
 };
 

@@ -37,8 +37,7 @@ public:
                                        std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
     std::vector<Date> get_trading_dates(Date start, Date end,
                                         std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
-    const std::vector<Date>& trading_calendar(
-        std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
+    const std::vector<Date>& trading_calendar(std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
 
 private:
     void index_instruments() const;

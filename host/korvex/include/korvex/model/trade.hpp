@@ -20,8 +20,7 @@ public:
 
     template <class T = Trade>
     static std::shared_ptr<T> from_create(std::optional<std::int64_t> order_id, double price,
-                                          double amount, SIDE side,
-                                          POSITION_EFFECT position_effect,
+                                          double amount, SIDE side, POSITION_EFFECT position_effect,
                                           std::string order_book_id, Record named = {}) {
         std::shared_ptr<T> trade(new T());
         trade->init(order_id, price, amount, side, position_effect, std::move(order_book_id),
