@@ -85,7 +85,8 @@ int run(const RunOptions& o) {
     std::cout << fmt::format("{} trading days, final equity {:.2f}", result.daily.size(),
                              last.equity);
     if (!result.output_dir.empty())
-        std::cout << fmt::format(", results in {}", result.output_dir.string());
+        std::cout << fmt::format(", results in {}\nreport: {}", result.output_dir.string(),
+                                 (result.output_dir / "report.html").string());
     std::cout << "\n";
     return 0;
 }

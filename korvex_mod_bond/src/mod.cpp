@@ -51,12 +51,12 @@ void BondMod::start_up(korvex::Environment& env, const korvex::ConfigNode& mod_c
     if (!_has_stock_or_bond_account()) return;
     _build_data_stores(mod_config);
     _check_matching_type(mod_config);
-    _load_position_module();
+    auto schedules = _load_position_module();
     _register_data_stores();
     _register_cost_deciders(mod_config);
     _register_validators();
     _register_broker_and_matchers(mod_config);
-    results::load(env);
+    results::load(env, schedules);
 }
 
 void BondMod::_check_matching_type(const korvex::ConfigNode& mod_config) const {
@@ -65,8 +65,8 @@ void BondMod::_check_matching_type(const korvex::ConfigNode& mod_config) const {
         throw korvex::RuntimeError("债券撮合类型：counterparty_offer 只可进行tick级别回测！ ");
 }
 
-void BondMod::_load_position_module() {
-    position::load(*_env);
+std::shared_ptr<CashFlowSchedules> BondMod::_load_position_module() {
+    return position::load(*_env);
 }
 
 void BondMod::_register_cost_deciders(const korvex::ConfigNode& mod_config) {

@@ -2,7 +2,7 @@
 
 namespace korvex_mod_bond::position {
 
-void load(korvex::Environment& env) {
+std::shared_ptr<CashFlowSchedules> load(korvex::Environment& env) {
     auto schedules = std::make_shared<CashFlowSchedules>();
     for (korvex::INSTRUMENT_TYPE type : BondPosition::instrument_types)
         env.register_position_model(
@@ -28,6 +28,7 @@ void load(korvex::Environment& env) {
                      const korvex::Position* short_pos) {
                 return std::make_unique<RepoPositionProxy>(order_book_id, long_pos, short_pos);
             });
+    return schedules;
 }
 
 }  // namespace korvex_mod_bond::position

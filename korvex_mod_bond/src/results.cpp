@@ -48,7 +48,7 @@ double repo_interest(korvex::Environment& env, korvex::SIDE side) {
 
 }  // namespace
 
-void load(korvex::Environment& env) {
+void load(korvex::Environment& env, std::shared_ptr<CashFlowSchedules> schedules) {
     env.add_daily_metric("payment_receivable", [](korvex::Environment& e) {
         double r = 0;
         each_position(e, [&](korvex::Position& p) {
@@ -105,11 +105,27 @@ void load(korvex::Environment& env) {
         return equity != 0 ? bond_market_value(e) / equity : 0.0;
     });
 
+    env.add_summary_extra("coupon_income", [schedules](korvex::Environment&) {
+        return schedules->income.cash_flow - schedules->income.principal;
+    });
+    env.add_summary_extra("principal_income", [schedules](korvex::Environment&) {
+        return schedules->income.principal;
+    });
     env.add_summary_extra("repo_interest_paid", [](korvex::Environment& e) {
         return repo_interest(e, korvex::SIDE::FINANCING);
     });
     env.add_summary_extra("repo_interest_earned", [](korvex::Environment& e) {
         return repo_interest(e, korvex::SIDE::MARGIN);
+    });
+    // What is left of the profit once coupons, repo interest and costs are taken out: the
+    // change in the bonds' value (principal repaid moves value into cash and nets out here).
+    env.add_summary_extra("price_pnl", [schedules](korvex::Environment& e) {
+        double costs = 0;
+        for (auto& t : e.trades()) costs += t->transaction_cost();
+        double pnl = e.portfolio().total_value() - e.portfolio().starting_cash();
+        double coupons = schedules->income.cash_flow - schedules->income.principal;
+        return pnl - coupons + repo_interest(e, korvex::SIDE::FINANCING) -
+               repo_interest(e, korvex::SIDE::MARGIN) + costs;
     });
 }
 

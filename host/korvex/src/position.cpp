@@ -63,19 +63,6 @@ double Position::apply_trade(const Trade& trade) {
     return _direction_factor * p * q - cost;
 }
 
-double Position::before_trading(Date) {
-    return 0.0;
-}
-
-double Position::settlement(Date) {
-    _old_quantity += _today_quantity;
-    _today_quantity = 0;
-    _prev_close = _last_price;
-    _trade_cost = 0;
-    _day_start_quantity = _old_quantity;
-    return 0.0;
-}
-
 State Position::get_state() const {
     return State{{"order_book_id", _order_book_id},   {"direction", std::string(name(_direction))},
                  {"today_quantity", _today_quantity}, {"old_quantity", _old_quantity},

@@ -12,6 +12,7 @@
 #include "korvex/environment.hpp"
 #include "korvex/interface.hpp"
 #include "korvex/strategy.hpp"
+#include "korvex_mod_bond/position/cash_flow.hpp"
 
 namespace korvex_mod_bond {
 
@@ -61,7 +62,7 @@ private:
     bool _has_stock_or_bond_account() const;
     void _build_data_stores(const korvex::ConfigNode& mod_config);
     void _check_matching_type(const korvex::ConfigNode& mod_config) const;
-    void _load_position_module();
+    std::shared_ptr<CashFlowSchedules> _load_position_module();
     void _register_data_stores();
     void _register_cost_deciders(const korvex::ConfigNode& mod_config);
     void _register_validators();

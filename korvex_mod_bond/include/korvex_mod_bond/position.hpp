@@ -12,6 +12,7 @@ namespace korvex_mod_bond::position {
 
 // Registers BondPosition, RepoPosition and their proxies for their instrument types. The bond
 // positions of the run share one set of cash-flow schedule caches, created here.
-void load(korvex::Environment& env);
+// Returns the run's shared schedules, which also keep what the bond positions were paid.
+std::shared_ptr<CashFlowSchedules> load(korvex::Environment& env);
 
 }  // namespace korvex_mod_bond::position

@@ -3,11 +3,15 @@
 // by source (coupons, principal, repo interest, price).
 #pragma once
 
+#include <memory>
+
 #include "korvex/environment.hpp"
+#include "korvex_mod_bond/position/cash_flow.hpp"
 
 namespace korvex_mod_bond::results {
 
 // Registers the daily metrics and summary figures with the run.
-void load(korvex::Environment& env);
+// `schedules` are the run's bond positions' schedules, which keep what the positions were paid.
+void load(korvex::Environment& env, std::shared_ptr<CashFlowSchedules> schedules);
 
 }  // namespace korvex_mod_bond::results

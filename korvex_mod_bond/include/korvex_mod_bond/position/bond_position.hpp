@@ -55,6 +55,8 @@ public:
 
     const BondInstrument& instrument() const { return *_instrument; }
     double payment_receivable() const { return _payment_receivable; }
+    // Principal repaid per unit on the day (0 on a day without a payment).
+    virtual double _principal_of_day(korvex::Date date_) = 0;
     const std::map<korvex::Date, double>& due_settlement_dict() const {
         return _due_settlement_dict;
     }
@@ -78,8 +80,13 @@ protected:
         double delta_cash = 0;
         // Paid on the closing holding, which includes the day's trades.
         auto [payment, de_listed] = self.Variant::_get_cash_flow(trading_date);
-        payment *= quantity();
-        if (payment != 0) delta_cash += pay(payment);
+        if (payment != 0) {
+            _schedules->income.principal +=
+                self.Variant::_principal_of_day(trading_date) * quantity();
+            payment *= quantity();
+            _schedules->income.cash_flow += payment;
+            delta_cash += pay(payment);
+        }
         if (de_listed) de_list();
         if (!_due_settlement_dict.empty()) release_pledges(trading_date);
         return delta_cash;
@@ -118,6 +125,14 @@ public:
         });
         if (!row) return {0.0, false};
         return {row->cash_flow, principal_repaid(row->cum_principal_payment)};
+    }
+    double _principal_of_day(korvex::Date date_) override {
+        const CashFlowRecord* row = _schedule.row(date_, &CashFlowRecord::payment_date, [this] {
+            return _schedules->_all_real_cash_flow(_order_book_id);
+        });
+        if (!row) return 0.0;
+        const CashFlowRecord* before = _schedule.previous(row);
+        return row->cum_principal_payment - (before ? before->cum_principal_payment : 0.0);
     }
 
 private:
@@ -161,6 +176,14 @@ public:
     std::pair<double, bool> _get_cash_flow(korvex::Date date_) override {
         const DayCashFlow day = _get_day_cash_flow(date_);
         return {day.payment, day.de_listed};
+    }
+    double _principal_of_day(korvex::Date date_) override {
+        const ImpliedCashFlowRecord* row =
+            _schedule.row(date_, &ImpliedCashFlowRecord::date,
+                          [this] { return _schedules->_all_implied_cash_flow(_order_book_id); });
+        if (!row) return 0.0;
+        const ImpliedCashFlowRecord* before = _schedule.previous(row);
+        return row->cum_principal_payment - (before ? before->cum_principal_payment : 0.0);
     }
 
 private:

@@ -70,6 +70,13 @@ public:
     const ImpliedCashFlowSchedule& _all_implied_cash_flow(const std::string& order_book_ids);
 
     const korvex::LruCache<std::string, CashFlowSchedule>& real_cache() const { return real_; }
+
+    // What the run's bond positions were paid, kept here because a matured position leaves the
+    // book: everything paid, and the part of it that repaid principal (the rest is coupon).
+    struct Income {
+        double cash_flow = 0;
+        double principal = 0;
+    } income;
     const korvex::LruCache<std::string, ImpliedCashFlowSchedule>& implied_cache() const {
         return implied_;
     }
@@ -93,6 +100,10 @@ public:
         if (_has_day && day == _day) return _row;
         if (!_loaded) set(load(), date_field);
         return find(day);
+    }
+    // The record before `row` in date order, or null for the first.
+    const Record* previous(const Record* row) const {
+        return row && _schedule && row != _schedule->data() ? row - 1 : nullptr;
     }
 
 private:

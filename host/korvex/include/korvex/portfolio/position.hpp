@@ -47,8 +47,16 @@ public:
 
     // Each returns the change of the account's cash it causes (positive: cash comes in).
     virtual double apply_trade(const Trade& trade);
-    virtual double before_trading(Date trading_date);
-    virtual double settlement(Date trading_date);
+    // Defined here so that models calling the base on every position-day inline it.
+    virtual double before_trading(Date) { return 0.0; }
+    virtual double settlement(Date) {
+        _old_quantity += _today_quantity;
+        _today_quantity = 0;
+        _prev_close = _last_price;
+        _trade_cost = 0;
+        _day_start_quantity = _old_quantity;
+        return 0.0;
+    }
 
     virtual State get_state() const;
     virtual void set_state(const State& state);
