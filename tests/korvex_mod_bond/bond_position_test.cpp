@@ -295,3 +295,33 @@ TEST(BondPosition, AReceivableSettledUpToRoundingNoiseIsSettled) {
     EXPECT_EQ(account.find_position("190002.IB", POSITION_DIRECTION::LONG), nullptr);
     EXPECT_DOUBLE_EQ(account.cash(), cash - 130000 + 100.1 * 1300);
 }
+
+TEST(BondPosition, AStalePriceFallsByWhatIsPaidUntilTheBondTradesAgain) {
+    BondEnv env;
+    add_schedules(env.client());
+    auto pos = env.bond_position("019547.SH", 100);
+    // Last traded a week before the coupon day: that price still holds the coupon.
+    pos->update_last_price(104.0, P1 - std::chrono::days(7));
+    env.at(P1);
+    pos->before_trading(P1);
+    EXPECT_DOUBLE_EQ(pos->settlement(P1), 350.0);
+    EXPECT_DOUBLE_EQ(pos->last_price(), 104.0 - 3.5);
+    // Cash came in and the holding's value went down by the same amount.
+    EXPECT_DOUBLE_EQ(pos->equity() + 350.0, 100 * 104.0);
+    // The old bar seen again the next day does not undo it; a new bar does.
+    pos->update_last_price(104.0, P1 - std::chrono::days(7));
+    EXPECT_DOUBLE_EQ(pos->last_price(), 100.5);
+    pos->update_last_price(100.8, P1 + std::chrono::days(1));
+    EXPECT_DOUBLE_EQ(pos->last_price(), 100.8);
+}
+
+TEST(BondPosition, APriceFromTodaysBarIsAlreadyExCoupon) {
+    BondEnv env;
+    add_schedules(env.client());
+    auto pos = env.bond_position("019547.SH", 100);
+    env.at(P1);
+    pos->before_trading(P1);
+    pos->update_last_price(100.6, P1);
+    pos->settlement(P1);
+    EXPECT_DOUBLE_EQ(pos->last_price(), 100.6);
+}

@@ -45,7 +45,11 @@ double Position::apply_trade(const Trade& trade) {
     const double p = trade.last_price();
     const double cost = trade.transaction_cost();
     _transaction_cost += cost;
-    if (_last_price == 0) _last_price = p;
+    // A fill is the latest market price.
+    if (p > 0 && to_date(trade.trading_datetime()) >= _last_price_date) {
+        _last_price = p;
+        _last_price_date = to_date(trade.trading_datetime());
+    }
     if (_prev_close == 0) _prev_close = p;
     if (trade.position_effect() == POSITION_EFFECT::OPEN) {
         const double total = quantity() + q;
@@ -80,6 +84,14 @@ void Position::set_state(const State& state) {
     _transaction_cost = state.value("transaction_cost", 0.0);
     _trade_cost = state.value("trade_cost", 0.0);
     _day_start_quantity = state.value("day_start_quantity", _old_quantity);
+}
+
+void Position::update_last_price(double price, Date bar_date) {
+    // An older bar than what the price already reflects (a later trade) changes nothing.
+    if (price == price && bar_date >= _last_price_date) {
+        _last_price = price;
+        _last_price_date = bar_date;
+    }
 }
 
 void Position::update_last_price(double price) {

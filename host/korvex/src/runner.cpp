@@ -81,7 +81,9 @@ public:
             if (!c.close) continue;
             if (c.next > 0 && c.bars.datetime(c.next - 1) > stamp) c.next = 0;  // time went back
             while (c.next < c.bars.size() && c.bars.datetime(c.next) <= stamp) ++c.next;
-            if (c.next > 0) p->update_last_price(c.bars.get(c.next - 1, *c.close));
+            if (c.next > 0)
+                p->update_last_price(c.bars.get(c.next - 1, *c.close),
+                                     to_date(datetime_from_int(c.bars.datetime(c.next - 1))));
         }
     }
 

@@ -4,6 +4,7 @@
 // Two variants answer where the day's cash flows come from; create() picks one.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <memory>
@@ -83,6 +84,12 @@ protected:
         if (payment != 0) {
             _schedules->income.principal +=
                 self.Variant::_principal_of_day(trading_date) * quantity();
+            // A price from an earlier bar still holds what is paid today; the dirty price falls
+            // by the payment, so mark it down until the bond trades again.
+            if (last_price_date() < trading_date) {
+                _last_price = std::max(0.0, _last_price - payment);
+                _last_price_date = trading_date;
+            }
             payment *= quantity();
             _schedules->income.cash_flow += payment;
             delta_cash += pay(payment);

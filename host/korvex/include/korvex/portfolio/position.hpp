@@ -63,6 +63,10 @@ public:
 
     // The latest price known for the instrument (the host feeds it from bars).
     void update_last_price(double price);
+    // The same, from the bar of `bar_date`: a model can then tell a stale price from today's.
+    void update_last_price(double price, Date bar_date);
+    // The day of the bar the last price came from; the epoch when it came from a trade.
+    Date last_price_date() const { return _last_price_date; }
     // Quantity reserved by open closing orders.
     void freeze(double quantity) { _frozen += quantity; }
     void unfreeze(double quantity) { _frozen -= quantity; }
@@ -84,6 +88,7 @@ protected:
     // Net traded value today: opens add price x quantity, closes subtract it.
     double _trade_cost = 0;
     double _day_start_quantity = 0;
+    Date _last_price_date{};
 };
 
 // Strategy-facing, read-only view of an account's long and short positions in one instrument.
