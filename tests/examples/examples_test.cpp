@@ -8,7 +8,7 @@
 #include <fstream>
 #include <map>
 
-#include "generator.hpp"
+#include "generated_bundle.hpp"
 #include "korvex/runner.hpp"
 #include "korvex_test_support.hpp"
 #include "tavlen/sqlite_backend.hpp"
@@ -18,25 +18,16 @@ using namespace korvex;
 namespace {
 
 const std::filesystem::path& bundle() {
-    static korvex::testing::TempDir dir;
-    static const std::filesystem::path path = [] {
-        korvex_generate::GeneratorOptions o;
-        o.out = dir.path() / "bundle";
-        o.seed = 11;
-        o.start = make_date(2019, 1, 2);
-        o.end = make_date(2020, 12, 31);
-        o.bonds = 40;
-        o.minute_bonds = 0;
-        korvex_generate::generate_bundle(o);
-        return o.out;
-    }();
-    return path;
+    return korvex::testing::generated_bundle(11, make_date(2019, 1, 2), make_date(2020, 12, 31),
+                                             40);
 }
 
 // Reads numbers straight from the bundle's database, without the client.
 class Db {
 public:
-    Db() { sqlite3_open_v2((bundle() / "tavlen.sqlite").c_str(), &db_, SQLITE_OPEN_READONLY, nullptr); }
+    Db() {
+        sqlite3_open_v2((bundle() / "tavlen.sqlite").c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
+    }
     ~Db() { sqlite3_close(db_); }
     std::vector<std::vector<double>> rows(const std::string& sql) {
         sqlite3_stmt* st = nullptr;
@@ -44,7 +35,8 @@ public:
         std::vector<std::vector<double>> out;
         while (sqlite3_step(st) == SQLITE_ROW) {
             std::vector<double> r;
-            for (int i = 0; i < sqlite3_column_count(st); ++i) r.push_back(sqlite3_column_double(st, i));
+            for (int i = 0; i < sqlite3_column_count(st); ++i)
+                r.push_back(sqlite3_column_double(st, i));
             out.push_back(r);
         }
         sqlite3_finalize(st);
@@ -60,16 +52,17 @@ struct ExampleRun {
     nlohmann::json summary;
 };
 
-ExampleRun run_example(const std::string& strategy, const std::string& start, const std::string& end,
-                const std::string& extra = "") {
+ExampleRun run_example(const std::string& strategy, const std::string& start,
+                       const std::string& end, const std::string& extra = "") {
     static korvex::testing::TempDir out;
     tavlen::set_backend(std::make_shared<tavlen::SqliteBackend>(bundle() / "tavlen.sqlite"));
     auto dir = out.path() / (strategy + start + end + std::to_string(extra.size()));
     Config config = Config::from_string(
-        "[base]\nstart_date = \"" + start + "\"\nend_date = \"" + end + "\"\ndata_bundle_path = \"" +
-        bundle().string() + "\"\nstrategy = \"" + strategy +
-        "\"\nstrategy_libraries = [\"korvex_examples\"]\noutput_dir = \"" + dir.string() +
-        "\"\n" + extra + "\n[base.accounts]\nSTOCK = 10000000\nBOND = 10000000\n[mod.bond]\nenabled = true\n");
+        "[base]\nstart_date = \"" + start + "\"\nend_date = \"" + end +
+        "\"\ndata_bundle_path = \"" + bundle().string() + "\"\nstrategy = \"" + strategy +
+        "\"\nstrategy_libraries = [\"korvex_examples\"]\noutput_dir = \"" + dir.string() + "\"\n" +
+        extra +
+        "\n[base.accounts]\nSTOCK = 10000000\nBOND = 10000000\n[mod.bond]\nenabled = true\n");
     ExampleRun r{Runner(config).run(), {}};
     std::ifstream in(dir / "summary.json");
     r.summary = nlohmann::json::parse(in);
@@ -77,9 +70,13 @@ ExampleRun run_example(const std::string& strategy, const std::string& start, co
     return r;
 }
 
-std::int32_t day_of(const TradePtr& t) { return convert_date_to_date_int(t->trading_datetime()); }
+std::int32_t day_of(const TradePtr& t) {
+    return convert_date_to_date_int(t->trading_datetime());
+}
 
-double named(const TradePtr& t, const char* name) { return t->attr(name).as_double(); }
+double named(const TradePtr& t, const char* name) {
+    return t->attr(name).as_double();
+}
 
 }  // namespace
 
@@ -91,10 +88,12 @@ TEST(Examples, TheLadderReceivesExactlyTheBundlesCashFlows) {
     for (auto& t : r.result.trades) bought[t->order_book_id()][day_of(t)] += t->last_quantity();
     Db db;
     double expected = 0;
-    const std::int32_t first = 20190102, last = convert_date_to_date_int(r.result.daily.back().date);
+    const std::int32_t first = 20190102,
+                       last = convert_date_to_date_int(r.result.daily.back().date);
     for (auto& [id, buys] : bought)
         for (auto& row : db.rows("select payment_date, cash_flow from realized_cash_flow where "
-                                 "order_book_id = '" + id + "' order by payment_date")) {
+                                 "order_book_id = '" +
+                                 id + "' order by payment_date")) {
             auto date = static_cast<std::int32_t>(row[0]);
             if (date < first || date > last) continue;
             double held = 0;
@@ -103,7 +102,8 @@ TEST(Examples, TheLadderReceivesExactlyTheBundlesCashFlows) {
             expected += row[1] * held;
         }
     ASSERT_GT(expected, 0);
-    double received = r.summary["coupon_income"].get<double>() + r.summary["principal_income"].get<double>();
+    double received =
+        r.summary["coupon_income"].get<double>() + r.summary["principal_income"].get<double>();
     EXPECT_NEAR(received, expected, 1e-6);
 }
 
@@ -111,7 +111,8 @@ TEST(Examples, LendingEarnsTheQuotedRateOverTheHoldingDays) {
     ExampleRun r = run_example("cash_management", "2019-01-02", "2019-06-28");
     Db db;
     std::map<std::int32_t, double> rate;
-    for (auto& row : db.rows("select date, close from repo_quotation where order_book_id = '204001.SH'"))
+    for (auto& row :
+         db.rows("select date, close from repo_quotation where order_book_id = '204001.SH'"))
         rate[static_cast<std::int32_t>(row[0])] = row[1];
     double expected = 0;
     int settled = 0;
@@ -123,7 +124,9 @@ TEST(Examples, LendingEarnsTheQuotedRateOverTheHoldingDays) {
         Date traded = to_date(t->trading_datetime());
         auto it = std::upper_bound(r.result.daily.begin(), r.result.daily.end(), traded,
                                    [](Date d, const DailyRecord& rec) { return d < rec.date; });
-        if (it != r.result.daily.end()) EXPECT_EQ(due, it->date);
+        if (it != r.result.daily.end()) {
+            EXPECT_EQ(due, it->date);
+        }
         if (due > end) continue;
         double days = static_cast<double>((due - traded).count());
         expected += t->last_quantity() * rate.at(day_of(t)) / 365 * days;
@@ -159,7 +162,8 @@ TEST(Examples, CommissionsFollowTheCapTheFloorAndTheRepoSchedule) {
     for (auto& t : r.result.trades)
         if (t->order_book_id() == "204001.SH" &&
             to_date(t->attr("due_settlement_date").as_datetime()) <= r.result.daily.back().date)
-            interest += t->last_quantity() * t->last_price() / 365 * named(t, "actual_holding_days");
+            interest +=
+                t->last_quantity() * t->last_price() / 365 * named(t, "actual_holding_days");
     EXPECT_NEAR(r.summary["repo_interest_paid"].get<double>(), interest, 1e-6);
 }
 
@@ -169,7 +173,7 @@ TEST(Examples, ARunRestoredHalfwayEndsWithTheSameEquity) {
     auto state = (dir.path() / "state.json").string();
     run_example("cash_management", "2019-01-02", "2019-06-28", "save_state_to = \"" + state + "\"");
     ExampleRun resumed = run_example("cash_management", "2019-01-02", "2019-12-31",
-                              "resume_from = \"" + state + "\"");
+                                     "resume_from = \"" + state + "\"");
     EXPECT_EQ(resumed.result.daily.front().date, make_date(2019, 7, 1));
     EXPECT_NEAR(resumed.result.daily.back().equity, whole.result.daily.back().equity, 1e-6);
 }

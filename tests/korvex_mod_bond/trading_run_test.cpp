@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "generator.hpp"
+#include "generated_bundle.hpp"
 #include "korvex/logger.hpp"
 #include "korvex/runner.hpp"
 #include "korvex_mod_bond/api/order.hpp"
@@ -20,19 +20,7 @@ using namespace korvex_mod_bond;
 namespace {
 
 const std::filesystem::path& bundle() {
-    static korvex::testing::TempDir dir;
-    static const std::filesystem::path path = [] {
-        korvex_generate::GeneratorOptions o;
-        o.out = dir.path() / "bundle";
-        o.seed = 7;
-        o.start = make_date(2019, 1, 2);
-        o.end = make_date(2019, 6, 28);
-        o.bonds = 40;
-        o.minute_bonds = 0;
-        korvex_generate::generate_bundle(o);
-        return o.out;
-    }();
-    return path;
+    return korvex::testing::generated_bundle(7, make_date(2019, 1, 2), make_date(2019, 6, 28), 40);
 }
 
 Config run_config(const std::string& start, const std::string& end, const std::string& accounts) {

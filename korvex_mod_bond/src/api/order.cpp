@@ -157,6 +157,31 @@ std::shared_ptr<RepoTrade> book(korvex::Environment& env, std::shared_ptr<RepoTr
     return trade;
 }
 
+// The standard inter-bank repo for a term and the account that books it, or why there is none.
+struct StandardRepo {
+    std::string id;
+    korvex::Account* account = nullptr;
+    std::string refusal;
+};
+
+StandardRepo standard_repo(korvex::Environment& env, int term_days) {
+    auto repo_id = get_repo_order_book_id(term_days);
+    if (!repo_id)
+        return {
+            {},
+            nullptr,
+            fmt::format("no standard inter-bank repo for a term of {} days (1 to 90)", term_days)};
+    auto repo = repo_of(env, *repo_id);
+    if (!repo) return {*repo_id, nullptr, fmt::format("{} is not served by the data", *repo_id)};
+    auto& accounts = env.portfolio().accounts();
+    auto it = accounts.find(repo->account_type());
+    if (it == accounts.end())
+        return {*repo_id, nullptr,
+                fmt::format("{} needs the {} account, which is not configured", *repo_id,
+                            korvex::name(repo->account_type()))};
+    return {*repo_id, it->second, {}};
+}
+
 }  // namespace
 
 std::shared_ptr<RepoTrade> ib_repo(korvex::StrategyContext& ctx, int term_days,
@@ -164,15 +189,9 @@ std::shared_ptr<RepoTrade> ib_repo(korvex::StrategyContext& ctx, int term_days,
                                    double haircut) {
     using Result = std::shared_ptr<RepoTrade>;
     korvex::Environment& env = ctx.env();
-    auto repo_id = get_repo_order_book_id(term_days);
-    if (!repo_id)
-        return refuse<Result>(
-            fmt::format("no standard inter-bank repo for a term of {} days (1 to 90)", term_days));
-    auto repo = repo_of(env, *repo_id);
-    if (!repo) return refuse<Result>(fmt::format("{} is not served by the data", *repo_id));
-    if (!env.portfolio().accounts().count(repo->account_type()))
-        return refuse<Result>(fmt::format("{} needs the {} account, which is not configured",
-                                          *repo_id, korvex::name(repo->account_type())));
+    StandardRepo standard = standard_repo(env, term_days);
+    if (!standard.account) return refuse<Result>(standard.refusal);
+    const std::string* repo_id = &standard.id;
     auto bond = bond_of(env, bond_id);
     if (!bond || is_exchange_bond(bond_id))
         return refuse<Result>(fmt::format("{} is not an inter-bank bond to pledge", bond_id));
@@ -201,25 +220,17 @@ std::shared_ptr<RepoTrade> ib_reverse_repo(korvex::StrategyContext& ctx, int ter
                                            double amount) {
     using Result = std::shared_ptr<RepoTrade>;
     korvex::Environment& env = ctx.env();
-    auto repo_id = get_repo_order_book_id(term_days);
-    if (!repo_id)
-        return refuse<Result>(
-            fmt::format("no standard inter-bank repo for a term of {} days (1 to 90)", term_days));
-    auto repo = repo_of(env, *repo_id);
-    if (!repo) return refuse<Result>(fmt::format("{} is not served by the data", *repo_id));
-    auto& accounts = env.portfolio().accounts();
-    auto it = accounts.find(repo->account_type());
-    if (it == accounts.end())
-        return refuse<Result>(fmt::format("{} needs the {} account, which is not configured",
-                                          *repo_id, korvex::name(repo->account_type())));
+    StandardRepo standard = standard_repo(env, term_days);
+    if (!standard.account) return refuse<Result>(standard.refusal);
+    const std::string* repo_id = &standard.id;
     if (!positive(amount))
         return refuse<Result>(
             fmt::format("amount {} of {} is not a positive number", amount, *repo_id));
     double need = amount + calc_repo_commission(*repo_id, amount);
-    if (need > it->second->cash() + 1e-9)
+    if (need > standard.account->cash() + 1e-9)
         return refuse<Result>(
             fmt::format("lending {} on {} needs {:.2f} with commission, cash is {:.2f}", amount,
-                        *repo_id, need, it->second->cash()));
+                        *repo_id, need, standard.account->cash()));
     double rate = repo_rate_today(env, *repo_id);
     if (!std::isfinite(rate))
         return refuse<Result>(fmt::format("{} has no repo rate on {}", *repo_id,
