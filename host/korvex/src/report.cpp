@@ -155,9 +155,9 @@ void income_chart(std::string& out, const State& summary) {
         std::string_view key, label;
         bool cost;  // drawn below zero whatever the sign it is stored with
     };
-    static constexpr std::array<Source, 6> sources{
+    // Principal repaid is capital coming back, not income: the price P&L already nets it.
+    static constexpr std::array<Source, 5> sources{
         {{"coupon_income", "Coupons", false},
-         {"principal_income", "Principal", false},
          {"price_pnl", "Price", false},
          {"repo_interest_earned", "Repo interest earned", false},
          {"repo_interest_paid", "Repo interest paid", true},

@@ -38,8 +38,15 @@ RunSettings validate(const Config& config) {
             throw ValueError(fmt::format("unknown configuration entry base.{}", key));
     RunSettings s;
     s.run_type = parse_enum<RUN_TYPE>(base["run_type"].as_string());
-    s.start = parse_date(base["start_date"].as_string());
-    s.end = parse_date(base["end_date"].as_string());
+    auto date_of = [&](const char* key) {
+        try {
+            return parse_date(base[key].as_string());
+        } catch (const ValueError& e) {
+            throw ValueError(fmt::format("base.{}: {}", key, e.what()));
+        }
+    };
+    s.start = date_of("start_date");
+    s.end = date_of("end_date");
     if (s.start > s.end)
         throw ValueError(fmt::format("base.start_date {} is after base.end_date {}",
                                      format_date(s.start), format_date(s.end)));

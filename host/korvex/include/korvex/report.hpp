@@ -13,7 +13,7 @@ State run_summary(Environment& env, const RunResult& result);
 
 // Writes report.html: the summary table, equity and drawdown, cash against repo balances (the
 // daily metrics "repo_borrowed" and "repo_lent" when the run has them), income by source (the
-// summary's "coupon_income", "principal_income", "price_pnl", "repo_interest_paid",
+// summary's "coupon_income", "price_pnl", "repo_interest_paid",
 // "repo_interest_earned" and "transaction_costs", those present), and the trades.
 void write_html_report(const RunResult& result, const State& summary,
                        const std::filesystem::path& path);
