@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "korvex/errors.hpp"
+#include "korvex_mod_bond/data/day_bar_store.hpp"
 #include "korvex_mod_bond/position.hpp"
 #include "korvex_mod_bond/trade.hpp"
 
@@ -17,13 +19,23 @@ void each_position(korvex::Environment& env, F&& f) {
         for (auto& p : account->positions()) f(*p);
 }
 
-// Today's analytic of a bond from its day bar (the bond store's layout); NaN when absent.
-double bar_field(korvex::Environment& env, const std::string& id, const char* field) {
-    korvex::Bars bars = env.data_proxy().day_bars(id);
-    if (bars.empty() || !bars.layout()->find(field)) return std::nan("");
-    std::size_t i =
-        bars.find_at_or_before(korvex::convert_date_to_int(korvex::to_date(env.calendar_dt)));
-    return i == korvex::Bars::npos ? std::nan("") : bars.get(i, field);
+// Today's analytic of a bond: from the bar the run reads, or, when that source has none
+// (exchange prices carry no duration), from the Chinabond valuation. NaN when neither has it.
+double bar_field(korvex::Environment& env, korvex::AbstractDayBarStore& valuations,
+                 const std::string& id, const char* field) {
+    const std::int64_t today = korvex::convert_date_to_int(korvex::to_date(env.calendar_dt));
+    auto read = [&](const korvex::Bars& bars) {
+        if (bars.empty() || !bars.layout()->find(field)) return std::nan("");
+        std::size_t i = bars.find_at_or_before(today);
+        return i == korvex::Bars::npos ? std::nan("") : bars.get(i, field);
+    };
+    double v = read(env.data_proxy().day_bars(id));
+    if (std::isfinite(v)) return v;
+    try {
+        return read(valuations.get_bars(id));
+    } catch (const korvex::Error&) {
+        return std::nan("");  // no valuations to be had: the column stays without this bond
+    }
 }
 
 double bond_market_value(korvex::Environment& env) {
@@ -49,6 +61,7 @@ double repo_interest(korvex::Environment& env, korvex::SIDE side) {
 }  // namespace
 
 void load(korvex::Environment& env, std::shared_ptr<CashFlowSchedules> schedules) {
+    auto valuations = std::make_shared<ChinabondBondDayBarStore>();
     env.add_daily_metric("payment_receivable", [](korvex::Environment& e) {
         double r = 0;
         each_position(e, [&](korvex::Position& p) {
@@ -80,20 +93,20 @@ void load(korvex::Environment& env, std::shared_ptr<CashFlowSchedules> schedules
         });
         return v;
     });
-    env.add_daily_metric("dv01", [](korvex::Environment& e) {
+    env.add_daily_metric("dv01", [valuations](korvex::Environment& e) {
         double v = 0;
         each_position(e, [&](korvex::Position& p) {
             if (!dynamic_cast<BondPosition*>(&p) || p.quantity() == 0) return;
-            double d = bar_field(e, p.order_book_id(), "dv01");
+            double d = bar_field(e, *valuations, p.order_book_id(), "dv01");
             if (std::isfinite(d)) v += d * p.quantity() * korvex::direction_factor(p.direction());
         });
         return v;
     });
-    env.add_daily_metric("modified_duration", [](korvex::Environment& e) {
+    env.add_daily_metric("modified_duration", [valuations](korvex::Environment& e) {
         double weighted = 0, mv = 0;
         each_position(e, [&](korvex::Position& p) {
             if (!dynamic_cast<BondPosition*>(&p) || p.quantity() == 0) return;
-            double d = bar_field(e, p.order_book_id(), "modified_duration");
+            double d = bar_field(e, *valuations, p.order_book_id(), "modified_duration");
             if (!std::isfinite(d)) return;
             weighted += d * p.market_value();
             mv += p.market_value();
