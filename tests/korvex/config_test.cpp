@@ -8,17 +8,7 @@
 
 using namespace korvex;
 
-namespace {
-template <class E, class F>
-std::string message_of(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
-}  // namespace
+namespace {}  // namespace
 
 TEST(Config, ReadsSectionsLikeAttributesOverTheDefaults) {
     Config c = Config::from_string("[base]\nfrequency = \"1m\"\n[base.accounts]\nBOND = 5e6\n");
@@ -31,12 +21,12 @@ TEST(Config, ReadsSectionsLikeAttributesOverTheDefaults) {
 
 TEST(Config, MissingEntriesAndWrongTypesNameTheKey) {
     Config c;
-    EXPECT_EQ(message_of<AttributeError>([&] { c["base"]["nope"]; }),
+    EXPECT_EQ(korvex::testing::error_of<AttributeError>([&] { c["base"]["nope"]; }),
               "configuration has no entry 'base.nope'");
-    EXPECT_EQ(message_of<AttributeError>([&] { c.at("mod.bond.valuation_source"); }),
+    EXPECT_EQ(korvex::testing::error_of<AttributeError>([&] { c.at("mod.bond.valuation_source"); }),
               "configuration has no entry 'mod.bond'");
     c.set_override("base.frequency=5");
-    EXPECT_EQ(message_of<TypeError>([&] { c.at("base.frequency").as_string(); }),
+    EXPECT_EQ(korvex::testing::error_of<TypeError>([&] { c.at("base.frequency").as_string(); }),
               "configuration entry base.frequency must be a text, got integer 5");
 }
 
@@ -44,7 +34,7 @@ TEST(Config, ParseErrorsNameFileLineAndColumn) {
     korvex::testing::TempDir dir;
     auto path = dir.path() / "bad.toml";
     std::ofstream(path) << "[base]\nstart_date = \"2020-01-02\"\nend_date = = 3\n";
-    std::string msg = message_of<ValueError>([&] { Config().merge_file(path); });
+    std::string msg = korvex::testing::error_of<ValueError>([&] { Config().merge_file(path); });
     EXPECT_NE(msg.find(path.string()), std::string::npos) << msg;
     EXPECT_NE(msg.find("line 3"), std::string::npos) << msg;
 }

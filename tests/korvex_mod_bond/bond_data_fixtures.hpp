@@ -2,6 +2,8 @@
 // lifetime, day tables built from rows, a temporary folder, and bar field reads by name.
 #pragma once
 
+#include "korvex_test_support.hpp"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -74,16 +76,7 @@ private:
     std::filesystem::path path_;
 };
 
-// The message of the error E that f raises; "<no error>" when it raises none.
-template <class E, class F>
-std::string error_of(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using korvex::testing::error_of;
 
 inline void write_trading_dates(const std::filesystem::path& dir,
                                 const std::vector<std::int32_t>& days) {

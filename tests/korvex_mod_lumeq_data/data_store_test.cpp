@@ -1,7 +1,9 @@
 #include "korvex_mod_lumeq_data/data_store.hpp"
 
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include "korvex_test_support.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -31,16 +33,6 @@ const korvex::RecordLayout BOND_LAYOUT{
 const std::vector<Bar> BARS{{20200102093100, 100.0, 100.5, 99.5, 100.2, 10.0, 1002.0},
                             {20200102093200, 100.2, 100.6, 100.1, 100.4, 20.0, 2008.0},
                             {20200102093300, 100.4, 100.4, 100.0, 100.1, 5.0, 500.5}};
-
-template <class E, class F>
-std::string error_of(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 class H5MinBarStoreTest : public testing::Test {
 protected:
@@ -133,20 +125,24 @@ TEST_F(H5MinBarStoreTest, FilesThatCannotServeTheLayoutAreValueErrorsNamingWhy) 
     std::ofstream(file("C.IB")) << "datetime,open\n";
 
     auto s = store();
-    EXPECT_EQ(error_of<korvex::ValueError>([&] { s.get_bars(instrument("A.IB")); }),
-              "minute-bar file '" + file("A.IB").string() +
-                  "': dataset 'data' has no member 'total_turnover'");
-    EXPECT_EQ(error_of<korvex::ValueError>([&] { s.get_bars(instrument("B.IB")); }),
-              "minute-bar file '" + file("B.IB").string() +
-                  "': datetime does not ascend at row 1 (20200102093100 after 20200102093200)");
-    EXPECT_EQ(error_of<korvex::ValueError>([&] { s.get_bars(instrument("C.IB")); }),
-              "minute-bar file '" + file("C.IB").string() + "' is not a readable HDF5 file");
-    EXPECT_EQ(error_of<korvex::KeyError>([&] { s.get_bars(instrument("R007.IB", "REPO")); }),
+    EXPECT_EQ(
+        korvex::testing::error_of<korvex::ValueError>([&] { s.get_bars(instrument("A.IB")); }),
+        "minute-bar file '" + file("A.IB").string() +
+            "': dataset 'data' has no member 'total_turnover'");
+    EXPECT_EQ(
+        korvex::testing::error_of<korvex::ValueError>([&] { s.get_bars(instrument("B.IB")); }),
+        "minute-bar file '" + file("B.IB").string() +
+            "': datetime does not ascend at row 1 (20200102093100 after 20200102093200)");
+    EXPECT_EQ(
+        korvex::testing::error_of<korvex::ValueError>([&] { s.get_bars(instrument("C.IB")); }),
+        "minute-bar file '" + file("C.IB").string() + "' is not a readable HDF5 file");
+    EXPECT_EQ(korvex::testing::error_of<korvex::KeyError>(
+                  [&] { s.get_bars(instrument("R007.IB", "REPO")); }),
               "no minute-bar layout for 'R007.IB' (instrument type Repo)");
 }
 
 TEST_F(H5MinBarStoreTest, WriterRefusesBytesThatAreNotWholeRecords) {
-    EXPECT_EQ(error_of<korvex::ValueError>([&] {
+    EXPECT_EQ(korvex::testing::error_of<korvex::ValueError>([&] {
                   write_h5_minute_bars(file("X.IB"), BOND_LAYOUT, std::vector<std::byte>(60));
               }),
               "60 bytes are not whole records of 56 bytes for '" + file("X.IB").string() + "'");

@@ -12,6 +12,17 @@
 
 namespace korvex::testing {
 
+// The message of the error E that f raises; "<no error>" when it raises none.
+template <class E, class F>
+std::string error_of(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "<no error>";
+}
+
 class TempDir {
 public:
     TempDir();

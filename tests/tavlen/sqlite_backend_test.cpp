@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "korvex_test_support.hpp"
+
 #include <cmath>
 #include <fstream>
 
@@ -13,16 +15,6 @@ namespace {
 using tavlen::DataError;
 using tavlen::PermissionDenied;
 using tavlen::SqliteBackend;
-
-template <class E, class F>
-std::string error_of(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 class SqliteBackendTest : public testing::Test {
 protected:
@@ -38,8 +30,9 @@ TEST_F(SqliteBackendTest, SchemaTextIsTheSqlFile) {
 
 TEST_F(SqliteBackendTest, MissingFileIsADataErrorOnFirstUseAndOpensOnceItExists) {
     SqliteBackend backend(path());  // nothing is opened yet
-    EXPECT_EQ(error_of<DataError>([&] { backend.get_bond_list({.type = "bond"}); }),
-              "tavlen database '" + path().string() + "' not found");
+    EXPECT_EQ(
+        korvex::testing::error_of<DataError>([&] { backend.get_bond_list({.type = "bond"}); }),
+        "tavlen database '" + path().string() + "' not found");
     {
         Db db(path());
         write_sample(db);
@@ -50,7 +43,7 @@ TEST_F(SqliteBackendTest, MissingFileIsADataErrorOnFirstUseAndOpensOnceItExists)
 
 TEST_F(SqliteBackendTest, ADirectoryIsRefusedAsPermissionDenied) {
     SqliteBackend backend(dir_.path());
-    EXPECT_EQ(error_of<PermissionDenied>([&] { backend.instruments({"A.IB"}); }),
+    EXPECT_EQ(korvex::testing::error_of<PermissionDenied>([&] { backend.instruments({"A.IB"}); }),
               "permission denied: cannot read tavlen database '" + dir_.path().string() +
                   "': Is a directory");
 }
@@ -60,7 +53,8 @@ TEST_F(SqliteBackendTest, AnUnreadableFileIsRefusedAsPermissionDenied) {
     { Db db(path()); }
     fs::permissions(path(), fs::perms::none);
     SqliteBackend backend(path());
-    EXPECT_EQ(error_of<PermissionDenied>([&] { backend.get_trading_dates(20050104, 29991231); }),
+    EXPECT_EQ(korvex::testing::error_of<PermissionDenied>(
+                  [&] { backend.get_trading_dates(20050104, 29991231); }),
               "permission denied: cannot read tavlen database '" + path().string() +
                   "': Permission denied");
 }
@@ -68,7 +62,7 @@ TEST_F(SqliteBackendTest, AnUnreadableFileIsRefusedAsPermissionDenied) {
 TEST_F(SqliteBackendTest, AFileThatIsNotADatabaseIsADataError) {
     std::ofstream(path()) << "order_book_id,date\n";
     SqliteBackend backend(path());
-    EXPECT_EQ(error_of<DataError>([&] { backend.realized_cash_flow("A.IB"); }),
+    EXPECT_EQ(korvex::testing::error_of<DataError>([&] { backend.realized_cash_flow("A.IB"); }),
               "tavlen database '" + path().string() + "' is not a SQLite database");
 }
 
@@ -80,7 +74,7 @@ TEST_F(SqliteBackendTest, MissingTableIsADataErrorNamingItWhileOtherTablesStillA
             "INSERT INTO instrument VALUES ('A.IB', 'bond', 0);");
     }
     SqliteBackend backend(path());
-    EXPECT_EQ(error_of<DataError>([&] {
+    EXPECT_EQ(korvex::testing::error_of<DataError>([&] {
                   backend.get_valuation("A.IB", {.start_date = "20050104",
                                                  .end_date = "29991231",
                                                  .source = "chinabond",
@@ -105,17 +99,17 @@ TEST_F(SqliteBackendTest, MalformedCellsAreDataErrorsNamingWhere) {
     }
     SqliteBackend backend(path());
     const std::string where = "tavlen database '" + path().string() + "': ";
-    EXPECT_EQ(error_of<DataError>([&] { backend.instruments({"A.IB"}); }),
+    EXPECT_EQ(korvex::testing::error_of<DataError>([&] { backend.instruments({"A.IB"}); }),
               where + "instrument_field 'round_lot' of 'A.IB' has kind 'int' and value 'ten'");
-    EXPECT_EQ(error_of<DataError>([&] { backend.instruments({"B.IB"}); }),
+    EXPECT_EQ(korvex::testing::error_of<DataError>([&] { backend.instruments({"B.IB"}); }),
               where +
                   "instrument_field 'listed_date' of 'B.IB' has kind 'datetime' and value "
                   "'2020-02-30 00:00:00'");
-    EXPECT_EQ(error_of<DataError>([&] { backend.realized_cash_flow("A.IB"); }),
+    EXPECT_EQ(korvex::testing::error_of<DataError>([&] { backend.realized_cash_flow("A.IB"); }),
               where +
                   "table 'realized_cash_flow' holds the date 20201340 for 'A.IB' (expected "
                   "an integer YYYYMMDD)");
-    EXPECT_EQ(error_of<DataError>([&] {
+    EXPECT_EQ(korvex::testing::error_of<DataError>([&] {
                   backend.currency_market_quotation("R007.IB", {"20050104", "29991231"});
               }),
               where +

@@ -2,19 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "korvex_test_support.hpp"
+
 #include "korvex/errors.hpp"
 
 namespace {
-
-template <class E, class F>
-std::string error_of(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 TEST(Table, RowsLandInContiguousColumnsInColumnOrder) {
     tavlen::Table t({"cash_flow", "principal_payment"}, "payment_date");
@@ -33,14 +25,15 @@ TEST(Table, RowsLandInContiguousColumnsInColumnOrder) {
 
 TEST(Table, ErrorsNameTheMissingOrMalformedPart) {
     tavlen::Table t({"open", "close"});
-    EXPECT_EQ(error_of<korvex::KeyError>([&] { t.column("high"); }), "column 'high' not in table");
-    EXPECT_EQ(error_of<korvex::KeyError>([&] { t.index_level("payment_date"); }),
+    EXPECT_EQ(korvex::testing::error_of<korvex::KeyError>([&] { t.column("high"); }),
+              "column 'high' not in table");
+    EXPECT_EQ(korvex::testing::error_of<korvex::KeyError>([&] { t.index_level("payment_date"); }),
               "index level 'payment_date' not in table (levels: order_book_id, date)");
-    EXPECT_EQ(
-        error_of<korvex::ValueError>([&] { t.append("X", korvex::make_date(2020, 1, 2), {1.0}); }),
-        "row of 1 values for a table of 2 columns (open, close)");
+    EXPECT_EQ(korvex::testing::error_of<korvex::ValueError>(
+                  [&] { t.append("X", korvex::make_date(2020, 1, 2), {1.0}); }),
+              "row of 1 values for a table of 2 columns (open, close)");
     EXPECT_TRUE(t.empty());
-    EXPECT_EQ(error_of<korvex::ValueError>([] {
+    EXPECT_EQ(korvex::testing::error_of<korvex::ValueError>([] {
                   tavlen::Table({"open", "open"});
               }),
               "duplicate column 'open'");
