@@ -109,11 +109,25 @@ CounterPartyOfferMatcher::CounterPartyOfferMatcher(korvex::Environment& env,
     : env_(env) {}
 
 korvex::MatchResult CounterPartyOfferMatcher::match(korvex::Account&, korvex::Order& order) {
-    // Quotes come from the tick store of a tick run; without one nothing can be filled.
     korvex::MatchResult result;
-    result.reject_reason =
-        fmt::format("Order rejected: no counterparty offers for {} at {}", order.order_book_id(),
-                    korvex::format_datetime(env_.calendar_dt));
+    const std::string& id = order.order_book_id();
+    const korvex::TickObject* tick = env_.latest_tick(id);
+    if (!tick) return result;
+    const bool buy = order.side() == SIDE::BUY;
+    const double price = buy ? tick->asks()[0] : tick->bids()[0];
+    const double size = buy ? tick->ask_vols()[0] : tick->bid_vols()[0];
+    if (!(size > 0) || !std::isfinite(price) || price <= 0) return result;
+    if (auto limit = order.price(); limit && (buy ? *limit < price : *limit > price)) return result;
+    Taken& taken = taken_[id];
+    if (taken.stamp != tick->stamp()) taken = Taken{tick->stamp(), 0, 0};
+    double& used = buy ? taken.ask : taken.bid;
+    const double lot = env_.data_proxy().instruments(id)->round_lot();
+    const double available = std::floor((size - used) / lot + 1e-9) * lot;
+    const double quantity = std::min(order.unfilled_quantity(), available);
+    if (quantity <= 0) return result;
+    used += quantity;
+    result.trades.push_back(korvex::Trade::from_create(order.order_id(), price, quantity,
+                                                       order.side(), order.position_effect(), id));
     return result;
 }
 

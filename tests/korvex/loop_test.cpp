@@ -2,6 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include "korvex/errors.hpp"
 #include "korvex/runner.hpp"
 #include "korvex_test_support.hpp"
 
@@ -112,4 +115,107 @@ TEST_F(LoopFixture, AddsEveryReturnedCashChangeToTheAccount) {
     EXPECT_DOUBLE_EQ(result.daily[1].equity, result.daily[1].cash + 1100.0);
     ASSERT_EQ(result.trades.size(), 1u);
     EXPECT_EQ(result.trades[0]->last_price(), 10.0);
+}
+
+namespace {
+
+// Subscribes to two instruments and logs every snapshot it sees; on the first one it places a
+// limit order that the broker can only match on a later snapshot of the same instrument.
+class TickLogger : public Strategy {
+public:
+    void init(StrategyContext& ctx) override {
+        ctx.subscribe("000001.XSHE");
+        ctx.subscribe("000002.XSHE");
+        ctx.subscribe("000001.XSHE");  // twice is once
+    }
+    void handle_tick(StrategyContext& ctx, const TickObject& tick) override {
+        g_calls.push_back(fmt::format("tick {} {} {}", tick.order_book_id(),
+                                      format_datetime(ctx.now()), tick.last()));
+        if (!ordered_) ordered_ = ctx.order_shares("000001.XSHE", 100, 20.0) != nullptr;
+    }
+    bool ordered_ = false;
+};
+
+struct TickLoopFixture : LoopFixture {
+    std::shared_ptr<korvex::testing::FakeTickStore> ticks =
+        std::make_shared<korvex::testing::FakeTickStore>();
+    Runner make_tick_runner() {
+        config.set("base.frequency", Value("tick"));
+        Runner runner(config);
+        runner.on_environment([this](Environment& env) {
+            auto source =
+                std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
+            source->register_instruments_store(
+                std::make_shared<korvex::testing::FakeInstrumentStore>(
+                    INSTRUMENT_TYPE::CS,
+                    std::vector<InstrumentPtr>{korvex::testing::make_instrument("000001.XSHE"),
+                                               korvex::testing::make_instrument("000002.XSHE")}));
+            source->register_day_bar_store(INSTRUMENT_TYPE::CS, bars);
+            source->register_tick_store(ticks);
+            env.set_data_source(source);
+        });
+        return runner;
+    }
+};
+
+}  // namespace
+
+TEST_F(TickLoopFixture, FeedsTheSubscribedSnapshotsInTimeOrderAndMatchesOpenOrdersOnThem) {
+    using korvex::testing::make_tick;
+    ticks->set("000001.XSHE", {make_tick(20200102093003, 10.1, 10, 100, 10.2, 100),
+                               make_tick(20200102093009, 10.3, 10, 100, 10.2, 100),
+                               make_tick(20200103100000, 11.5, 10, 100, 10.2, 100)});
+    ticks->set("000002.XSHE", {make_tick(20200102093006, 5.5, 10, 100, 10.2, 100)});
+    Runner runner = make_tick_runner();
+    runner.set_strategy(std::make_unique<TickLogger>());
+    RunResult result = runner.run();
+    EXPECT_THAT(g_calls, ::testing::ElementsAre("tick 000001.XSHE 2020-01-02 09:30:03 10.1",
+                                                "tick 000002.XSHE 2020-01-02 09:30:06 5.5",
+                                                "tick 000001.XSHE 2020-01-02 09:30:09 10.3",
+                                                "tick 000001.XSHE 2020-01-03 10:00:00 11.5"));
+    // The plain broker leaves the order open; the next snapshot of 000001 (not of 000002) fills
+    // it at the day's close by the default matcher.
+    ASSERT_EQ(result.trades.size(), 1u);
+    EXPECT_EQ(format_datetime(result.trades[0]->trading_datetime()), "2020-01-02 09:30:09");
+    EXPECT_EQ(result.trades[0]->last_price(), 10.0);
+    EXPECT_DOUBLE_EQ(result.daily[1].market_value, 1100.0);
+}
+
+TEST_F(TickLoopFixture, RefusesATickRunWithoutAStoreAndAStoreAnsweringAnotherLayout) {
+    config.set("base.frequency", Value("tick"));
+    EXPECT_EQ(korvex::testing::error_of<RuntimeError>([&] { make_runner().run(); }),
+              "frequency 'tick' needs a tick data store, and no mod registered one (enable "
+              "mod.lumeq_data for the bundle's HDF5 ticks)");
+
+    struct WrongLayout : AbstractTickStore {
+        Bars get_ticks(const Instrument&, Date) override {
+            auto bars = std::make_shared<const std::vector<korvex::testing::SimpleBar>>(
+                std::vector<korvex::testing::SimpleBar>{{20200102093000, 1, 1, 1, 1, 1}});
+            return Bars::of(bars, korvex::testing::simple_bar_layout());
+        }
+    };
+    Runner runner = make_tick_runner();
+    runner.on_environment([this](Environment& env) {
+        auto source = std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
+        source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
+            INSTRUMENT_TYPE::CS,
+            std::vector<InstrumentPtr>{korvex::testing::make_instrument("000001.XSHE"),
+                                       korvex::testing::make_instrument("000002.XSHE")}));
+        source->register_tick_store(std::make_shared<WrongLayout>());
+        env.set_data_source(source);
+    });
+    runner.set_strategy(std::make_unique<TickLogger>());
+    std::string msg = korvex::testing::error_of<RuntimeError>([&] { runner.run(); });
+    EXPECT_EQ(msg.substr(0, 72),
+              "the tick store answered 000001.XSHE on 2020-01-02 in layout [('datetime'");
+}
+
+TEST_F(TickLoopFixture, SubscribingToAnUnknownIdIsRefused) {
+    struct Unknown : Strategy {
+        void init(StrategyContext& ctx) override { ctx.subscribe("999999.XSHE"); }
+    };
+    Runner runner = make_tick_runner();
+    runner.set_strategy(std::make_unique<Unknown>());
+    EXPECT_EQ(korvex::testing::error_of<KeyError>([&] { runner.run(); }),
+              "unknown order book id: 999999.XSHE");
 }

@@ -3,8 +3,10 @@
 
 #include <cmath>
 
+#include "korvex/api.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
+#include "korvex_mod_bond/matcher.hpp"
 #include "korvex_mod_bond/position.hpp"
 #include "korvex_mod_bond/quaylet.hpp"
 #include "korvex_mod_bond/trade.hpp"
@@ -262,4 +264,63 @@ TEST_F(TradingFixture, BondBrokerMatchesImmediatelyOnlyInTickRuns) {
         BondBroker broker(*env, env->config().at("mod.sys_simulation"));
         EXPECT_EQ(broker._match_immediately, std::string(freq) == "tick") << freq;
     }
+}
+
+TEST_F(TradingFixture, CounterpartyOffersFillAtTheBestQuoteUpToItsSizeOnce) {
+    env->config().set("base.frequency", Value("tick"));
+    const ConfigNode sim = env->config().at("mod.sys_simulation");
+    auto broker = std::make_shared<BondBroker>(*env, sim);
+    broker->register_matcher(INSTRUMENT_TYPE::BOND,
+                             std::make_shared<CounterPartyOfferMatcher>(*env, sim));
+    env->set_broker(broker);
+    hold("101801.SZ", 100);
+    const double cash0 = stock().cash();
+    auto snapshot = [&](const std::string& id, const TickRecord& t) {
+        env->trading_dt = env->calendar_dt = datetime_from_int(t.datetime);
+        broker->on_tick(env->set_latest_tick(id, t));
+    };
+    using korvex::testing::make_tick;
+
+    // Nothing is quoted yet: the order waits for the first snapshot.
+    OrderPtr early = submit_order(*env, "019547.SH", 50, SIDE::BUY, POSITION_EFFECT::OPEN);
+    ASSERT_NE(early, nullptr);
+    EXPECT_TRUE(early->is_active());
+    EXPECT_EQ(early->filled_quantity(), 0);
+
+    // 75 units on the ask: the early order takes 50, a second one the remaining 2 lots.
+    snapshot("019547.SH", make_tick(20200103093003, 101.2, 101.1, 40, 101.3, 75));
+    EXPECT_EQ(early->status(), ORDER_STATUS::FILLED);
+    EXPECT_EQ(early->avg_price(), 101.3);
+    OrderPtr second = submit_order(*env, "019547.SH", 40, SIDE::BUY, POSITION_EFFECT::OPEN);
+    EXPECT_EQ(second->filled_quantity(), 20);
+    EXPECT_TRUE(second->is_active());
+    // A snapshot of another bond does not touch it; the next one of its own fills the rest.
+    snapshot("101801.SZ", make_tick(20200103093004, 99.0, 98.9, 1000, 99.1, 1000));
+    EXPECT_EQ(second->filled_quantity(), 20);
+    snapshot("019547.SH", make_tick(20200103093006, 101.3, 101.15, 40, 101.35, 100));
+    EXPECT_EQ(second->status(), ORDER_STATUS::FILLED);
+    EXPECT_DOUBLE_EQ(second->avg_price(), (20 * 101.3 + 20 * 101.35) / 40);
+
+    // Sells hit the bid; a limit above it waits, and so does a buy limit under the ask.
+    OrderPtr sell = submit_order(*env, "101801.SZ", 30, SIDE::SELL, POSITION_EFFECT::CLOSE);
+    EXPECT_EQ(sell->status(), ORDER_STATUS::FILLED);
+    EXPECT_EQ(sell->avg_price(), 98.9);
+    OrderPtr high = submit_order(*env, "101801.SZ", 10, SIDE::SELL, POSITION_EFFECT::CLOSE, 99.0);
+    OrderPtr low = submit_order(*env, "019547.SH", 10, SIDE::BUY, POSITION_EFFECT::OPEN, 101.0);
+    EXPECT_EQ(high->filled_quantity(), 0);
+    EXPECT_EQ(low->filled_quantity(), 0);
+
+    Position* held = stock().find_position("019547.SH", POSITION_DIRECTION::LONG);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(held->quantity(), 90);
+    EXPECT_EQ(stock().find_position("101801.SZ", POSITION_DIRECTION::LONG)->quantity(), 70);
+    // Cash moves by each fill's price times units, to the cent.
+    EXPECT_NEAR(stock().cash() + stock().frozen_cash(),
+                cash0 - 70 * 101.3 - 20 * 101.35 + 30 * 98.9, 0.005);
+
+    LogCapture log;
+    broker->after_trading();
+    EXPECT_EQ(high->status(), ORDER_STATUS::CANCELLED);
+    EXPECT_EQ(low->status(), ORDER_STATUS::CANCELLED);
+    EXPECT_EQ(log.messages("user_system_log").size(), 2u);
 }

@@ -89,4 +89,29 @@ Bars FakeDayBarStore::get_bars(const std::string& order_book_id) {
     return Bars::of(it->second, simple_bar_layout());
 }
 
+TickRecord make_tick(std::int64_t stamp, double last, double bid, double bid_vol, double ask,
+                     double ask_vol) {
+    TickRecord t{};
+    t.datetime = stamp;
+    t.last = last;
+    t.bids[0] = bid;
+    t.bid_vols[0] = bid_vol;
+    t.asks[0] = ask;
+    t.ask_vols[0] = ask_vol;
+    return t;
+}
+
+void FakeTickStore::set(const std::string& id, std::vector<TickRecord> ticks) {
+    ticks_[id] = std::make_shared<const std::vector<TickRecord>>(std::move(ticks));
+}
+
+Bars FakeTickStore::get_ticks(const Instrument& instrument, Date trading_date) {
+    ++calls;
+    auto it = ticks_.find(instrument.order_book_id());
+    if (it == ticks_.end()) return Bars();
+    Bars all = Bars::of(it->second, tick_layout());
+    return all.slice(all.lower_bound(convert_date_to_int(trading_date)),
+                     all.lower_bound(convert_date_to_int(trading_date + std::chrono::days(1))));
+}
+
 }  // namespace korvex::testing

@@ -76,4 +76,19 @@ private:
     std::map<std::string, std::shared_ptr<const std::vector<SimpleBar>>> bars_;
 };
 
+// A snapshot with one quoted level a side (the deeper levels empty).
+TickRecord make_tick(std::int64_t stamp, double last, double bid, double bid_vol, double ask,
+                     double ask_vol);
+
+class FakeTickStore : public AbstractTickStore {
+public:
+    // Snapshots of one instrument, ascending.
+    void set(const std::string& id, std::vector<TickRecord> ticks);
+    Bars get_ticks(const Instrument& instrument, Date trading_date) override;
+    int calls = 0;
+
+private:
+    std::map<std::string, std::shared_ptr<const std::vector<TickRecord>>> ticks_;
+};
+
 }  // namespace korvex::testing

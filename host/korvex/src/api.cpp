@@ -44,8 +44,12 @@ OrderPtr submit_order(Environment& env, const std::string& order_book_id, double
 
     OrderPtr order = Order::create(order_book_id, quantity, side, effect, price, std::move(extra));
     if (!price) {
-        double close = last_close(env, order_book_id);
-        order->set_frozen_price(std::isfinite(close) ? close : 0.0);
+        // In tick runs the day's close is still ahead: a buy reserves at today's best ask.
+        double reference = last_close(env, order_book_id);
+        if (const TickObject* tick = env.latest_tick(order_book_id))
+            reference =
+                side == SIDE::BUY && tick->ask_vols()[0] > 0 ? tick->asks()[0] : tick->last();
+        order->set_frozen_price(std::isfinite(reference) ? reference : 0.0);
     }
     if (!env.can_submit_order(*order, &account)) return nullptr;
 

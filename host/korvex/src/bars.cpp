@@ -14,15 +14,16 @@ std::size_t FieldSpec::size() const {
 }
 
 RecordLayout::RecordLayout(std::initializer_list<std::pair<std::string, std::string>> fields) {
-    for (auto& [name, type] : fields) {
-        if (type.size() != 3 || (type[0] != '<' && type[0] != '=') ||
-            (type[1] != 'i' && type[1] != 'u' && type[1] != 'f') ||
-            (type[2] != '4' && type[2] != '8'))
-            throw ValueError(fmt::format("unsupported field type '{}' of field '{}'", type, name));
-        FieldSpec f{name, type, itemsize_};
-        itemsize_ += f.size();
-        fields_.push_back(std::move(f));
-    }
+    for (auto& [name, type] : fields) append(name, type);
+}
+
+void RecordLayout::append(std::string name, std::string type) {
+    if (type.size() != 3 || (type[0] != '<' && type[0] != '=') ||
+        (type[1] != 'i' && type[1] != 'u' && type[1] != 'f') || (type[2] != '4' && type[2] != '8'))
+        throw ValueError(fmt::format("unsupported field type '{}' of field '{}'", type, name));
+    FieldSpec f{std::move(name), std::move(type), itemsize_};
+    itemsize_ += f.size();
+    fields_.push_back(std::move(f));
 }
 
 const FieldSpec* RecordLayout::find(std::string_view name) const {

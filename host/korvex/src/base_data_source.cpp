@@ -36,6 +36,10 @@ AbstractDayBarStore* BaseDataSource::day_bar_store(INSTRUMENT_TYPE type) const {
     return it == day_bar_stores_.end() ? nullptr : it->second.get();
 }
 
+void BaseDataSource::register_tick_store(std::shared_ptr<AbstractTickStore> store) {
+    tick_store_ = std::move(store);
+}
+
 AbstractMinBarStore* BaseDataSource::minbar_store(INSTRUMENT_TYPE type) const {
     auto it = minbar_stores_.find(type);
     return it == minbar_stores_.end() ? nullptr : it->second.get();

@@ -58,6 +58,12 @@ Bars DataProxy::minute_bars(const std::string& order_book_id) const {
     return store ? store->get_bars(*ins) : Bars();
 }
 
+Bars DataProxy::ticks(const std::string& order_book_id, Date trading_date) const {
+    auto ins = instruments(order_book_id);
+    auto* store = source_->tick_store();
+    return store ? store->get_ticks(*ins, trading_date) : Bars();
+}
+
 const std::vector<Date>& DataProxy::trading_calendar(
     std::optional<TRADING_CALENDAR_TYPE> type) const {
     auto t = type.value_or(TRADING_CALENDAR_TYPE::EXCHANGE);

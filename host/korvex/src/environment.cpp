@@ -67,6 +67,29 @@ std::vector<AbstractFrontendValidator*> Environment::frontend_validators(
     return out;
 }
 
+void Environment::add_post_system_init(std::function<void(Environment&)> hook) {
+    post_system_init_.push_back(std::move(hook));
+}
+
+void Environment::run_post_system_init() {
+    auto hooks = std::move(post_system_init_);
+    post_system_init_.clear();
+    for (auto& hook : hooks) hook(*this);
+}
+
+const TickObject* Environment::latest_tick(const std::string& order_book_id) const {
+    auto it = latest_ticks_.find(order_book_id);
+    return it == latest_ticks_.end() ? nullptr : &it->second;
+}
+
+const TickObject& Environment::set_latest_tick(const std::string& order_book_id,
+                                               const TickRecord& record) {
+    auto it = latest_ticks_.find(order_book_id);
+    if (it == latest_ticks_.end()) it = latest_ticks_.emplace(order_book_id, TickObject()).first;
+    it->second = TickObject(&it->first, record);
+    return it->second;
+}
+
 INSTRUMENT_TYPE Environment::instrument_type_of(const std::string& order_book_id) const {
     return data_proxy().instruments(order_book_id)->type();
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <set>
+#include <span>
 #include <unordered_map>
 
 #include "korvex/errors.hpp"
@@ -122,6 +123,53 @@ DailyRecord record_day(Environment& env, Date day) {
     return r;
 }
 
+// One instrument's snapshots of the day, consumed front to back.
+struct TickCursor {
+    std::string order_book_id;
+    Bars ticks;  // keeps the records alive
+    std::span<const TickRecord> records;
+    std::size_t next = 0;
+};
+
+// Feeds the day's snapshots of the subscribed instruments in time order (ties: subscription
+// order): the broker matches open orders against each, then the strategy sees it. The
+// cursor vector is kept between days, so a day allocates nothing once warm.
+void run_tick_day(Environment& env, Strategy& strategy, StrategyContext& ctx,
+                  AbstractBroker& broker, Date day, std::vector<TickCursor>& cursors) {
+    env.clear_latest_ticks();
+    cursors.resize(ctx.subscribed().size());
+    std::size_t used = 0;
+    for (const std::string& id : ctx.subscribed()) {
+        Bars ticks = env.data_proxy().ticks(id, day);
+        if (ticks.empty()) continue;
+        if (!(*ticks.layout() == tick_layout()))
+            throw RuntimeError(fmt::format("the tick store answered {} on {} in layout {}, not {}",
+                                           id, format_date(day), ticks.layout()->to_string(),
+                                           tick_layout().to_string()));
+        TickCursor& c = cursors[used++];
+        c.order_book_id = id;
+        c.records = ticks.as<TickRecord>();
+        c.ticks = std::move(ticks);
+        c.next = 0;
+    }
+    for (;;) {
+        TickCursor* first = nullptr;
+        for (std::size_t i = 0; i < used; ++i) {
+            TickCursor& c = cursors[i];
+            if (c.next < c.records.size() &&
+                (!first || c.records[c.next].datetime < first->records[first->next].datetime))
+                first = &c;
+        }
+        if (!first) break;
+        const TickRecord& record = first->records[first->next++];
+        env.trading_dt = env.calendar_dt = datetime_from_int(record.datetime);
+        const TickObject& tick = env.set_latest_tick(first->order_book_id, record);
+        broker.on_tick(tick);
+        strategy.handle_tick(ctx, tick);
+    }
+    for (std::size_t i = 0; i < used; ++i) cursors[i].ticks = Bars();
+}
+
 std::vector<DateTime> minute_grid(Date day) {
     std::vector<DateTime> out;
     DateTime d(day);
@@ -229,9 +277,11 @@ RunResult Runner::run() {
             env.set_data_source(std::make_shared<BaseDataSource>(
                 env.config().at("base.data_bundle_path").as_string(), future_info));
         }
-        if (settings.frequency == "tick")
+        env.run_post_system_init();
+        if (settings.frequency == "tick" && !env.data_source()->tick_store())
             throw RuntimeError(
-                "frequency 'tick' needs a tick data store, and no mod registered one");
+                "frequency 'tick' needs a tick data store, and no mod registered one (enable "
+                "mod.lumeq_data for the bundle's HDF5 ticks)");
 
         // Strategy libraries register their strategies by name when loaded.
         for (auto& lib : env.config().at("base.strategy_libraries").as_string_list())
@@ -255,6 +305,7 @@ RunResult Runner::run() {
         strategy_->init(ctx);
 
         PriceBook prices(env);
+        std::vector<TickCursor> tick_cursors;
         AbstractBroker& broker = *env.broker();
         for (Date day : days) {
             const DateTime open = DateTime(day) + std::chrono::hours(9) + std::chrono::minutes(30);
@@ -269,6 +320,8 @@ RunResult Runner::run() {
                     strategy_->handle_bar(ctx);
                     broker.on_bar();
                 }
+            } else if (settings.frequency == "tick") {
+                run_tick_day(env, *strategy_, ctx, broker, day, tick_cursors);
             } else {
                 env.trading_dt = env.calendar_dt = close;
                 for (auto& [type, acc] : env.portfolio().accounts())

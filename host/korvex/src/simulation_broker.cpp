@@ -72,6 +72,19 @@ void SimulationBroker::on_bar() {
     std::erase_if(open_orders_, [](const OrderPtr& o) { return !o->is_active(); });
 }
 
+void SimulationBroker::on_tick(const TickObject& tick) {
+    bool matched = false;
+    for (std::size_t i = 0; i < open_orders_.size(); ++i) {
+        // Copy: booking a fill may open orders of its own and grow the list.
+        OrderPtr o = open_orders_[i];
+        if (o->is_active() && o->order_book_id() == tick.order_book_id()) {
+            match_order(o);
+            matched = true;
+        }
+    }
+    if (matched) std::erase_if(open_orders_, [](const OrderPtr& o) { return !o->is_active(); });
+}
+
 void SimulationBroker::after_trading() {
     for (auto& o : open_orders_) {
         if (!o->is_active()) continue;

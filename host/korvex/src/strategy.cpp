@@ -74,6 +74,16 @@ OrderPtr StrategyContext::order_shares(const std::string& order_book_id, double 
     return submit_order(order_book_id, -amount, SIDE::SELL, POSITION_EFFECT::CLOSE, price);
 }
 
+void StrategyContext::subscribe(const std::string& order_book_id) {
+    data_proxy().instruments(order_book_id);  // unknown ids are refused here, not mid-run
+    if (std::find(subscribed_.begin(), subscribed_.end(), order_book_id) == subscribed_.end())
+        subscribed_.push_back(order_book_id);
+}
+
+void StrategyContext::unsubscribe(const std::string& order_book_id) {
+    std::erase(subscribed_, order_book_id);
+}
+
 void StrategyContext::install_property(const std::string& name, PropertyGetter getter) {
     context_properties()[name] = std::move(getter);
 }

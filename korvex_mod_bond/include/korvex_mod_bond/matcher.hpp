@@ -3,6 +3,10 @@
 // runs bonds can fill against quoted counterparty offers instead.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
 #include "korvex/simulation_broker.hpp"
 
 namespace korvex_mod_bond {
@@ -24,15 +28,23 @@ private:
     korvex::Environment& env_;
 };
 
-// Fills against the best quoted offer of the current tick: the best ask for a buy, the best bid
-// for a sell, up to the quoted size.
+// Tick runs: fills against the best quoted offer of the instrument's latest snapshot, the best
+// ask for a buy and the best bid for a sell, at the quoted price and up to the quoted size (in
+// whole lots). A quote is hit once: fills on the same snapshot share its size. Whatever cannot
+// fill now (no snapshot yet today, an empty side, a limit the quote does not reach, the size
+// used up) stays open for the next snapshots and expires at the close.
 class CounterPartyOfferMatcher : public korvex::AbstractMatcher {
 public:
     CounterPartyOfferMatcher(korvex::Environment& env, const korvex::ConfigNode& mod_config);
     korvex::MatchResult match(korvex::Account& account, korvex::Order& order) override;
 
 private:
+    struct Taken {
+        std::int64_t stamp = 0;  // the snapshot the amounts below were taken from
+        double ask = 0, bid = 0;
+    };
     korvex::Environment& env_;
+    std::unordered_map<std::string, Taken> taken_;
 };
 
 // The repo rate of a repo on the environment's current day (the bar's close), or NaN.

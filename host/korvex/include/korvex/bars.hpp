@@ -27,6 +27,8 @@ public:
     RecordLayout() = default;
     // Packed layout in the given order; offsets follow from the type sizes.
     RecordLayout(std::initializer_list<std::pair<std::string, std::string>> fields);
+    // Adds a field at the end (ValueError for an unsupported type).
+    void append(std::string name, std::string type);
 
     const std::vector<FieldSpec>& fields() const { return fields_; }
     std::size_t itemsize() const { return itemsize_; }
@@ -77,6 +79,13 @@ public:
     std::size_t find_at_or_before(std::int64_t stamp) const;
     // First index whose stamp is >= `stamp` (size() when none).
     std::size_t lower_bound(std::int64_t stamp) const;
+    // The records [begin, end) as a view sharing this one's storage.
+    Bars slice(std::size_t begin, std::size_t end) const {
+        Bars b = *this;
+        b.data_ = data_ ? record(begin) : nullptr;
+        b.size_ = end > begin ? end - begin : 0;
+        return b;
+    }
 
     template <class T>
     std::span<const T> as() const {

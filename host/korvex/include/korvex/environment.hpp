@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "korvex/config.hpp"
@@ -47,6 +48,16 @@ public:
 
     DateTime trading_dt{};
     DateTime calendar_dt{};
+
+    // Work for after every mod has started and the data source is final (a mod that registers a
+    // store into whichever data source the run ends up with). The runner calls them once.
+    void add_post_system_init(std::function<void(Environment&)> hook);
+    void run_post_system_init();
+
+    // Tick runs: the latest snapshot of each instrument today, null before its first one.
+    const TickObject* latest_tick(const std::string& order_book_id) const;
+    const TickObject& set_latest_tick(const std::string& order_book_id, const TickRecord& record);
+    void clear_latest_ticks() { latest_ticks_.clear(); }
 
     void set_transaction_cost_decider(INSTRUMENT_TYPE type,
                                       std::shared_ptr<AbstractTransactionCostDecider> decider);
@@ -105,6 +116,9 @@ private:
     std::map<INSTRUMENT_TYPE, PositionFactory> position_models_;
     std::map<INSTRUMENT_TYPE, PositionProxyFactory> position_proxies_;
     std::vector<TradePtr> trades_;
+    std::vector<std::function<void(Environment&)>> post_system_init_;
+    // Node-based: a TickObject points at its key.
+    std::unordered_map<std::string, TickObject> latest_ticks_;
     std::vector<std::pair<std::string, Metric>> metrics_;
     std::vector<std::pair<std::string, Metric>> summary_extras_;
     std::int64_t order_seq_ = 0;

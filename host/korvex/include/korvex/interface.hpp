@@ -16,6 +16,7 @@
 #include "korvex/model/instrument.hpp"
 #include "korvex/model/order.hpp"
 #include "korvex/model/trade.hpp"
+#include "korvex/tick.hpp"
 
 namespace korvex {
 
@@ -53,6 +54,14 @@ class AbstractMinBarStore {
 public:
     virtual ~AbstractMinBarStore() = default;
     virtual Bars get_bars(const Instrument& instrument) = 0;
+};
+
+class AbstractTickStore {
+public:
+    virtual ~AbstractTickStore() = default;
+    // The instrument's quote snapshots of one trading day, ascending, laid out by tick_layout();
+    // empty when it has none that day.
+    virtual Bars get_ticks(const Instrument& instrument, Date trading_date) = 0;
 };
 
 class AbstractCalendarStore {
@@ -104,6 +113,8 @@ public:
     // Called by the loop: at the start of a day, after each bar the strategy saw, at the close.
     virtual void before_trading() {}
     virtual void on_bar() {}
+    // Tick runs: a new snapshot of one instrument, before the strategy sees it.
+    virtual void on_tick(const TickObject&) {}
     virtual void after_trading() {}
 };
 

@@ -27,6 +27,7 @@ public:
         const std::optional<std::string>& order_book_id = std::nullopt) const override;
     void before_trading() override;
     void on_bar() override;
+    void on_tick(const TickObject& tick) override;
     void after_trading() override;
 
     bool _match_immediately = false;

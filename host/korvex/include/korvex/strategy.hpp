@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "korvex/environment.hpp"
+#include "korvex/tick.hpp"
 
 namespace korvex {
 
@@ -35,6 +36,13 @@ public:
     OrderPtr order_shares(const std::string& order_book_id, double amount,
                           std::optional<double> price = std::nullopt);
 
+    // Tick runs feed the snapshots of the instruments subscribed when the day's session opens
+    // (after before_trading); a change during the session counts from the next day. KeyError
+    // for an unknown id.
+    void subscribe(const std::string& order_book_id);
+    void unsubscribe(const std::string& order_book_id);
+    const std::vector<std::string>& subscribed() const { return subscribed_; }
+
     // Named-property extension point (for example a mod's "bond_account").
     using PropertyGetter = std::function<std::any(const StrategyContext&)>;
     static void install_property(const std::string& name, PropertyGetter getter);
@@ -46,6 +54,7 @@ public:
 
 private:
     Environment& env_;
+    std::vector<std::string> subscribed_;
 };
 
 class Strategy {
@@ -54,6 +63,8 @@ public:
     virtual void init(StrategyContext&) {}
     virtual void before_trading(StrategyContext&) {}
     virtual void handle_bar(StrategyContext&) {}
+    // Tick runs call this instead of handle_bar, once per snapshot of a subscribed instrument.
+    virtual void handle_tick(StrategyContext&, const TickObject&) {}
     virtual void after_trading(StrategyContext&) {}
 };
 

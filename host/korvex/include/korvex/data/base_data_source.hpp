@@ -23,12 +23,15 @@ public:
     void register_calendar_store(TRADING_CALENDAR_TYPE type,
                                  std::shared_ptr<AbstractCalendarStore> store);
     void register_minbar_store(INSTRUMENT_TYPE type, std::shared_ptr<AbstractMinBarStore> store);
+    // One store serves the quote snapshots of every instrument in tick runs.
+    void register_tick_store(std::shared_ptr<AbstractTickStore> store);
 
     const std::filesystem::path& bundle_path() const { return bundle_path_; }
     const std::map<std::string, Value>& future_info() const { return future_info_; }
 
     AbstractDayBarStore* day_bar_store(INSTRUMENT_TYPE type) const;
     AbstractMinBarStore* minbar_store(INSTRUMENT_TYPE type) const;
+    AbstractTickStore* tick_store() const { return tick_store_.get(); }
     AbstractCalendarStore* calendar_store(TRADING_CALENDAR_TYPE type) const;
     const std::vector<std::shared_ptr<AbstractInstrumentStore>>& instrument_stores() const {
         return instrument_stores_;
@@ -46,6 +49,7 @@ private:
     std::map<std::string, Value> future_info_;
     std::map<INSTRUMENT_TYPE, std::shared_ptr<AbstractDayBarStore>> day_bar_stores_;
     std::map<INSTRUMENT_TYPE, std::shared_ptr<AbstractMinBarStore>> minbar_stores_;
+    std::shared_ptr<AbstractTickStore> tick_store_;
     std::map<TRADING_CALENDAR_TYPE, std::shared_ptr<AbstractCalendarStore>> calendar_stores_;
     std::vector<std::shared_ptr<AbstractInstrumentStore>> instrument_stores_;
 };

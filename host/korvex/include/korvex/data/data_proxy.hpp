@@ -28,6 +28,8 @@ public:
     // Daily bars of an instrument (its store's cached array); empty when none.
     Bars day_bars(const std::string& order_book_id) const;
     Bars minute_bars(const std::string& order_book_id) const;
+    // One trading day's quote snapshots of an instrument; empty without a tick store.
+    Bars ticks(const std::string& order_book_id, Date trading_date) const;
 
     bool is_trading_date(DateTime dt, std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
     // The n-th trading day after `date` (midnight date-time).
