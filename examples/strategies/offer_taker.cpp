@@ -16,7 +16,7 @@ namespace {
 class OfferTaker : public korvex::Strategy {
 public:
     explicit OfferTaker(const korvex::ConfigNode& c)
-        : edge_(config_number(c, "edge", 0.01)),
+        : edge_(config_number(c, "edge", 0.03)),
           clip_(config_number(c, "clip", 100)),
           max_units_(config_number(c, "max_units", 1000)) {
         if (c.contains("bonds")) bonds_ = c["bonds"].as_string_list();
@@ -45,7 +45,8 @@ public:
         const double mid = (ask + bid) / 2;
         auto [it, fresh] = average_.try_emplace(tick.order_book_id(), mid);
         double& average = it->second;
-        if (!fresh) {
+        // One order at a time per bond: what a quote could not fill waits for the next ones.
+        if (!fresh && ctx.env().broker()->get_open_orders(tick.order_book_id()).empty()) {
             const double holding = held(ctx, tick.order_book_id());
             if (ask <= average - edge_ && holding + clip_ <= max_units_)
                 korvex_mod_bond::api::order_bond(ctx, tick.order_book_id(), clip_);

@@ -1,5 +1,6 @@
 // Whole runs on a generated bundle: bonds bought, pledged in exchange repos rolled daily,
-// pledged bonds refused for sale, repos settled; cash lent in the inter-bank market.
+// pledged bonds refused for sale, repos settled; cash lent in the inter-bank market; a tick run
+// that takes counterparty offers.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -23,9 +24,16 @@ const std::filesystem::path& bundle() {
     return korvex::testing::generated_bundle(7, make_date(2019, 1, 2), make_date(2019, 6, 28), 40);
 }
 
-Config run_config(const std::string& start, const std::string& end, const std::string& accounts) {
+// Two exchange bonds carry minute bars and quote snapshots over the span's last five days.
+const std::filesystem::path& tick_bundle() {
+    return korvex::testing::generated_bundle(7, make_date(2019, 1, 2), make_date(2019, 6, 28), 40,
+                                             2);
+}
+
+Config run_config(const std::string& start, const std::string& end, const std::string& accounts,
+                  const std::filesystem::path& data = bundle()) {
     Config c = Config::from_string("[base]\nstart_date = \"" + start + "\"\nend_date = \"" + end +
-                                   "\"\ndata_bundle_path = \"" + bundle().string() +
+                                   "\"\ndata_bundle_path = \"" + data.string() +
                                    "\"\noutput_dir = \"\"\n[base.accounts]\n" + accounts +
                                    "\n[mod.sys_simulation]\nvolume_limit = false\n");
     return c;
@@ -39,13 +47,15 @@ public:
     void before_trading(StrategyContext& c) override { s_.before_trading(c); }
     void handle_bar(StrategyContext& c) override { s_.handle_bar(c); }
     void after_trading(StrategyContext& c) override { s_.after_trading(c); }
+    void handle_tick(StrategyContext& c, const TickObject& t) override { s_.handle_tick(c, t); }
 
 private:
     Strategy& s_;
 };
 
 RunResult run(Config config, Strategy& strategy) {
-    tavlen::set_backend(std::make_shared<tavlen::SqliteBackend>(bundle() / "tavlen.sqlite"));
+    tavlen::set_backend(std::make_shared<tavlen::SqliteBackend>(
+        std::filesystem::path(config.at("base.data_bundle_path").as_string()) / "tavlen.sqlite"));
     Runner runner(std::move(config));
     runner.add_mod("bond", std::make_unique<BondMod>());
     runner.set_strategy(std::make_unique<Borrowed>(strategy));
@@ -185,4 +195,93 @@ TEST(BondTradingRun, InterBankLendingEarnsRateOverHoldingDays) {
             saw_weekend = true;
         }
     EXPECT_TRUE(saw_weekend);
+}
+
+namespace {
+
+// Follows the exchange bonds quoted each day; on the first day buys three times the first best
+// ask's size of the first bond it sees, on the last day sells all of it again.
+class TakeOffers : public Strategy {
+public:
+    void before_trading(StrategyContext& ctx) override {
+        const Date today = to_date(ctx.now());
+        for (auto& ins : ctx.data_proxy().all_instruments(INSTRUMENT_TYPE::BOND))
+            if (!ctx.data_proxy().ticks(ins->order_book_id(), today).empty())
+                ctx.subscribe(ins->order_book_id());
+        ++day_;
+    }
+    void handle_tick(StrategyContext& ctx, const TickObject& tick) override {
+        seen_.emplace_back(tick.order_book_id(), tick.record());
+        if (bond_.empty() && tick.ask_vols()[0] > 0) {
+            bond_ = tick.order_book_id();
+            bought_ = 3 * tick.ask_vols()[0];
+            buy_ = api::order_bond(ctx, bond_, bought_);
+        } else if (day_ == 5 && !sell_ && tick.order_book_id() == bond_) {
+            sell_ = api::order_bond(ctx, bond_, -bought_);
+        }
+    }
+    // The snapshot of `id` stamped `stamp`.
+    const TickRecord* snapshot(const std::string& id, std::int64_t stamp) const {
+        for (auto& [i, t] : seen_)
+            if (i == id && t.datetime == stamp) return &t;
+        return nullptr;
+    }
+    int day_ = 0;
+    std::string bond_;
+    double bought_ = 0;
+    OrderPtr buy_, sell_;
+    std::vector<std::pair<std::string, TickRecord>> seen_;
+};
+
+}  // namespace
+
+TEST(BondTradingRun, ATickRunTakesTheBestOffersUpToTheirSize) {
+    TakeOffers strategy;
+    auto* s = &strategy;
+    Config config = run_config("2019-06-24", "2019-06-28", "STOCK = 10000000", tick_bundle());
+    config.set("base.frequency", Value("tick"));
+    config.set("mod.bond.bond_matching_type", Value("counterparty_offer"));
+    config.set("mod.lumeq_data.enabled", Value(true));
+    RunResult r = run(std::move(config), strategy);
+    ASSERT_EQ(r.daily.size(), 5u);
+    ASSERT_FALSE(s->bond_.empty());
+    ASSERT_NE(s->buy_, nullptr);
+    ASSERT_NE(s->sell_, nullptr);
+    EXPECT_EQ(s->buy_->status(), ORDER_STATUS::FILLED);
+    EXPECT_EQ(s->sell_->status(), ORDER_STATUS::FILLED);
+
+    // Every fill is at the best quote of the snapshot it happened on, within its size; the
+    // first fill comes on the very snapshot the order was placed on.
+    double bought = 0, sold = 0, cash = 0;
+    int buys = 0;
+    for (auto& t : r.trades) {
+        ASSERT_EQ(t->order_book_id(), s->bond_);
+        const TickRecord* at = s->snapshot(s->bond_, convert_date_to_int(t->trading_datetime()));
+        ASSERT_NE(at, nullptr) << format_datetime(t->trading_datetime());
+        const bool buy = t->side() == SIDE::BUY;
+        EXPECT_EQ(t->last_price(), buy ? at->asks[0] : at->bids[0]);
+        EXPECT_LE(t->last_quantity(), buy ? at->ask_vols[0] : at->bid_vols[0]);
+        EXPECT_EQ(std::fmod(t->last_quantity(), 10.0), 0.0);
+        (buy ? bought : sold) += t->last_quantity();
+        buys += buy;
+        const double value = t->last_price() * t->last_quantity();
+        EXPECT_NEAR(t->commission(), std::min(100.0, value * 0.0001), 1e-9);
+        cash += (buy ? -value : value) - t->transaction_cost();
+    }
+    // The first snapshot gives all its size (whole lots), the rest comes from later ones.
+    EXPECT_EQ(r.trades.front()->last_quantity(),
+              std::floor(s->seen_.front().second.ask_vols[0] / 10) * 10);
+    EXPECT_GE(buys, 2);
+    EXPECT_EQ(bought, s->bought_);
+    EXPECT_EQ(sold, s->bought_);
+    EXPECT_EQ(r.trades.front()->trading_datetime(),
+              datetime_from_int(s->seen_.front().second.datetime));
+
+    // Flat at the end: cash is the start plus the fills and whatever the bond paid, to the cent.
+    double paid = 0;
+    for (auto& [name, value] : r.summary_extras)
+        if (name == "coupon_income" || name == "principal_income") paid += value;
+    const DailyRecord& last = r.daily.back();
+    EXPECT_EQ(last.market_value, 0.0);
+    EXPECT_NEAR(last.cash, 10000000.0 + cash + paid, 0.005);
 }

@@ -1,4 +1,5 @@
-// A sample bundle generated once per test process for the given options (no minute bars).
+// A sample bundle generated once per test process for the given options; minute bars and quote
+// snapshots only for `minute_bonds` exchange bonds (none by default).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 namespace korvex::testing {
 
-const std::filesystem::path& generated_bundle(std::uint64_t seed, Date start, Date end, int bonds);
+const std::filesystem::path& generated_bundle(std::uint64_t seed, Date start, Date end, int bonds,
+                                              int minute_bonds = 0);
 
 }  // namespace korvex::testing

@@ -4,11 +4,14 @@
 #include <functional>
 #include <sstream>
 
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "generator.hpp"
 #include "korvex/errors.hpp"
+#include "korvex/tick.hpp"
+#include "korvex_mod_lumeq_data/data_store.hpp"
 #include "sample_bundle.hpp"
 
 namespace tools_test {
@@ -144,15 +147,34 @@ GeneratorOptions small(const fs::path& out, std::uint64_t seed) {
 
 TEST(Generator, SameSeedGivesSameBytesAndAnotherSeedDoesNot) {
     TempDir a("seed_a"), b("seed_b"), c("seed_c");
-    korvex_generate::generate_bundle(small(a.path() / "bundle", 11));
+    std::vector<std::string> lines;
+    const auto summary = korvex_generate::generate_bundle(
+        small(a.path() / "bundle", 11), [&](const std::string& line) { lines.push_back(line); });
     korvex_generate::generate_bundle(small(b.path() / "bundle", 11));
     korvex_generate::generate_bundle(small(c.path() / "bundle", 12));
     const auto names = files_of(a.path() / "bundle");
     ASSERT_EQ(names, files_of(b.path() / "bundle"));
     EXPECT_THAT(names, testing::IsSupersetOf({"tavlen.sqlite", "trading_dates.txt"}));
-    EXPECT_EQ(std::count_if(names.begin(), names.end(),
-                            [](const auto& n) { return n.starts_with("h5/"); }),
-              2);
+    std::vector<std::string> minute_files, tick_files;
+    for (const auto& n : names) {
+        if (n.starts_with("h5/ticks/"))
+            tick_files.push_back(n.substr(9));
+        else if (n.starts_with("h5/"))
+            minute_files.push_back(n.substr(3));
+    }
+    EXPECT_EQ(minute_files.size(), 2u);
+    EXPECT_EQ(tick_files, minute_files);
+
+    std::size_t ticks = 0;
+    for (const auto& n : tick_files)
+        ticks += korvex_mod_lumeq_data::read_h5_minute_bars(a.path() / "bundle/h5/ticks" / n,
+                                                            korvex::tick_layout())
+                     .size();
+    EXPECT_GT(ticks, 0u);
+    EXPECT_EQ(summary.ticks, ticks);
+    EXPECT_THAT(lines, testing::Contains(fmt::format(
+                           "ticks: {} snapshots of 2 exchange bonds over the last 5 exchange days",
+                           ticks)));
     for (const auto& name : names) {
         EXPECT_TRUE(bytes_of(a.path() / "bundle" / name) == bytes_of(b.path() / "bundle" / name))
             << name;

@@ -20,7 +20,7 @@ TEST(GeneratedMinuteBars, RebuildTheDailyBarsOfTheirDays) {
     const auto& b = SampleBundle::get();
     std::vector<std::filesystem::path> files;
     for (const auto& e : std::filesystem::directory_iterator(b.dir / "h5"))
-        files.push_back(e.path());
+        if (e.is_regular_file()) files.push_back(e.path());
     ASSERT_EQ(files.size(), 2u);
     const std::int32_t first_day =
         *(std::upper_bound(b.exchange_days.begin(), b.exchange_days.end(), SampleBundle::END) - 20);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <span>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -12,10 +13,13 @@
 #include "bundle_database.hpp"
 #include "calendars.hpp"
 #include "korvex/errors.hpp"
+#include "korvex/tick.hpp"
+#include "korvex_mod_lumeq_data/data_store.hpp"
 #include "market_model.hpp"
 #include "minute_bars.hpp"
 #include "records.hpp"
 #include "repo_series.hpp"
+#include "ticks.hpp"
 #include "universe.hpp"
 
 namespace korvex_generate {
@@ -115,9 +119,11 @@ struct Builder {
 
         const DayGrid grid = DayGrid::make(start, end);
         const auto picks = minute_candidates(bonds, options.minute_bonds, end);
-        std::int32_t minute_from = 0;
+        std::int32_t minute_from = 0, tick_from = 0;
         for (std::size_t i = grid.days.size(), n = 0; i-- > 0 && n < MINUTE_BAR_DAYS;) {
-            if (grid.exchange_open[i]) minute_from = grid.ints[i], ++n;
+            if (!grid.exchange_open[i]) continue;
+            minute_from = grid.ints[i];
+            if (++n <= TICK_DAYS) tick_from = minute_from;
         }
         std::map<std::string, std::vector<PriceRow>> minute_days;
 
@@ -168,14 +174,26 @@ struct Builder {
         db.set_meta("bonds", std::to_string(options.bonds));
         db.finish();
 
-        fs::create_directories(dir / "h5");
+        using korvex_mod_lumeq_data::write_h5_minute_bars;
+        fs::create_directories(dir / "h5" / "ticks");
         for (const auto& [id, days] : minute_days) {
             const auto bars = simulate_minute_bars(days, options.seed, id);
-            write_minute_bars(dir / "h5" / (id + ".h5"), bars);
+            write_h5_minute_bars(dir / "h5" / (id + ".h5"), minute_bar_layout(),
+                                 std::as_bytes(std::span(bars)));
             ++summary.minute_files;
+            const auto recent = std::lower_bound(
+                bars.begin(), bars.end(), std::int64_t{tick_from} * 1000000,
+                [](const MinuteBar& bar, std::int64_t stamp) { return bar.datetime < stamp; });
+            const auto ticks =
+                simulate_ticks(std::vector<MinuteBar>(recent, bars.end()), options.seed, id);
+            write_h5_minute_bars(dir / "h5" / "ticks" / (id + ".h5"), korvex::tick_layout(),
+                                 std::as_bytes(std::span(ticks)));
+            summary.ticks += ticks.size();
         }
         say(fmt::format("minute bars: {} exchange bonds over the last {} exchange days",
                         summary.minute_files, MINUTE_BAR_DAYS));
+        say(fmt::format("ticks: {} snapshots of {} exchange bonds over the last {} exchange days",
+                        summary.ticks, minute_days.size(), TICK_DAYS));
     }
 };
 

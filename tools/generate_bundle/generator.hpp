@@ -1,6 +1,6 @@
 // Generates a complete sample bundle: the exchange calendar file, the client's SQLite database
-// and bond minute bars, deterministically from a seed. The bundle is built under a temporary
-// name beside its destination and renamed into place only when complete.
+// and bond minute bars and quote snapshots, deterministically from a seed. The bundle is built
+// under a temporary name beside its destination and renamed into place only when complete.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,7 @@ struct GeneratorSummary {
     std::size_t price_rows = 0;
     std::size_t repo_rows = 0;
     std::size_t minute_files = 0;
+    std::size_t ticks = 0;  // quote snapshots, all bonds
 };
 
 // Receives one human-readable line per step.
@@ -41,5 +42,8 @@ GeneratorSummary generate_bundle(const GeneratorOptions& options, const Progress
 
 // Minute bars cover this many exchange trading days at the end of the span.
 constexpr int MINUTE_BAR_DAYS = 20;
+// Quote snapshots cover the last this many of them.
+constexpr int TICK_DAYS = 5;
+static_assert(TICK_DAYS <= MINUTE_BAR_DAYS);
 
 }  // namespace korvex_generate

@@ -1,4 +1,5 @@
-// korvex-generate: writes the sample data bundle (calendars, the client's database, minute bars).
+// korvex-generate: writes the sample data bundle (calendars, the client's database, minute bars,
+// quote snapshots).
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -26,7 +27,8 @@ int main(int argc, char** argv) {
     app.add_option("--bonds", options.bonds, "number of bonds with market data")
         ->capture_default_str();
     app.add_option("--minute-bonds", options.minute_bonds,
-                   "exchange bonds that get minute bars for the last weeks of the span")
+                   "exchange bonds that get minute bars for the last weeks of the span "
+                   "(and quote snapshots for the last days)")
         ->capture_default_str();
     app.add_flag("--force", options.force, "replace an existing bundle at --out");
     app.add_flag("--quiet", quiet, "print nothing but errors");

@@ -3,13 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <functional>
-#include <memory>
 #include <span>
-#include <stdexcept>
 #include <string>
-
-#include <hdf5.h>
 
 #include "random.hpp"
 
@@ -105,38 +100,11 @@ std::vector<MinuteBar> simulate_minute_bars(const std::vector<PriceRow>& days, s
     return bars;
 }
 
-void write_minute_bars(const std::filesystem::path& path, const std::vector<MinuteBar>& bars) {
-    using Closer = herr_t (*)(hid_t);
-    auto handle = [](hid_t id, Closer close, const char* what, const std::string& file) {
-        if (id < 0) throw std::runtime_error("cannot " + std::string(what) + " for " + file);
-        return std::unique_ptr<hid_t, std::function<void(hid_t*)>>(new hid_t(id),
-                                                                   [close](hid_t* h) {
-                                                                       close(*h);
-                                                                       delete h;
-                                                                   });
-    };
-    const std::string name = path.string();
-    auto type = handle(H5Tcreate(H5T_COMPOUND, sizeof(MinuteBar)), H5Tclose, "make the type", name);
-    H5Tinsert(*type, "datetime", offsetof(MinuteBar, datetime), H5T_NATIVE_INT64);
-    H5Tinsert(*type, "open", offsetof(MinuteBar, open), H5T_NATIVE_DOUBLE);
-    H5Tinsert(*type, "high", offsetof(MinuteBar, high), H5T_NATIVE_DOUBLE);
-    H5Tinsert(*type, "low", offsetof(MinuteBar, low), H5T_NATIVE_DOUBLE);
-    H5Tinsert(*type, "close", offsetof(MinuteBar, close), H5T_NATIVE_DOUBLE);
-    H5Tinsert(*type, "volume", offsetof(MinuteBar, volume), H5T_NATIVE_DOUBLE);
-    H5Tinsert(*type, "total_turnover", offsetof(MinuteBar, total_turnover), H5T_NATIVE_DOUBLE);
-
-    auto file = handle(H5Fcreate(name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), H5Fclose,
-                       "create the file", name);
-    const hsize_t dims[1] = {bars.size()};
-    auto space = handle(H5Screate_simple(1, dims, nullptr), H5Sclose, "make the space", name);
-    auto dcpl = handle(H5Pcreate(H5P_DATASET_CREATE), H5Pclose, "make properties", name);
-    H5Pset_obj_track_times(*dcpl, false);
-    auto dataset = handle(H5Dcreate2(*file, "data", *type, *space, H5P_DEFAULT, *dcpl, H5P_DEFAULT),
-                          H5Dclose, "create dataset 'data'", name);
-    if (!bars.empty() &&
-        H5Dwrite(*dataset, *type, H5S_ALL, H5S_ALL, H5P_DEFAULT, bars.data()) < 0) {
-        throw std::runtime_error("cannot write dataset 'data' of " + name);
-    }
+const korvex::RecordLayout& minute_bar_layout() {
+    static const korvex::RecordLayout layout{
+        {"datetime", "<i8"}, {"open", "<f8"},   {"high", "<f8"},          {"low", "<f8"},
+        {"close", "<f8"},    {"volume", "<f8"}, {"total_turnover", "<f8"}};
+    return layout;
 }
 
 }  // namespace korvex_generate

@@ -1,14 +1,14 @@
 // Minute bars of a few exchange bonds: 240 bars a trading day that start at the day's open, end
 // at its close, stay inside its range and share out its volume. Written as HDF5 in the layout
-// of the host's minute-bar store.
+// of the host's minute-bar store (minute_bar_layout()).
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <string_view>
 #include <vector>
 
 #include "bond_series.hpp"
+#include "korvex/bars.hpp"
 
 namespace korvex_generate {
 
@@ -24,7 +24,7 @@ constexpr int BARS_PER_DAY = 240;
 std::vector<MinuteBar> simulate_minute_bars(const std::vector<PriceRow>& days, std::uint64_t seed,
                                             std::string_view order_book_id);
 
-// Dataset "data" of a new file; no time stamps, so equal bars give equal bytes.
-void write_minute_bars(const std::filesystem::path& path, const std::vector<MinuteBar>& bars);
+// The packed layout of MinuteBar under the member names of the minute-bar files.
+const korvex::RecordLayout& minute_bar_layout();
 
 }  // namespace korvex_generate

@@ -1,4 +1,6 @@
-// Reading and writing the minute-bar files with the HDF5 C API.
+// Reading and writing the record files (minute bars, ticks) with the HDF5 C API.
+#include "h5_io.hpp"
+
 #include <fmt/format.h>
 #include <hdf5.h>
 
@@ -59,23 +61,23 @@ hid_t h5_type(const korvex::FieldSpec& field) {
         if (code == "f4") return native ? H5T_NATIVE_FLOAT : H5T_IEEE_F32LE;
     }
     throw korvex::ValueError(
-        fmt::format("minute-bar field '{}' has the unsupported type '{}'", field.name, t));
+        fmt::format("record field '{}' has the unsupported type '{}'", field.name, t));
 }
 
 // The compound type of `layout`, members at the layout's own offsets.
 Handle compound_type(const korvex::RecordLayout& layout) {
-    if (layout.itemsize() == 0) throw korvex::ValueError("minute-bar layout has no fields");
+    if (layout.itemsize() == 0) throw korvex::ValueError("record layout has no fields");
     Handle type(H5Tcreate(H5T_COMPOUND, layout.itemsize()), H5Tclose);
     for (const auto& field : layout.fields())
         if (H5Tinsert(type.get(), field.name.c_str(), field.offset, h5_type(field)) < 0)
             throw korvex::RuntimeError(
-                fmt::format("cannot describe minute-bar field '{}'", field.name));
+                fmt::format("cannot describe record field '{}'", field.name));
     return type;
 }
 
 // Bars::find and friends binary-search the stamps.
 void check_ascending(const std::filesystem::path& path, const korvex::RecordLayout& layout,
-                     const std::vector<std::byte>& bytes) {
+                     const std::vector<std::byte>& bytes, std::string_view kind) {
     const auto& first = layout.fields().front();
     if (first.type.size() != 3 || (first.type.substr(1) != "i8" && first.type.substr(1) != "u8"))
         return;
@@ -86,7 +88,7 @@ void check_ascending(const std::filesystem::path& path, const korvex::RecordLayo
         std::memcpy(&stamp, bytes.data() + i * layout.itemsize() + first.offset, sizeof stamp);
         if (i > 0 && stamp <= prev)
             throw korvex::ValueError(
-                fmt::format("minute-bar file '{}': {} does not ascend at row {} ({} after {})",
+                fmt::format("{} file '{}': {} does not ascend at row {} ({} after {})", kind,
                             path.string(), first.name, i, stamp, prev));
         prev = stamp;
     }
@@ -94,8 +96,8 @@ void check_ascending(const std::filesystem::path& path, const korvex::RecordLayo
 
 }  // namespace
 
-korvex::Bars read_h5_minute_bars(const std::filesystem::path& path,
-                                 const korvex::RecordLayout& layout) {
+korvex::Bars read_h5_records(const std::filesystem::path& path, const korvex::RecordLayout& layout,
+                             std::string_view kind) {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec))
         return korvex::Bars::of_bytes(std::make_shared<const std::vector<std::byte>>(), layout);
@@ -105,25 +107,24 @@ korvex::Bars read_h5_minute_bars(const std::filesystem::path& path,
                 H5Fclose);
     if (!file.ok())
         throw korvex::ValueError(
-            fmt::format("minute-bar file '{}' is not a readable HDF5 file", name));
+            fmt::format("{} file '{}' is not a readable HDF5 file", kind, name));
     Handle dataset(quietly([&] { return H5Dopen2(file.get(), DATASET, H5P_DEFAULT); }), H5Dclose);
     if (!dataset.ok())
         throw korvex::ValueError(
-            fmt::format("minute-bar file '{}' has no dataset '{}'", name, DATASET));
+            fmt::format("{} file '{}' has no dataset '{}'", kind, name, DATASET));
     Handle file_type(H5Dget_type(dataset.get()), H5Tclose);
     if (H5Tget_class(file_type.get()) != H5T_COMPOUND)
-        throw korvex::ValueError(fmt::format(
-            "minute-bar file '{}': dataset '{}' is not a compound type", name, DATASET));
+        throw korvex::ValueError(
+            fmt::format("{} file '{}': dataset '{}' is not a compound type", kind, name, DATASET));
     for (const auto& field : layout.fields())
         if (quietly([&] { return H5Tget_member_index(file_type.get(), field.name.c_str()); }) < 0)
-            throw korvex::ValueError(
-                fmt::format("minute-bar file '{}': dataset '{}' has no member '{}'", name, DATASET,
-                            field.name));
+            throw korvex::ValueError(fmt::format("{} file '{}': dataset '{}' has no member '{}'",
+                                                 kind, name, DATASET, field.name));
 
     Handle space(H5Dget_space(dataset.get()), H5Sclose);
     if (H5Sget_simple_extent_ndims(space.get()) != 1)
-        throw korvex::ValueError(fmt::format(
-            "minute-bar file '{}': dataset '{}' is not one-dimensional", name, DATASET));
+        throw korvex::ValueError(
+            fmt::format("{} file '{}': dataset '{}' is not one-dimensional", kind, name, DATASET));
     const auto n = static_cast<std::size_t>(H5Sget_simple_extent_npoints(space.get()));
 
     Handle memory_type = compound_type(layout);
@@ -132,11 +133,15 @@ korvex::Bars read_h5_minute_bars(const std::filesystem::path& path,
                      return H5Dread(dataset.get(), memory_type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT,
                                     bytes->data());
                  }) < 0)
-        throw korvex::ValueError(
-            fmt::format("minute-bar file '{}': dataset '{}' cannot be read as {}", name, DATASET,
-                        layout.to_string()));
-    check_ascending(path, layout, *bytes);
+        throw korvex::ValueError(fmt::format("{} file '{}': dataset '{}' cannot be read as {}",
+                                             kind, name, DATASET, layout.to_string()));
+    check_ascending(path, layout, *bytes, kind);
     return korvex::Bars::of_bytes(std::move(bytes), layout);
+}
+
+korvex::Bars read_h5_minute_bars(const std::filesystem::path& path,
+                                 const korvex::RecordLayout& layout) {
+    return read_h5_records(path, layout, "minute-bar");
 }
 
 void write_h5_minute_bars(const std::filesystem::path& path, const korvex::RecordLayout& layout,
@@ -151,12 +156,16 @@ void write_h5_minute_bars(const std::filesystem::path& path, const korvex::Recor
     Handle file(
         quietly([&] { return H5Fcreate(name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT); }),
         H5Fclose);
-    if (!file.ok())
-        throw korvex::RuntimeError(fmt::format("cannot create minute-bar file '{}'", name));
+    if (!file.ok()) throw korvex::RuntimeError(fmt::format("cannot create HDF5 file '{}'", name));
     const hsize_t dims[1] = {bytes.size() / layout.itemsize()};
     Handle space(H5Screate_simple(1, dims, nullptr), H5Sclose);
+    // No object times: equal records give equal bytes (the sample bundle is reproducible).
+    Handle properties(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
+    if (!properties.ok() || H5Pset_obj_track_times(properties.get(), false) < 0)
+        throw korvex::RuntimeError(
+            fmt::format("cannot set up dataset '{}' of '{}'", DATASET, name));
     Handle dataset(H5Dcreate2(file.get(), DATASET, type.get(), space.get(), H5P_DEFAULT,
-                              H5P_DEFAULT, H5P_DEFAULT),
+                              properties.get(), H5P_DEFAULT),
                    H5Dclose);
     if (!dataset.ok() || (dims[0] > 0 && H5Dwrite(dataset.get(), type.get(), H5S_ALL, H5S_ALL,
                                                   H5P_DEFAULT, bytes.data()) < 0))

@@ -44,8 +44,9 @@ private:
 korvex::Bars read_h5_minute_bars(const std::filesystem::path& path,
                                  const korvex::RecordLayout& layout);
 
-// Writes `bytes` (whole records laid out by `layout`) as dataset "data" of a new file at
-// `path`, replacing any file there and creating missing parent directories.
+// Writes `bytes` (whole records laid out by `layout`: minute bars, ticks) as dataset "data" of a
+// new file at `path`, replacing any file there and creating missing parent directories. The file
+// carries no time stamps, so equal records give equal bytes.
 void write_h5_minute_bars(const std::filesystem::path& path, const korvex::RecordLayout& layout,
                           std::span<const std::byte> bytes);
 
