@@ -66,17 +66,23 @@ struct LoopFixture : ::testing::Test {
         bars->set_closes("000001.XSHE", days, {10.0, 11.0});
     }
 
+    // The bundle's stocks with the fixture's day bars, and a tick store when given one.
+    std::shared_ptr<BaseDataSource> make_source(std::vector<std::string> ids,
+                                                std::shared_ptr<AbstractTickStore> ticks = {}) {
+        auto source = std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
+        std::vector<InstrumentPtr> instruments;
+        for (auto& id : ids) instruments.push_back(korvex::testing::make_instrument(id));
+        source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
+            INSTRUMENT_TYPE::CS, std::move(instruments)));
+        source->register_day_bar_store(INSTRUMENT_TYPE::CS, bars);
+        if (ticks) source->register_tick_store(std::move(ticks));
+        return source;
+    }
+
     Runner make_runner() {
         Runner runner(config);
         runner.on_environment([this](Environment& env) {
-            auto source =
-                std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
-            source->register_instruments_store(
-                std::make_shared<korvex::testing::FakeInstrumentStore>(
-                    INSTRUMENT_TYPE::CS,
-                    std::vector<InstrumentPtr>{korvex::testing::make_instrument("000001.XSHE")}));
-            source->register_day_bar_store(INSTRUMENT_TYPE::CS, bars);
-            env.set_data_source(source);
+            env.set_data_source(make_source({"000001.XSHE"}));
             env.register_position_model(INSTRUMENT_TYPE::CS,
                                         [](const std::string& id, POSITION_DIRECTION d, double q) {
                                             return std::make_unique<RecordingPosition>(id, d, q);
@@ -143,16 +149,7 @@ struct TickLoopFixture : LoopFixture {
         config.set("base.frequency", Value("tick"));
         Runner runner(config);
         runner.on_environment([this](Environment& env) {
-            auto source =
-                std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
-            source->register_instruments_store(
-                std::make_shared<korvex::testing::FakeInstrumentStore>(
-                    INSTRUMENT_TYPE::CS,
-                    std::vector<InstrumentPtr>{korvex::testing::make_instrument("000001.XSHE"),
-                                               korvex::testing::make_instrument("000002.XSHE")}));
-            source->register_day_bar_store(INSTRUMENT_TYPE::CS, bars);
-            source->register_tick_store(ticks);
-            env.set_data_source(source);
+            env.set_data_source(make_source({"000001.XSHE", "000002.XSHE"}, ticks));
         });
         return runner;
     }
@@ -196,13 +193,8 @@ TEST_F(TickLoopFixture, RefusesATickRunWithoutAStoreAndAStoreAnsweringAnotherLay
     };
     Runner runner = make_tick_runner();
     runner.on_environment([this](Environment& env) {
-        auto source = std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
-        source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
-            INSTRUMENT_TYPE::CS,
-            std::vector<InstrumentPtr>{korvex::testing::make_instrument("000001.XSHE"),
-                                       korvex::testing::make_instrument("000002.XSHE")}));
-        source->register_tick_store(std::make_shared<WrongLayout>());
-        env.set_data_source(source);
+        env.set_data_source(
+            make_source({"000001.XSHE", "000002.XSHE"}, std::make_shared<WrongLayout>()));
     });
     runner.set_strategy(std::make_unique<TickLogger>());
     std::string msg = korvex::testing::error_of<RuntimeError>([&] { runner.run(); });
