@@ -202,6 +202,16 @@ TEST_F(TickLoopFixture, RefusesATickRunWithoutAStoreAndAStoreAnsweringAnotherLay
               "the tick store answered 000001.XSHE on 2020-01-02 in layout [('datetime'");
 }
 
+TEST_F(TickLoopFixture, AStampThatIsNotATimeOfDayStopsTheRunNamingIt) {
+    ticks->set("000001.XSHE",
+               {korvex::testing::make_tick(20200102093003, 10.1, 10, 100, 10.2, 100),
+                korvex::testing::make_tick(20200102096000, 10.1, 10, 100, 10.2, 100)});
+    Runner runner = make_tick_runner();
+    runner.set_strategy(std::make_unique<TickLogger>());
+    EXPECT_EQ(korvex::testing::error_of<ValueError>([&] { runner.run(); }),
+              "invalid date-time integer 20200102096000 (expected YYYYMMDDHHMMSS)");
+}
+
 TEST_F(TickLoopFixture, SubscribingToAnUnknownIdIsRefused) {
     struct Unknown : Strategy {
         void init(StrategyContext& ctx) override { ctx.subscribe("999999.XSHE"); }

@@ -79,15 +79,28 @@ void Environment::run_post_system_init() {
 
 const TickObject* Environment::latest_tick(const std::string& order_book_id) const {
     auto it = latest_ticks_.find(order_book_id);
-    return it == latest_ticks_.end() ? nullptr : &it->second;
+    return it == latest_ticks_.end() || it->second.empty() ? nullptr : &it->second;
+}
+
+TickObject& Environment::latest_tick_slot(const std::string& order_book_id) {
+    auto it = latest_ticks_.find(order_book_id);
+    if (it == latest_ticks_.end()) {
+        it = latest_ticks_.emplace(order_book_id, TickObject()).first;
+        it->second = TickObject(&it->first, TickRecord{});  // names its key, holds no snapshot
+    }
+    return it->second;
 }
 
 const TickObject& Environment::set_latest_tick(const std::string& order_book_id,
                                                const TickRecord& record) {
-    auto it = latest_ticks_.find(order_book_id);
-    if (it == latest_ticks_.end()) it = latest_ticks_.emplace(order_book_id, TickObject()).first;
-    it->second = TickObject(&it->first, record);
-    return it->second;
+    TickObject& slot = latest_tick_slot(order_book_id);
+    slot.set_record(record);
+    return slot;
+}
+
+void Environment::clear_latest_ticks() {
+    // Emptied in place: the loop's slots stay valid for the whole run.
+    for (auto& [id, tick] : latest_ticks_) tick.set_record(TickRecord{});
 }
 
 INSTRUMENT_TYPE Environment::instrument_type_of(const std::string& order_book_id) const {

@@ -125,11 +125,22 @@ DailyRecord record_day(Environment& env, Date day) {
 
 // One instrument's snapshots of the day, consumed front to back.
 struct TickCursor {
-    std::string order_book_id;
-    Bars ticks;  // keeps the records alive
+    TickObject* latest = nullptr;  // the instrument's slot in the environment
+    Bars ticks;                    // keeps the records alive
     std::span<const TickRecord> records;
     std::size_t next = 0;
 };
+
+// The date-time of a snapshot stamped on `day`: from the day's midnight, without a calendar
+// conversion per snapshot. A stamp outside the day, or not a time of day, goes through the full
+// conversion (which names a malformed one).
+DateTime tick_time(std::int64_t stamp, std::int64_t day_stamp, DateTime midnight) {
+    const std::int64_t hhmmss = stamp - day_stamp;
+    if (hhmmss < 0 || hhmmss >= 240000 || hhmmss / 100 % 100 >= 60 || hhmmss % 100 >= 60)
+        return datetime_from_int(stamp);
+    return midnight +
+           std::chrono::seconds(hhmmss / 10000 * 3600 + hhmmss / 100 % 100 * 60 + hhmmss % 100);
+}
 
 // Feeds the day's snapshots of the subscribed instruments in time order (ties: subscription
 // order): the broker matches open orders against each, then the strategy sees it. The
@@ -147,11 +158,13 @@ void run_tick_day(Environment& env, Strategy& strategy, StrategyContext& ctx,
                                            id, format_date(day), ticks.layout()->to_string(),
                                            tick_layout().to_string()));
         TickCursor& c = cursors[used++];
-        c.order_book_id = id;
+        c.latest = &env.latest_tick_slot(id);
         c.records = ticks.as<TickRecord>();
         c.ticks = std::move(ticks);
         c.next = 0;
     }
+    const std::int64_t day_stamp = convert_date_to_int(day);
+    const DateTime midnight(day);
     for (;;) {
         TickCursor* first = nullptr;
         for (std::size_t i = 0; i < used; ++i) {
@@ -162,10 +175,10 @@ void run_tick_day(Environment& env, Strategy& strategy, StrategyContext& ctx,
         }
         if (!first) break;
         const TickRecord& record = first->records[first->next++];
-        env.trading_dt = env.calendar_dt = datetime_from_int(record.datetime);
-        const TickObject& tick = env.set_latest_tick(first->order_book_id, record);
-        broker.on_tick(tick);
-        strategy.handle_tick(ctx, tick);
+        env.trading_dt = env.calendar_dt = tick_time(record.datetime, day_stamp, midnight);
+        first->latest->set_record(record);
+        broker.on_tick(*first->latest);
+        strategy.handle_tick(ctx, *first->latest);
     }
     for (std::size_t i = 0; i < used; ++i) cursors[i].ticks = Bars();
 }

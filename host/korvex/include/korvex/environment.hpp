@@ -57,7 +57,10 @@ public:
     // Tick runs: the latest snapshot of each instrument today, null before its first one.
     const TickObject* latest_tick(const std::string& order_book_id) const;
     const TickObject& set_latest_tick(const std::string& order_book_id, const TickRecord& record);
-    void clear_latest_ticks() { latest_ticks_.clear(); }
+    // The instrument's slot, kept for the whole run: the loop holds it and writes each snapshot
+    // with set_record, without a lookup. Empty until written today.
+    TickObject& latest_tick_slot(const std::string& order_book_id);
+    void clear_latest_ticks();
 
     void set_transaction_cost_decider(INSTRUMENT_TYPE type,
                                       std::shared_ptr<AbstractTransactionCostDecider> decider);

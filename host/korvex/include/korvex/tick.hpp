@@ -37,7 +37,11 @@ public:
     TickObject() = default;
     TickObject(const std::string* order_book_id, const TickRecord& record)
         : id_(order_book_id), record_(record) {}
+    // Keeps the id, replaces the snapshot.
+    void set_record(const TickRecord& record) { record_ = record; }
 
+    // No snapshot: a default object, or a slot emptied for a new day (stamp 0).
+    bool empty() const { return id_ == nullptr || record_.datetime == 0; }
     const std::string& order_book_id() const { return *id_; }
     DateTime datetime() const { return datetime_from_int(record_.datetime); }
     std::int64_t stamp() const { return record_.datetime; }
