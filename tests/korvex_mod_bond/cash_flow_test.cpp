@@ -130,8 +130,21 @@ TEST(CashFlowLookup, FindsOnlyTheExactDay) {
         });
     };
     const std::vector<std::pair<Date, double>> cases{
-        {make_date(2020, 1, 1), NAN},  {D1, 1}, {make_date(2020, 6, 16), NAN}, {D2, 2}, {D3, 3},
-        {make_date(2022, 6, 16), NAN}, {D1, 1}};
+        {make_date(2020, 1, 1), NAN},
+        {D1, 1},
+        {make_date(2020, 6, 16), NAN},
+        {D2, 2},
+        {D3, 3},
+        {make_date(2022, 6, 16), NAN},
+        {D1, 1},
+        // Jumps both ways from wherever the previous lookup stopped.
+        {make_date(2021, 1, 1), NAN},
+        {D3, 3},
+        {D2, 2},
+        {make_date(2019, 1, 1), NAN},
+        {D2, 2},
+        {make_date(2030, 1, 1), NAN},
+        {D3, 3}};
     for (auto [day, cash_flow] : cases) {
         const CashFlowRecord* hit = row(day);
         if (std::isnan(cash_flow)) {

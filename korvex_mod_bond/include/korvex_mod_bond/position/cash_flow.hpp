@@ -90,6 +90,8 @@ private:
 // (schedules never change during a run, and a book of more bonds than the caches hold would
 // otherwise fetch every schedule again every day), searched by day, and remembering the row of
 // the day last asked for, since before_trading and settlement of a day ask for the same day.
+// Days mostly move forward a little at a time and payments are months apart, so a lookup first
+// checks the place of the previous one and searches only when the day has left it.
 template <class Record>
 class DaySchedule {
 public:
@@ -120,15 +122,24 @@ private:
         }
         _schedule = std::move(schedule);
         _days = std::move(days);
+        _place = 0;
         _loaded = true;
     }
-    // Kept out of line so that the remembered-day path inlines into the daily calls.
-    [[gnu::noinline]] const Record* find(korvex::Date day) {
+    const Record* find(korvex::Date day) {
         const auto d = static_cast<std::int32_t>(day.time_since_epoch().count());
-        auto it = std::lower_bound(_days.begin(), _days.end(), d);
-        _row = it == _days.end() || *it != d
-                   ? nullptr
-                   : &(*_schedule)[static_cast<std::size_t>(it - _days.begin())];
+        const std::size_t n = _days.size();
+        std::size_t i = _place;  // first record dated on or after the previous day asked for
+        if (i > 0 && _days[i - 1] >= d)
+            i = static_cast<std::size_t>(
+                std::lower_bound(_days.begin(), _days.begin() + static_cast<std::ptrdiff_t>(i), d) -
+                _days.begin());
+        else if (i < n && _days[i] < d)
+            i = static_cast<std::size_t>(
+                std::lower_bound(_days.begin() + static_cast<std::ptrdiff_t>(i) + 1, _days.end(),
+                                 d) -
+                _days.begin());
+        _place = i;
+        _row = i == n || _days[i] != d ? nullptr : &(*_schedule)[i];
         _day = day;
         _has_day = true;
         return _row;
@@ -136,6 +147,7 @@ private:
 
     std::shared_ptr<const std::vector<Record>> _schedule;
     std::vector<std::int32_t> _days;
+    std::size_t _place = 0;
     bool _loaded = false;
     bool _has_day = false;
     korvex::Date _day{};
