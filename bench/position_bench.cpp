@@ -21,6 +21,7 @@
 #include "korvex/environment.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
 #include "korvex_mod_bond/position.hpp"
+#include "korvex_test_support.hpp"
 #include "tavlen/memory_backend.hpp"
 
 namespace {
@@ -37,34 +38,6 @@ double thread_seconds() {
     return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
-class Store : public korvex::AbstractInstrumentStore {
-public:
-    explicit Store(std::vector<korvex::InstrumentPtr> instruments)
-        : instruments_(std::move(instruments)) {
-        for (auto& i : instruments_) ids_.push_back(i->order_book_id());
-    }
-    korvex::INSTRUMENT_TYPE instrument_type() const override {
-        return korvex::INSTRUMENT_TYPE::BOND;
-    }
-    const std::vector<std::string>& all_id_and_syms() const override { return ids_; }
-    korvex::InstrumentSequence get_instruments(
-        std::optional<std::vector<std::string>>) const override {
-        auto all = instruments_;
-        return korvex::InstrumentSequence([all] {
-            auto pos = std::make_shared<std::size_t>(0);
-            return korvex::InstrumentSequence::Next(
-                [all, pos]() -> std::optional<korvex::InstrumentPtr> {
-                    if (*pos >= all.size()) return std::nullopt;
-                    return all[(*pos)++];
-                });
-        });
-    }
-
-private:
-    std::vector<korvex::InstrumentPtr> instruments_;
-    std::vector<std::string> ids_;
-};
-
 class Calendar : public korvex::AbstractCalendarStore {
 public:
     explicit Calendar(std::vector<Date> days) : days_(std::move(days)) {}
@@ -75,15 +48,6 @@ public:
 private:
     std::vector<Date> days_;
 };
-
-std::vector<Date> weekdays(Date first, Date last) {
-    std::vector<Date> out;
-    for (Date d = first; d <= last; d += std::chrono::days(1)) {
-        std::chrono::weekday wd(d);
-        if (wd != std::chrono::Saturday && wd != std::chrono::Sunday) out.push_back(d);
-    }
-    return out;
-}
 
 std::string bond_id(int i) {
     return fmt::format("{:06}.IB", 100000 + i);
@@ -109,7 +73,7 @@ struct World {
     std::shared_ptr<tavlen::MemoryBackend> client = std::make_shared<tavlen::MemoryBackend>();
     std::unique_ptr<korvex::Environment> env;
     std::vector<Date> days =
-        weekdays(korvex::make_date(2020, 1, 2), korvex::make_date(2021, 12, 31));
+        korvex::testing::weekdays(korvex::make_date(2020, 1, 2), korvex::make_date(2021, 12, 31));
 
     World() {
         tavlen::set_backend(client);
@@ -129,7 +93,8 @@ struct World {
         }
         auto source =
             std::make_shared<korvex::BaseDataSource>("", std::map<std::string, korvex::Value>{});
-        source->register_instruments_store(std::make_shared<Store>(std::move(bonds)));
+        source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
+            korvex::INSTRUMENT_TYPE::BOND, std::move(bonds)));
         source->register_calendar_store(korvex::TRADING_CALENDAR_TYPE::EXCHANGE,
                                         std::make_shared<Calendar>(days));
         env->set_data_source(source);
