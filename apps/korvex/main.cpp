@@ -1,6 +1,6 @@
 // korvex: the command line of the backtesting engine.
 //   korvex run -c config.toml [overrides]     run a backtest
-//   korvex strategies                          list the built-in strategies
+//   korvex strategies [-l library]             list the strategies known
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
@@ -10,6 +10,7 @@
 
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
+#include "korvex/mod_loader.hpp"
 #include "korvex/progress.hpp"
 #include "korvex/runner.hpp"
 #include "tavlen/bond.hpp"
@@ -116,7 +117,11 @@ int main(int argc, char** argv) {
     run_cmd->add_option("--database", o.database, "market-data database (SQLite)");
     run_cmd->add_option("-m,--mod", o.mods, "enable a mod by name (repeatable)");
     run_cmd->add_option("--set", o.overrides, "override any entry: key.path=value (repeatable)");
-    auto* list_cmd = app.add_subcommand("strategies", "list the built-in strategies");
+    auto* list_cmd = app.add_subcommand(
+        "strategies", "list the built-in strategies and those of the libraries named");
+    std::vector<std::string> libraries;
+    list_cmd->add_option("-l,--library", libraries,
+                         "a strategy library, e.g. korvex_examples (repeatable)");
 
     try {
         app.parse(argc, argv);
@@ -125,6 +130,7 @@ int main(int argc, char** argv) {
     }
     try {
         if (*list_cmd) {
+            for (auto& lib : libraries) korvex::load_module(lib);
             for (auto& [name, desc] : korvex::list_strategies())
                 std::cout << fmt::format("{:<24} {}\n", name, desc);
             return 0;
