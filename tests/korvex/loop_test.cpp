@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
 #include "korvex/runner.hpp"
 #include "korvex_test_support.hpp"
 
@@ -210,6 +211,18 @@ TEST_F(TickLoopFixture, AStampThatIsNotATimeOfDayStopsTheRunNamingIt) {
     runner.set_strategy(std::make_unique<TickLogger>());
     EXPECT_EQ(korvex::testing::error_of<ValueError>([&] { runner.run(); }),
               "invalid date-time integer 20200102096000 (expected YYYYMMDDHHMMSS)");
+}
+
+TEST_F(TickLoopFixture, ARunThatSawNoSnapshotSaysSo) {
+    Runner runner = make_tick_runner();
+    runner.set_strategy(std::make_unique<TickLogger>());
+    LogCapture log;
+    runner.run();
+    EXPECT_TRUE(g_calls.empty());
+    EXPECT_EQ(log.messages("system_log"),
+              std::vector<std::string>{
+                  "the tick run saw no quote snapshot: 2 instruments subscribed; does the tick "
+                  "store hold data for them between 2020-01-02 and 2020-01-03?"});
 }
 
 TEST_F(TickLoopFixture, SubscribingToAnUnknownIdIsRefused) {

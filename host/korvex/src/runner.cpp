@@ -144,9 +144,10 @@ DateTime tick_time(std::int64_t stamp, std::int64_t day_stamp, DateTime midnight
 
 // Feeds the day's snapshots of the subscribed instruments in time order (ties: subscription
 // order): the broker matches open orders against each, then the strategy sees it. The
-// cursor vector is kept between days, so a day allocates nothing once warm.
-void run_tick_day(Environment& env, Strategy& strategy, StrategyContext& ctx,
-                  AbstractBroker& broker, Date day, std::vector<TickCursor>& cursors) {
+// cursor vector is kept between days, so a day allocates nothing once warm. Returns how many
+// snapshots the day had.
+std::size_t run_tick_day(Environment& env, Strategy& strategy, StrategyContext& ctx,
+                         AbstractBroker& broker, Date day, std::vector<TickCursor>& cursors) {
     env.clear_latest_ticks();
     cursors.resize(ctx.subscribed().size());
     std::size_t used = 0;
@@ -165,6 +166,7 @@ void run_tick_day(Environment& env, Strategy& strategy, StrategyContext& ctx,
     }
     const std::int64_t day_stamp = convert_date_to_int(day);
     const DateTime midnight(day);
+    std::size_t fed = 0;
     for (;;) {
         TickCursor* first = nullptr;
         for (std::size_t i = 0; i < used; ++i) {
@@ -179,16 +181,18 @@ void run_tick_day(Environment& env, Strategy& strategy, StrategyContext& ctx,
         first->latest->set_record(record);
         broker.on_tick(*first->latest);
         strategy.handle_tick(ctx, *first->latest);
+        ++fed;
     }
     for (std::size_t i = 0; i < used; ++i) cursors[i].ticks = Bars();
+    return fed;
 }
 
-std::vector<DateTime> minute_grid(Date day) {
-    std::vector<DateTime> out;
-    DateTime d(day);
-    for (int m = 9 * 60 + 31; m <= 11 * 60 + 30; ++m) out.push_back(d + std::chrono::minutes(m));
-    for (int m = 13 * 60 + 1; m <= 15 * 60; ++m) out.push_back(d + std::chrono::minutes(m));
-    return out;
+// Calls `f` with the end of every minute bar of the session: 09:31 to 11:30, 13:01 to 15:00.
+template <class F>
+void for_each_minute(Date day, F&& f) {
+    const DateTime d(day);
+    for (int m = 9 * 60 + 31; m <= 11 * 60 + 30; ++m) f(d + std::chrono::minutes(m));
+    for (int m = 13 * 60 + 1; m <= 15 * 60; ++m) f(d + std::chrono::minutes(m));
 }
 
 void save_state(Environment& env, Date day, const std::string& path) {
@@ -319,6 +323,7 @@ RunResult Runner::run() {
 
         PriceBook prices(env);
         std::vector<TickCursor> tick_cursors;
+        std::size_t snapshots = 0;
         AbstractBroker& broker = *env.broker();
         for (Date day : days) {
             const DateTime open = DateTime(day) + std::chrono::hours(9) + std::chrono::minutes(30);
@@ -328,13 +333,13 @@ RunResult Runner::run() {
             broker.before_trading();
             strategy_->before_trading(ctx);
             if (settings.frequency == "1m") {
-                for (DateTime minute : minute_grid(day)) {
+                for_each_minute(day, [&](DateTime minute) {
                     env.trading_dt = env.calendar_dt = minute;
                     strategy_->handle_bar(ctx);
                     broker.on_bar();
-                }
+                });
             } else if (settings.frequency == "tick") {
-                run_tick_day(env, *strategy_, ctx, broker, day, tick_cursors);
+                snapshots += run_tick_day(env, *strategy_, ctx, broker, day, tick_cursors);
             } else {
                 env.trading_dt = env.calendar_dt = close;
                 for (auto& [type, acc] : env.portfolio().accounts())
@@ -352,6 +357,12 @@ RunResult Runner::run() {
             result.daily.push_back(record_day(env, day));
             for (auto* o : observers_) o->on_day_end(env, result.daily.back());
         }
+        // A tick run that saw nothing is almost always a setup mistake, not a quiet market.
+        if (settings.frequency == "tick" && snapshots == 0)
+            system_log().warning(fmt::format(
+                "the tick run saw no quote snapshot: {} instruments subscribed; does the tick "
+                "store hold data for them between {} and {}?",
+                ctx.subscribed().size(), format_date(days.front()), format_date(days.back())));
         if (auto path = env.config().at("base.save_state_to").as_string(); !path.empty())
             save_state(env, days.back(), path);
 
