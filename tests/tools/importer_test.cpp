@@ -256,7 +256,8 @@ TEST_F(Importer, TellsWhichTableAFileFillsByItsNameOrByTheOption) {
             odd.string() +
                 ": the file name does not name a table; name it <table>.csv or give "
                 "the table (instrument, instrument_field, trading_date, exchange_trading_date, "
-                "valuation, price, repo_quotation, realized_cash_flow, implied_cash_flow)");
+                "valuation, price, repo_quotation, realized_cash_flow, implied_cash_flow, "
+                "minute_bar, tick)");
     }
     const auto done = import_csv_files(bundle(), {odd}, "instrument");
     ASSERT_EQ(done.size(), 1u);

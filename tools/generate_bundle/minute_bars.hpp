@@ -8,23 +8,17 @@
 #include <vector>
 
 #include "bond_series.hpp"
-#include "korvex/bars.hpp"
+#include "minute_bar.hpp"
 
 namespace korvex_generate {
 
-struct MinuteBar {
-    std::int64_t datetime;  // bar end, YYYYMMDDHHMMSS
-    double open, high, low, close, volume, total_turnover;
-};
-static_assert(sizeof(MinuteBar) == 56);
+using korvex_tools::minute_bar_layout;
+using korvex_tools::MinuteBar;
 
 constexpr int BARS_PER_DAY = 240;
 
 // Bars for every day of `days` that traded (volume above zero), ascending.
 std::vector<MinuteBar> simulate_minute_bars(const std::vector<PriceRow>& days, std::uint64_t seed,
                                             std::string_view order_book_id);
-
-// The packed layout of MinuteBar under the member names of the minute-bar files.
-const korvex::RecordLayout& minute_bar_layout();
 
 }  // namespace korvex_generate

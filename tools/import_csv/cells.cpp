@@ -53,6 +53,31 @@ bool parse_integer(std::string_view s, std::int64_t& out) {
     return ec == std::errc() && end == s.data() + s.size();
 }
 
+// YYYY-MM-DD HH:MM:SS or YYYYMMDDHHMMSS, digits where digits belong (the host's parser takes
+// more forms); YYYYMMDDHHMMSS on success.
+bool parse_datetime_cell(std::string_view s, std::int64_t& out) {
+    static constexpr std::string_view DASHED = "dddd-dd-dd dd:dd:dd";
+    const std::string_view shape = s.size() == DASHED.size() ? DASHED : "dddddddddddddd";
+    if (s.size() != shape.size()) return false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (shape[i] == 'd' ? !is_digit(s[i]) : s[i] != shape[i]) return false;
+    }
+    try {
+        korvex::DateTime dt;
+        if (shape == DASHED) {
+            dt = korvex::parse_datetime(s);
+        } else {
+            std::int64_t stamp = 0;
+            std::from_chars(s.data(), s.data() + s.size(), stamp);
+            dt = korvex::datetime_from_int(stamp);
+        }
+        out = korvex::convert_date_to_int(dt);
+    } catch (const korvex::ValueError&) {
+        return false;
+    }
+    return true;
+}
+
 std::string check_field_value(std::string_view kind, std::string_view raw, CellValue& out) {
     const std::string_view s = trim(raw);
     if (kind == "none") {
@@ -94,7 +119,8 @@ std::string check_cell(CellType type, std::string_view raw, std::string_view fie
     out = CellValue{};
     if (type == CellType::FieldValue) return check_field_value(field_kind, raw, out);
     const std::string_view s = trim(raw);
-    if (s.empty() && type != CellType::Number) return "a value is required";
+    if (s.empty() && type != CellType::Number && type != CellType::Size)
+        return "a value is required";
     switch (type) {
         case CellType::Id:
             if (!is_order_book_id(s)) {
@@ -120,10 +146,26 @@ std::string check_cell(CellType type, std::string_view raw, std::string_view fie
             out.integer = value;
             return {};
         }
+        case CellType::DateTime:
+            if (!parse_datetime_cell(s, out.integer)) {
+                return fmt::format(
+                    "'{}' is not a date-time (YYYY-MM-DD HH:MM:SS or YYYYMMDDHHMMSS)", raw);
+            }
+            if (out.integer < 19000101000000 || out.integer > 29991231235959) {
+                return fmt::format("'{}' is outside 1900-01-01 to 2999-12-31", raw);
+            }
+            out.kind = CellValue::Kind::Integer;
+            return {};
         case CellType::Number:
             if (s.empty()) return {};  // no value; the client reads it as not-a-number
             if (!parse_number(s, out.real)) return fmt::format("'{}' is not a number", raw);
             out.kind = CellValue::Kind::Real;
+            return {};
+        case CellType::Size:
+            out.kind = CellValue::Kind::Real;
+            if (s.empty()) return {};  // an empty level
+            if (!parse_number(s, out.real) || out.real < 0.0)
+                return fmt::format("'{}' is not a size (a number, 0 or more)", raw);
             return {};
         case CellType::Name:
             out.kind = CellValue::Kind::Text;

@@ -1,8 +1,12 @@
 #include "importer.hpp"
 
 #include <algorithm>
+#include <compare>
+#include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <unordered_map>
@@ -12,6 +16,7 @@
 
 #include "cells.hpp"
 #include "csv_reader.hpp"
+#include "korvex_mod_lumeq_data/data_store.hpp"
 #include "sqlite_db.hpp"
 #include "table_layouts.hpp"
 #include "tavlen/schema.hpp"
@@ -88,6 +93,45 @@ std::set<std::int32_t> read_calendar(const fs::path& path) {
     return dates;
 }
 
+// Where a row was read: the file's place in the import and the line.
+struct Origin {
+    std::size_t file;
+    std::size_t line;
+    auto operator<=>(const Origin&) const = default;
+};
+
+// The rows of one instrument for a record-file table, as records of the table's layout in
+// reading order until staged.
+struct RecordSeries {
+    std::vector<std::byte> records;
+    std::vector<Origin> origins;
+};
+
+// Where the cells of a record-file table go: the member of each column (none for
+// order_book_id) and the quoted levels as (price column, size column).
+struct RecordColumns {
+    std::vector<const korvex::FieldSpec*> fields;
+    std::vector<std::pair<std::size_t, std::size_t>> levels;
+
+    explicit RecordColumns(const TableLayout& layout) : fields(layout.columns.size()) {
+        for (std::size_t c = 1; c < layout.columns.size(); ++c) {
+            const std::string_view name = layout.columns[c].name;
+            fields[c] = &layout.files->layout->at(name);
+            if (layout.columns[c].type != CellType::Size) continue;
+            const std::string_view price = name.substr(0, name.size() - 2);
+            for (std::size_t p = 1; p < layout.columns.size(); ++p) {
+                if (layout.columns[p].name == price) levels.emplace_back(p, c);
+            }
+        }
+    }
+};
+
+std::int64_t stamp_at(const std::byte* record, const korvex::FieldSpec& datetime) {
+    std::int64_t stamp = 0;
+    std::memcpy(&stamp, record + datetime.offset, sizeof stamp);
+    return stamp;
+}
+
 class Importer {
 public:
     Importer(const fs::path& bundle, bool create)
@@ -103,6 +147,9 @@ public:
     std::size_t import_file(const fs::path& path, const TableLayout& layout) {
         CsvReader reader(path);
         const std::vector<int> columns = map_header(reader, layout);
+        files_.push_back(reader.file());
+        std::optional<RecordColumns> record_columns;
+        if (layout.files) record_columns.emplace(layout);
         Statement insert = db_.prepare(insert_sql(layout));
         std::optional<Statement> clear;
         if (is_cash_flow(layout.table)) {
@@ -130,7 +177,11 @@ public:
                 }
             }
             check_row(reader.file(), record.line, layout, values, key, seen);
-            store_row(layout, values, insert, clear);
+            if (record_columns) {
+                add_record(reader.file(), record.line, layout, *record_columns, values);
+            } else {
+                store_row(layout, values, insert, clear);
+            }
             ++rows;
         }
         return rows;
@@ -149,11 +200,46 @@ public:
         if (!out) throw ImportError(staged_calendar_->string(), 0, "", "cannot write the file");
     }
 
+    // Sorts every instrument's records by datetime, refuses a datetime given twice, then writes
+    // each instrument's file beside its old one; commit() moves them into place.
+    void stage_record_files() {
+        std::optional<std::pair<Origin, Origin>> duplicate;  // (later, earlier), first read
+        for (auto& [layout, series] : records_) {
+            for (auto& [id, s] : series) {
+                auto found = sort_records(*layout->files->layout, s);
+                if (found && (!duplicate || found->first < duplicate->first)) duplicate = found;
+            }
+        }
+        if (duplicate) {
+            const auto [later, earlier] = *duplicate;
+            throw ImportError(
+                files_[later.file], later.line, "datetime",
+                fmt::format("duplicate row: the same (order_book_id, datetime) as {}:{}",
+                            files_[earlier.file], earlier.line));
+        }
+        for (const auto& [layout, series] : records_) {
+            const fs::path folder = bundle_ / layout->files->folder;
+            for (const auto& [id, s] : series) {
+                const fs::path target = folder / (id + ".h5");
+                const fs::path& staged =
+                    staged_files_.emplace_back(folder / (id + ".h5.partial"), target).first;
+                try {
+                    korvex_mod_lumeq_data::write_h5_minute_bars(staged, *layout->files->layout,
+                                                                s.records);
+                } catch (const std::exception& e) {
+                    throw ImportError(target.string(), 0, "", e.what());
+                }
+            }
+        }
+    }
+
     void commit() {
         db_.exec("COMMIT");
         committed_ = true;
         if (staged_calendar_) fs::rename(*staged_calendar_, bundle_ / CALENDAR_FILE);
         staged_calendar_.reset();
+        for (; !staged_files_.empty(); staged_files_.pop_back())
+            fs::rename(staged_files_.back().first, staged_files_.back().second);
     }
 
     ~Importer() {
@@ -164,10 +250,9 @@ public:
                 // closing the connection rolls back as well
             }
         }
-        if (staged_calendar_) {
-            std::error_code ignored;
-            fs::remove(*staged_calendar_, ignored);
-        }
+        std::error_code ignored;
+        if (staged_calendar_) fs::remove(*staged_calendar_, ignored);
+        for (const auto& staged : staged_files_) fs::remove(staged.first, ignored);
     }
 
 private:
@@ -246,6 +331,67 @@ private:
         }
     }
 
+    void add_record(const std::string& file, std::size_t line, const TableLayout& layout,
+                    const RecordColumns& columns, const std::vector<CellValue>& values) {
+        for (const auto& [price, size] : columns.levels) {
+            if (values[price].kind == CellValue::Kind::Null && values[size].real > 0.0) {
+                throw ImportError(file, line, std::string(layout.columns[price].name),
+                                  fmt::format("a price is required where {} is above 0",
+                                              layout.columns[size].name));
+            }
+        }
+        RecordSeries& series = records_[&layout][values.front().text];
+        const std::size_t at = series.records.size();
+        series.records.resize(at + layout.files->layout->itemsize());
+        std::byte* record = series.records.data() + at;
+        for (std::size_t c = 1; c < values.size(); ++c) {
+            const korvex::FieldSpec& field = *columns.fields[c];
+            const CellValue& v = values[c];
+            if (v.kind == CellValue::Kind::Integer) {  // the stamp, <i8
+                std::memcpy(record + field.offset, &v.integer, sizeof v.integer);
+            } else {
+                const double x = v.kind == CellValue::Kind::Real
+                                     ? v.real
+                                     : std::numeric_limits<double>::quiet_NaN();
+                std::memcpy(record + field.offset, &x, sizeof x);
+            }
+        }
+        series.origins.push_back({files_.size() - 1, line});
+    }
+
+    // Orders the records by datetime, keeping reading order among equal stamps; returns the
+    // first repeated stamp as (where read again, where read first).
+    static std::optional<std::pair<Origin, Origin>> sort_records(
+        const korvex::RecordLayout& records, RecordSeries& s) {
+        const korvex::FieldSpec& datetime = records.at("datetime");
+        const std::size_t size = records.itemsize();
+        auto stamp = [&](std::size_t i) { return stamp_at(s.records.data() + i * size, datetime); };
+        std::vector<std::size_t> order(s.origins.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        auto earlier = [&](std::size_t a, std::size_t b) { return stamp(a) < stamp(b); };
+        const bool sorted = std::is_sorted(order.begin(), order.end(), earlier);
+        if (!sorted) std::stable_sort(order.begin(), order.end(), earlier);
+
+        std::optional<std::pair<Origin, Origin>> duplicate;
+        for (std::size_t k = 1; k < order.size(); ++k) {
+            if (stamp(order[k]) != stamp(order[k - 1])) continue;
+            const Origin later = s.origins[order[k]];
+            if (!duplicate || later < duplicate->first)
+                duplicate.emplace(later, s.origins[order[k - 1]]);
+        }
+        if (sorted || duplicate) return duplicate;
+
+        std::vector<std::byte> records_sorted(s.records.size());
+        std::vector<Origin> origins_sorted(s.origins.size());
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            std::memcpy(records_sorted.data() + k * size, s.records.data() + order[k] * size, size);
+            origins_sorted[k] = s.origins[order[k]];
+        }
+        s.records = std::move(records_sorted);
+        s.origins = std::move(origins_sorted);
+        return std::nullopt;
+    }
+
     void store_row(const TableLayout& layout, const std::vector<CellValue>& values,
                    Statement& insert, std::optional<Statement>& clear) {
         if (layout.table == EXCHANGE_CALENDAR) {
@@ -284,7 +430,7 @@ private:
                    "WHERE order_book_id = ?1)) ON CONFLICT (order_book_id, name) DO UPDATE SET "
                    "kind = excluded.kind, value = excluded.value";
         }
-        if (std::string_view(table) == EXCHANGE_CALENDAR) return "SELECT 1";
+        if (std::string_view(table) == EXCHANGE_CALENDAR || layout.files) return "SELECT 1";
         std::vector<std::string> names;
         if (is_cash_flow(table)) names = {"order_book_id", "seq"};
         for (const ColumnSpec& c : layout.columns) {
@@ -304,6 +450,9 @@ private:
     std::map<std::string, std::unordered_map<std::string, std::int64_t>> cash_flow_seq_;
     std::set<std::int32_t> calendar_;
     std::optional<fs::path> staged_calendar_;
+    std::vector<std::string> files_;  // in reading order, for Origin
+    std::map<const TableLayout*, std::map<std::string, RecordSeries>> records_;
+    std::vector<std::pair<fs::path, fs::path>> staged_files_;  // (temporary, target)
     bool committed_ = false;
 };
 
@@ -332,6 +481,7 @@ std::vector<ImportedFile> import_csv_files(const fs::path& bundle,
                 {path, std::string(layout->table), importer.import_file(path, *layout)});
         }
         importer.stage_calendar();
+        importer.stage_record_files();
         importer.commit();
     } catch (const std::exception& e) {
         // The open transaction was rolled back when the connection closed.

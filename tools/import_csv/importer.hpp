@@ -1,7 +1,9 @@
 // Loads the user's CSV files into a bundle: rows of the client's tables into its SQLite
-// database, exchange trading days into the bundle's calendar file. All files of one call form
-// one transaction: the first bad cell stops the import and nothing of it is kept. Rows that
-// are given again replace the stored ones, so importing the same files twice changes nothing.
+// database, exchange trading days into the bundle's calendar file, minute bars and quote
+// snapshots into one HDF5 file per instrument (each instrument named gets its whole file
+// replaced). All files of one call form one transaction: the first bad cell stops the import and
+// nothing of it is kept. Rows that are given again replace the stored ones, so importing the
+// same files twice changes nothing.
 #pragma once
 
 #include <cstddef>

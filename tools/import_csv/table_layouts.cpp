@@ -1,6 +1,26 @@
 #include "table_layouts.hpp"
 
+#include "korvex/tick.hpp"
+#include "minute_bar.hpp"
+
 namespace korvex_import {
+
+namespace {
+
+// order_book_id, then the members of `layout` under their own names. Sizes of quoted levels
+// (a1_v ..) may be left empty for an empty level; the stamp comes first in every record file.
+std::vector<ColumnSpec> record_columns(const korvex::RecordLayout& layout) {
+    std::vector<ColumnSpec> columns{{"order_book_id", CellType::Id}};
+    for (const korvex::FieldSpec& f : layout.fields()) {
+        const std::string_view name = f.name;
+        columns.push_back({name, name == "datetime"     ? CellType::DateTime
+                                 : name.ends_with("_v") ? CellType::Size
+                                                        : CellType::Number});
+    }
+    return columns;
+}
+
+}  // namespace
 
 const std::vector<TableLayout>& table_layouts() {
     using enum CellType;
@@ -61,6 +81,15 @@ const std::vector<TableLayout>& table_layouts() {
           {"payment_receivable", Number},
           {"principal_payment", Number}},
          {}},
+        // Keyed by (order_book_id, datetime) too; the importer checks that once rows are sorted.
+        {"minute_bar",
+         record_columns(korvex_tools::minute_bar_layout()),
+         {},
+         RecordFiles{"h5", &korvex_tools::minute_bar_layout()}},
+        {"tick",
+         record_columns(korvex::tick_layout()),
+         {},
+         RecordFiles{"h5/ticks", &korvex::tick_layout()}},
     };
     return layouts;
 }
