@@ -261,6 +261,26 @@ TEST(BondPosition, AMaturedHoldingLeavesTheAccountWithItsCashPaidIn) {
     }
 }
 
+TEST(BondPosition, APaymentOnADayTheRunSkipsIsPaidOnItsNextTradingDay) {
+    // A coupon on a Saturday and the final payment on a Sunday, in both variants.
+    const Date saturday = make_date(2020, 3, 7), sunday = make_date(2021, 3, 7);
+    BondEnv env;
+    env.client().set_realized_cash_flow(
+        "019547.SH", realized_table("019547.SH", {{saturday, 3.5, 0}, {sunday, 103.5, 100}}));
+    env.client().set_implied_cash_flow(
+        "190001.IB", implied_table("190001.IB", {{saturday, 3.5, 0, 0}, {sunday, 103.5, 100, 0}}));
+    for (const std::string id : {"019547.SH", "190001.IB"}) {
+        auto pos = env.bond_position(id, 100);
+        auto days = walk(env, *pos, make_date(2020, 3, 2), make_date(2021, 3, 10));
+        EXPECT_EQ(days.at(make_date(2020, 3, 9)).morning_receivable, 350) << id;
+        EXPECT_EQ(days.at(make_date(2020, 3, 9)).cash, 350) << id;
+        EXPECT_EQ(days.at(make_date(2021, 3, 5)).quantity, 100) << id;
+        EXPECT_EQ(days.at(make_date(2021, 3, 8)).cash, 10350) << id;
+        EXPECT_EQ(days.at(make_date(2021, 3, 8)).quantity, 0) << id;
+        EXPECT_EQ(total_cash(days), 350 + 10350) << id;
+    }
+}
+
 TEST(BondPosition, ASoldHoldingWithAnOpenReceivableStaysInTheAccount) {
     BondEnv env;
     add_schedules(env.client());

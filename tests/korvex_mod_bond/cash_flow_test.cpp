@@ -157,6 +157,42 @@ TEST(CashFlowLookup, FindsOnlyTheExactDay) {
     EXPECT_EQ(loads, 1);
 }
 
+TEST(CashFlowLookup, ARecordOnADayTheRunSkipsIsDueOnTheNextDayItVisits) {
+    const std::vector<Date> run_days =
+        korvex::testing::weekdays(make_date(2020, 6, 1), make_date(2020, 6, 30));
+    // Saturday 13th joins Monday 15th's own record; Sunday 21st is alone on Monday 22nd; the
+    // two records of Wednesday 24th, a day the run visits, stay apart; days outside the run stay.
+    auto s = std::make_shared<const std::vector<ImpliedCashFlowRecord>>(
+        std::vector<ImpliedCashFlowRecord>{{20200529, 9, 0, 0},
+                                           {20200613, 1, 0, 0.5},
+                                           {20200615, 2, 0, 0.25},
+                                           {20200621, 5, 50, 0},
+                                           {20200624, 3, 50, 1},
+                                           {20200624, 4, 60, 2},
+                                           {20210102, 6, 100, 0}});
+    DaySchedule<ImpliedCashFlowRecord> schedule;
+    auto row = [&](Date d) {
+        return schedule.row(
+            d, &ImpliedCashFlowRecord::date, [&] { return s; }, [&] { return &run_days; });
+    };
+    auto text = [](const ImpliedCashFlowRecord* r) {
+        return r ? fmt::format("{} {} {}", r->cash_flow, r->payment_receivable,
+                               r->cum_principal_payment)
+                 : std::string("none");
+    };
+    EXPECT_EQ(text(row(make_date(2020, 5, 29))), "9 0 0");
+    EXPECT_EQ(text(row(make_date(2020, 6, 13))), "none");
+    EXPECT_EQ(text(row(make_date(2020, 6, 15))), "3 0.75 0");
+    EXPECT_EQ(text(row(make_date(2020, 6, 21))), "none");
+    const ImpliedCashFlowRecord* monday = row(make_date(2020, 6, 22));
+    EXPECT_EQ(text(monday), "5 0 50");
+    EXPECT_EQ(text(schedule.previous(monday)), "3 0.75 0");
+    EXPECT_EQ(text(row(make_date(2020, 6, 24))), "3 1 50");
+    EXPECT_EQ(text(row(make_date(2021, 1, 2))), "6 0 100");
+    // The shared schedule itself is left as the client gave it.
+    EXPECT_EQ((*s)[1].cash_flow, 1);
+}
+
 TEST(CashFlowLookup, NoScheduleHasNoRowAndAFailedLoadIsRetried) {
     DaySchedule<CashFlowRecord> schedule;
     int loads = 0;

@@ -126,6 +126,10 @@ bool BondPosition::is_empty() const {
     return quantity() == 0 && _payment_receivable == 0 && _due_settlement_dict.empty();
 }
 
+const std::vector<Date>* BondPosition::run_days() const {
+    return _env && _env->data_source() ? &_env->data_proxy().trading_calendar() : nullptr;
+}
+
 bool BondPosition::principal_repaid(double cum_principal_payment) const {
     const std::optional<double> issue_price = _instrument->issue_price();
     if (!issue_price)

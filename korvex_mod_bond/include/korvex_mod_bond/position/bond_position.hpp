@@ -101,6 +101,8 @@ protected:
 
     // True when the cumulative principal per unit reaches the issue price.
     bool principal_repaid(double cum_principal_payment) const;
+    // The days the run visits (the default trading calendar), for payments dated on other days.
+    const std::vector<korvex::Date>* run_days() const;
 
     std::shared_ptr<const BondInstrument> _instrument;
     double _payment_receivable = 0;
@@ -127,16 +129,18 @@ public:
         return _get_cash_flow(date_).first;
     }
     std::pair<double, bool> _get_cash_flow(korvex::Date date_) override {
-        const CashFlowRecord* row = _schedule.row(date_, &CashFlowRecord::payment_date, [this] {
-            return _schedules->_all_real_cash_flow(_order_book_id);
-        });
+        const CashFlowRecord* row = _schedule.row(
+            date_, &CashFlowRecord::payment_date,
+            [this] { return _schedules->_all_real_cash_flow(_order_book_id); },
+            [this] { return run_days(); });
         if (!row) return {0.0, false};
         return {row->cash_flow, principal_repaid(row->cum_principal_payment)};
     }
     double _principal_of_day(korvex::Date date_) override {
-        const CashFlowRecord* row = _schedule.row(date_, &CashFlowRecord::payment_date, [this] {
-            return _schedules->_all_real_cash_flow(_order_book_id);
-        });
+        const CashFlowRecord* row = _schedule.row(
+            date_, &CashFlowRecord::payment_date,
+            [this] { return _schedules->_all_real_cash_flow(_order_book_id); },
+            [this] { return run_days(); });
         if (!row) return 0.0;
         const CashFlowRecord* before = _schedule.previous(row);
         return row->cum_principal_payment - (before ? before->cum_principal_payment : 0.0);
@@ -166,9 +170,10 @@ public:
     }
 
     DayCashFlow _get_day_cash_flow(korvex::Date date_) {
-        const ImpliedCashFlowRecord* row =
-            _schedule.row(date_, &ImpliedCashFlowRecord::date,
-                          [this] { return _schedules->_all_implied_cash_flow(_order_book_id); });
+        const ImpliedCashFlowRecord* row = _schedule.row(
+            date_, &ImpliedCashFlowRecord::date,
+            [this] { return _schedules->_all_implied_cash_flow(_order_book_id); },
+            [this] { return run_days(); });
         if (!row) return {};
         return {row->cash_flow, row->payment_receivable,
                 principal_repaid(row->cum_principal_payment)};
@@ -185,9 +190,10 @@ public:
         return {day.payment, day.de_listed};
     }
     double _principal_of_day(korvex::Date date_) override {
-        const ImpliedCashFlowRecord* row =
-            _schedule.row(date_, &ImpliedCashFlowRecord::date,
-                          [this] { return _schedules->_all_implied_cash_flow(_order_book_id); });
+        const ImpliedCashFlowRecord* row = _schedule.row(
+            date_, &ImpliedCashFlowRecord::date,
+            [this] { return _schedules->_all_implied_cash_flow(_order_book_id); },
+            [this] { return run_days(); });
         if (!row) return 0.0;
         const ImpliedCashFlowRecord* before = _schedule.previous(row);
         return row->cum_principal_payment - (before ? before->cum_principal_payment : 0.0);

@@ -35,6 +35,18 @@ struct ImpliedCashFlowRecord {
 static_assert(sizeof(CashFlowRecord) == 20);
 static_assert(sizeof(ImpliedCashFlowRecord) == 28);
 
+// A later record added to an earlier one due the same day: the amounts add up, the cumulative
+// principal is the later one's.
+inline void add_into(CashFlowRecord& into, const CashFlowRecord& later) {
+    into.cash_flow += later.cash_flow;
+    into.cum_principal_payment = later.cum_principal_payment;
+}
+inline void add_into(ImpliedCashFlowRecord& into, const ImpliedCashFlowRecord& later) {
+    into.cash_flow += later.cash_flow;
+    into.payment_receivable += later.payment_receivable;
+    into.cum_principal_payment = later.cum_principal_payment;
+}
+
 inline const korvex::RecordLayout CASH_FLOW_DTYPES{
     {"payment_date", "<i4"}, {"cash_flow", "<f8"}, {"cum_principal_payment", "<f8"}};
 inline const korvex::RecordLayout IMPLIED_CASH_FLOW_DTYPES{{"date", "<i4"},
@@ -92,16 +104,32 @@ private:
 // the day last asked for, since before_trading and settlement of a day ask for the same day.
 // Days mostly move forward a little at a time and payments are months apart, so a lookup first
 // checks the place of the previous one and searches only when the day has left it.
+//
+// A record dated on a day the run does not visit (an inter-bank payment on a day the exchanges
+// are closed) would never be found by its date and its cash would be lost. Given the run's
+// days, such a record is due on the next day the run visits instead, added to whatever is due
+// there.
 template <class Record>
 class DaySchedule {
 public:
-    // The leftmost record dated `day`, or null (no schedule, or no record that day). `load`
-    // gives the schedule on the first call; if it throws, the next call asks again.
+    // The leftmost record due on `day`, or null (no schedule, or no record that day). `load`
+    // gives the schedule on the first call; if it throws, the next call asks again. `run_days`
+    // (called with the schedule) gives the run's trading days, ascending, or null: every record
+    // is then due on its own date.
+    template <class Load, class RunDays>
+    const Record* row(korvex::Date day, std::int32_t Record::*date_field, Load&& load,
+                      RunDays&& run_days) {
+        if (_has_day && day == _day) return _row;
+        if (!_loaded) {
+            auto schedule = load();
+            set(std::move(schedule), date_field, run_days());
+        }
+        return find(day);
+    }
     template <class Load>
     const Record* row(korvex::Date day, std::int32_t Record::*date_field, Load&& load) {
-        if (_has_day && day == _day) return _row;
-        if (!_loaded) set(load(), date_field);
-        return find(day);
+        return row(day, date_field, std::forward<Load>(load),
+                   []() -> const std::vector<korvex::Date>* { return nullptr; });
     }
     // The record before `row` in date order, or null for the first.
     const Record* previous(const Record* row) const {
@@ -110,17 +138,44 @@ public:
 
 private:
     [[gnu::noinline]] void set(std::shared_ptr<const std::vector<Record>> schedule,
-                               std::int32_t Record::*date_field) {
-        // The records' YYYYMMDD dates as day numbers: the same order, and no conversion of the
-        // asked day on every lookup.
+                               std::int32_t Record::*date_field,
+                               const std::vector<korvex::Date>* run_days) {
+        // The records' due days as day numbers: the same order, and no conversion of the asked
+        // day on every lookup.
         std::vector<std::int32_t> days;
+        std::vector<Record> merged;  // only when a moved record joins another
+        bool merging = false, last_moved = false;
         if (schedule) {
             days.reserve(schedule->size());
-            for (const Record& r : *schedule)
-                days.push_back(static_cast<std::int32_t>(
-                    korvex::date_from_int(r.*date_field).time_since_epoch().count()));
+            for (std::size_t k = 0; k < schedule->size(); ++k) {
+                const Record& r = (*schedule)[k];
+                korvex::Date due = korvex::date_from_int(r.*date_field);
+                bool moved = false;
+                if (run_days && !run_days->empty() && due > run_days->front() &&
+                    due < run_days->back() &&
+                    !std::binary_search(run_days->begin(), run_days->end(), due)) {
+                    due = *std::upper_bound(run_days->begin(), run_days->end(), due);
+                    moved = true;
+                }
+                const auto d = static_cast<std::int32_t>(due.time_since_epoch().count());
+                // Records that share a date in the data stay apart (the leftmost is the day's);
+                // a moved one is added to the record due before it on the same day.
+                if (!days.empty() && days.back() == d && (moved || last_moved)) {
+                    if (!merging) merged.assign(schedule->begin(), schedule->begin() + k);
+                    merging = true;
+                    add_into(merged.back(), r);
+                    last_moved = true;
+                    continue;
+                }
+                days.push_back(d);
+                if (merging) merged.push_back(r);
+                last_moved = moved;
+            }
         }
-        _schedule = std::move(schedule);
+        if (merging)
+            _schedule = std::make_shared<const std::vector<Record>>(std::move(merged));
+        else
+            _schedule = std::move(schedule);
         _days = std::move(days);
         _place = 0;
         _loaded = true;
