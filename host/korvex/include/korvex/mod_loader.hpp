@@ -10,7 +10,9 @@
 
 #include "korvex/interface.hpp"
 
-#define KORVEX_MOD_ABI_VERSION 1
+// Raised whenever a class that mods or strategy libraries derive from or call changes its
+// layout (2: tick runs added Strategy::handle_tick, AbstractBroker::on_tick and the tick store).
+#define KORVEX_MOD_ABI_VERSION 2
 
 extern "C" {
 struct KorvexModEntry {
