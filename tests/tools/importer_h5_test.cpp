@@ -285,6 +285,33 @@ TEST_F(RecordImport, RefusesABadRowNamingFileLineAndColumnAndKeepsEveryFile) {
     EXPECT_TRUE(fs::exists(ticks_file("019548.SH")));
 }
 
+TEST_F(RecordImport, AFileThatCannotBeMovedInAfterTheDatabaseIsSavedIsNamedAndKept) {
+    // A folder where the first bond's bars belong: its staged file cannot replace it, while the
+    // database and the other bond's bars are saved.
+    fs::create_directories(bars_file("019547.SH"));
+    try {
+        import_csv_files(bundle(),
+                         {write("instrument.csv", INSTRUMENTS),
+                          write("minute_bar.csv", std::string(BAR_HEADER) +
+                                                      "019547.SH,20200102093100,1,1,1,1,,\n"
+                                                      "019548.SH,20200102093100,2,2,2,2,,\n")});
+        ADD_FAILURE() << "replaced a folder";
+    } catch (const ImportError& e) {
+        EXPECT_TRUE(e.saved());
+        EXPECT_EQ(e.file(), bars_file("019547.SH").string());
+        const fs::path staged = bundle() / "h5" / "019547.SH.h5.partial";
+        EXPECT_NE(e.problem().find("the database and the other files were saved, but this file "
+                                   "could not be replaced ("),
+                  std::string::npos)
+            << e.problem();
+        EXPECT_NE(e.problem().find("its new content is in " + staged.string()), std::string::npos)
+            << e.problem();
+        EXPECT_TRUE(fs::is_regular_file(staged));
+    }
+    EXPECT_EQ(instruments(), (std::vector<std::string>{"019547.SH", "019548.SH"}));
+    EXPECT_EQ(bars("019548.SH"), std::vector<std::string>{"20200102093100 2 2 2 2 nan nan"});
+}
+
 TEST_F(RecordImport, AFileThatCannotBeWrittenLeavesTheOldFilesAndTheDatabase) {
     import_csv_files(bundle(),
                      {write("instrument.csv", INSTRUMENTS),

@@ -16,12 +16,20 @@ public:
     std::size_t line() const { return line_; }
     const std::string& column() const { return column_; }
     const std::string& problem() const { return problem_; }
+    // True when the import took effect except for what the error names (a file that could not
+    // be moved into place after the database was saved).
+    bool saved() const { return saved_; }
+    ImportError& set_saved() {
+        saved_ = true;
+        return *this;
+    }
 
 private:
     std::string file_;
     std::size_t line_;
     std::string column_;
     std::string problem_;
+    bool saved_ = false;
 };
 
 }  // namespace korvex_import

@@ -233,13 +233,29 @@ public:
         }
     }
 
+    // Saves the database, then moves the staged files into place. A file that cannot be moved
+    // then is not the import's undoing: the others are still moved, its new content stays in
+    // the staged file, and the error says so.
     void commit() {
         db_.exec("COMMIT");
         committed_ = true;
-        if (staged_calendar_) fs::rename(*staged_calendar_, bundle_ / CALENDAR_FILE);
+        std::vector<std::pair<fs::path, fs::path>> moves = std::move(staged_files_);
+        staged_files_.clear();
+        if (staged_calendar_) moves.emplace_back(*staged_calendar_, bundle_ / CALENDAR_FILE);
         staged_calendar_.reset();
-        for (; !staged_files_.empty(); staged_files_.pop_back())
-            fs::rename(staged_files_.back().first, staged_files_.back().second);
+        std::optional<ImportError> failed;
+        for (const auto& [staged, target] : moves) {
+            std::error_code ec;
+            fs::rename(staged, target, ec);
+            if (ec && !failed)
+                failed = ImportError(target.string(), 0, "",
+                                     fmt::format("the database and the other files were saved, "
+                                                 "but this file could not be replaced ({}); its "
+                                                 "new content is in {}",
+                                                 ec.message(), staged.string()))
+                             .set_saved();
+        }
+        if (failed) throw *failed;
     }
 
     ~Importer() {
@@ -484,9 +500,11 @@ std::vector<ImportedFile> import_csv_files(const fs::path& bundle,
         importer.stage_record_files();
         importer.commit();
     } catch (const std::exception& e) {
+        const auto* error = dynamic_cast<const ImportError*>(&e);
+        if (error && error->saved()) throw *error;
         // The open transaction was rolled back when the connection closed.
         if (create) fs::remove(db_path, ec);
-        if (const auto* error = dynamic_cast<const ImportError*>(&e)) throw *error;
+        if (error) throw *error;
         throw ImportError(db_path.string(), 0, "", e.what());
     }
     return imported;

@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
             }
         }
     } catch (const korvex_import::ImportError& e) {
-        fmt::print(stderr, "korvex-import: error: {}\nkorvex-import: nothing was imported\n",
-                   e.what());
+        fmt::print(stderr, "korvex-import: error: {}\nkorvex-import: {}\n", e.what(),
+                   e.saved() ? "everything else was imported" : "nothing was imported");
         return 1;
     }
     return 0;
