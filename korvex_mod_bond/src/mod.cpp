@@ -51,12 +51,12 @@ void BondMod::start_up(korvex::Environment& env, const korvex::ConfigNode& mod_c
     if (!_has_stock_or_bond_account()) return;
     _build_data_stores(mod_config);
     _check_matching_type(mod_config);
-    auto schedules = _load_position_module();
+    _load_position_module();
     _register_data_stores();
     _register_cost_deciders(mod_config);
     _register_validators();
     _register_broker_and_matchers(mod_config);
-    results::load(env, schedules);
+    results::load(env);
 }
 
 void BondMod::_check_matching_type(const korvex::ConfigNode& mod_config) const {

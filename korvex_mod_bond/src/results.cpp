@@ -1,6 +1,7 @@
 #include "korvex_mod_bond/results.hpp"
 
 #include <cmath>
+#include <initializer_list>
 
 #include "korvex/errors.hpp"
 #include "korvex_mod_bond/data/day_bar_store.hpp"
@@ -46,44 +47,41 @@ double bond_market_value(korvex::Environment& env) {
     return mv;
 }
 
-// Interest of the repo trades settled by the end of the run: what was repaid minus what was lent.
-double repo_interest(korvex::Environment& env, korvex::SIDE side) {
+// Sum of the journals' entries of the given causes.
+double journaled(korvex::Environment& env, std::initializer_list<korvex::CASH_CAUSE> causes) {
     double total = 0;
-    korvex::Date end = korvex::to_date(env.calendar_dt);
-    for (auto& t : env.trades()) {
-        auto* repo = dynamic_cast<const RepoTrade*>(t.get());
-        if (repo && repo->side() == side && repo->due_settlement_date() <= end)
-            total += repo->due_settlement_amount() - repo->last_quantity();
-    }
+    for (auto& [type, account] : env.portfolio().accounts())
+        for (korvex::CASH_CAUSE c : causes) total += account->journal().total(c);
     return total;
+}
+
+// Cash still lent (LONG) or borrowed (SHORT) in repos.
+double repo_outstanding(korvex::Environment& env, POSITION_DIRECTION direction) {
+    double q = 0;
+    each_position(env, [&](korvex::Position& p) {
+        if (dynamic_cast<RepoPosition*>(&p) && p.direction() == direction) q += p.quantity();
+    });
+    return q;
+}
+
+double payment_receivable(korvex::Environment& env) {
+    double r = 0;
+    each_position(env, [&](korvex::Position& p) {
+        if (auto* b = dynamic_cast<BondPosition*>(&p)) r += b->payment_receivable();
+    });
+    return r;
 }
 
 }  // namespace
 
-void load(korvex::Environment& env, std::shared_ptr<CashFlowSchedules> schedules) {
+void load(korvex::Environment& env) {
     auto valuations = std::make_shared<ChinabondBondDayBarStore>();
-    env.add_daily_metric("payment_receivable", [](korvex::Environment& e) {
-        double r = 0;
-        each_position(e, [&](korvex::Position& p) {
-            if (auto* b = dynamic_cast<BondPosition*>(&p)) r += b->payment_receivable();
-        });
-        return r;
-    });
+    env.add_daily_metric("payment_receivable", payment_receivable);
     env.add_daily_metric("repo_borrowed", [](korvex::Environment& e) {
-        double q = 0;
-        each_position(e, [&](korvex::Position& p) {
-            if (dynamic_cast<RepoPosition*>(&p) && p.direction() == POSITION_DIRECTION::SHORT)
-                q += p.quantity();
-        });
-        return q;
+        return repo_outstanding(e, POSITION_DIRECTION::SHORT);
     });
     env.add_daily_metric("repo_lent", [](korvex::Environment& e) {
-        double q = 0;
-        each_position(e, [&](korvex::Position& p) {
-            if (dynamic_cast<RepoPosition*>(&p) && p.direction() == POSITION_DIRECTION::LONG)
-                q += p.quantity();
-        });
-        return q;
+        return repo_outstanding(e, POSITION_DIRECTION::LONG);
     });
     env.add_daily_metric("pledged_face_value", [](korvex::Environment& e) {
         double v = 0;
@@ -118,27 +116,33 @@ void load(korvex::Environment& env, std::shared_ptr<CashFlowSchedules> schedules
         return equity != 0 ? bond_market_value(e) / equity : 0.0;
     });
 
-    env.add_summary_extra("coupon_income", [schedules](korvex::Environment&) {
-        return schedules->income.cash_flow - schedules->income.principal;
+    // Income by source, from the cash journals and what the book holds at the end; the
+    // figures add up to the change of equity (docs/results.md).
+    using korvex::CASH_CAUSE;
+    env.add_summary_extra("coupon_income", [](korvex::Environment& e) {
+        return journaled(e, {CASH_CAUSE::COUPON});
     });
-    env.add_summary_extra("principal_income", [schedules](korvex::Environment&) {
-        return schedules->income.principal;
+    env.add_summary_extra("payment_receivable", payment_receivable);
+    env.add_summary_extra("principal_repaid", [](korvex::Environment& e) {
+        return journaled(e, {CASH_CAUSE::PRINCIPAL});
     });
+    // Borrowed cash in, repaid cash out; what is still borrowed is owed at no interest yet.
     env.add_summary_extra("repo_interest_paid", [](korvex::Environment& e) {
-        return repo_interest(e, korvex::SIDE::FINANCING);
+        return repo_outstanding(e, POSITION_DIRECTION::SHORT) -
+               journaled(e, {CASH_CAUSE::REPO_BORROWED, CASH_CAUSE::REPO_REPAID});
     });
     env.add_summary_extra("repo_interest_earned", [](korvex::Environment& e) {
-        return repo_interest(e, korvex::SIDE::MARGIN);
+        return journaled(e, {CASH_CAUSE::REPO_LENT, CASH_CAUSE::REPO_RETURNED}) +
+               repo_outstanding(e, POSITION_DIRECTION::LONG);
     });
-    // What is left of the profit once coupons, repo interest and costs are taken out: the
-    // change in the bonds' value (principal repaid moves value into cash and nets out here).
-    env.add_summary_extra("price_pnl", [schedules](korvex::Environment& e) {
-        double costs = 0;
-        for (auto& t : e.trades()) costs += t->transaction_cost();
-        double pnl = e.portfolio().total_value() - e.portfolio().starting_cash();
-        double coupons = schedules->income.cash_flow - schedules->income.principal;
-        return pnl - coupons + repo_interest(e, korvex::SIDE::FINANCING) -
-               repo_interest(e, korvex::SIDE::MARGIN) + costs;
+    // What the bonds bought came to: sold and repaid, plus what is still held at its price,
+    // less what they cost to buy. Principal repaid is capital coming back, so it is here.
+    env.add_summary_extra("price_pnl", [](korvex::Environment& e) {
+        double market_value = 0;
+        each_position(e, [&](korvex::Position& p) { market_value += p.market_value(); });
+        return journaled(e, {CASH_CAUSE::BOND_BOUGHT, CASH_CAUSE::BOND_SOLD, CASH_CAUSE::BOUGHT,
+                             CASH_CAUSE::SOLD, CASH_CAUSE::PRINCIPAL, CASH_CAUSE::OTHER}) +
+               market_value;
     });
 }
 

@@ -72,10 +72,7 @@ std::shared_ptr<RepoTrade> RepoTrade::from_create(std::optional<std::int64_t> or
     const Value* q = named.find("pledged_quantity");
     const double pledged_quantity = q ? q->as_double() : 0.0;
 
-    // The term runs from the trading date; one step to the next trading date, no loop.
-    korvex::Date due = korvex::to_date(env.trading_dt) + std::chrono::days(repo_period);
-    if (!data_proxy.is_trading_date(korvex::to_datetime(due)))
-        due = korvex::to_date(data_proxy.get_next_trading_date(due));
+    const korvex::Date due = due_date_of(repo_period);
     // Interest runs from the calendar date.
     const std::int64_t actual_holding_days = (due - korvex::to_date(env.calendar_dt)).count();
     const double cash_amount = amount * haircut;
@@ -164,6 +161,16 @@ std::optional<double> RepoTrade::coupon_value() const {
 std::int64_t RepoTrade::actual_holding_days() const {
     return attr("actual_holding_days").as_int();
 }
+korvex::Date RepoTrade::due_date_of(std::int64_t repo_period) {
+    korvex::Environment& env = korvex::Environment::get_instance();
+    const korvex::DataProxy& data_proxy = env.data_proxy();
+    // The term runs from the trading date; one step to the next trading date, no loop.
+    korvex::Date due = korvex::to_date(env.trading_dt) + std::chrono::days(repo_period);
+    if (!data_proxy.is_trading_date(korvex::to_datetime(due)))
+        due = korvex::to_date(data_proxy.get_next_trading_date(due));
+    return due;
+}
+
 korvex::Date RepoTrade::due_settlement_date() const {
     return korvex::to_date(attr("due_settlement_date").as_datetime());
 }

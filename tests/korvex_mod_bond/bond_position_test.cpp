@@ -35,17 +35,22 @@ struct DayResult {
     double quantity = 0;
 };
 
-// Drives one position over every trading day from `first` to `last`, buying 100 at 101 on
-// `buy_day` between the two calls.
+// Drives one position over every trading day from `first` to `last`, buying (or, with a
+// negative `traded`, selling) at 101 on `trade_day` between the two calls.
 std::map<Date, DayResult> walk(BondEnv& env, BondPosition& pos, Date first, Date last,
-                               std::optional<Date> buy_day = std::nullopt) {
+                               std::optional<Date> trade_day = std::nullopt,
+                               double traded = 100) {
     std::map<Date, DayResult> out;
     for (Date day : env.env().data_proxy().get_trading_dates(first, last)) {
         env.at(day);
         DayResult r;
         r.cash += pos.before_trading(day);
         r.morning_receivable = pos.payment_receivable();
-        if (buy_day == day) pos.apply_trade(*bond_trade(pos.order_book_id(), 100, 101));
+        if (trade_day == day)
+            pos.apply_trade(*(traded > 0 ? bond_trade(pos.order_book_id(), traded, 101)
+                                         : bond_trade(pos.order_book_id(), -traded, 101,
+                                                      korvex::SIDE::SELL,
+                                                      korvex::POSITION_EFFECT::CLOSE)));
         r.cash += pos.settlement(day);
         r.receivable = pos.payment_receivable();
         r.quantity = pos.quantity();
@@ -78,68 +83,59 @@ TEST(BondPosition, VariantFollowsTheMarketAndTheValuationSource) {
     }
 }
 
-TEST(BondPosition, BooksTheReceivableInTheMorningAndPaysItAtSettlement) {
+// The holding of record, the one held as the day an amount becomes receivable begins, is
+// paid it on the payment day: units bought later get nothing, units sold in between are paid.
+TEST(BondPosition, PaysTheHoldingOfRecordOnceOnThePaymentDay) {
     struct Case {
         std::string name;
         std::string id;
         double held;
-        std::optional<Date> buy_day;
+        std::optional<Date> trade_day;
+        double traded;
         std::map<Date, DayResult> expected;  // days not listed move no cash
         double quantity_at_end;
     };
+    const Date BETWEEN = make_date(2020, 3, 3);
     const std::vector<Case> cases{
         {"implied, held through maturity",
          "190001.IB",
          100,
          std::nullopt,
+         0,
          {{R1, {350, 0, 350, 100}},
           {P1, {350, 350, 0, 100}},
           {R2, {10350, 0, 10350, 100}},
           {M, {10350, 10350, 0, 0}}},
          0},
-        {"implied, bought on the record date",
-         "190001.IB",
-         0,
-         R1,
-         {{R1, {0, 0, 0, 100}}, {P1, {350, 350, 0, 100}}},
-         100},
-        {"implied, bought between record and payment",
-         "190001.IB",
-         0,
-         make_date(2020, 3, 3),
-         {{P1, {350, 350, 0, 100}}},
-         100},
-        {"implied, bought on the payment day",
-         "190001.IB",
-         0,
-         P1,
-         {{P1, {0, 350, -350, 100}}},
-         100},
+        {"implied, bought on the record date", "190001.IB", 0, R1, 100,
+         {{R1, {0, 0, 0, 100}}, {P1, {0, 0, 0, 100}}}, 100},
+        {"implied, bought between record and payment", "190001.IB", 0, BETWEEN, 100,
+         {{P1, {0, 0, 0, 100}}}, 100},
+        {"implied, bought on the payment day", "190001.IB", 0, P1, 100,
+         {{P1, {0, 0, 0, 100}}}, 100},
+        {"implied, sold between record and payment", "190001.IB", 100, BETWEEN, -100,
+         {{R1, {350, 0, 350, 100}}, {BETWEEN, {350, 0, 350, 0}}, {P1, {350, 350, 0, 0}}}, 0},
         {"realized, held through maturity",
          "019547.SH",
          100,
          std::nullopt,
+         0,
          {{P1, {350, 350, 0, 100}}, {M, {10350, 10350, 0, 0}}},
          0},
-        {"realized, bought before the payment day",
-         "019547.SH",
-         0,
-         R1,
-         {{P1, {350, 350, 0, 100}}},
-         100},
-        {"realized, bought on the payment day",
-         "019547.SH",
-         0,
-         P1,
-         {{P1, {0, 350, -350, 100}}},
-         100},
+        {"realized, bought before the payment day", "019547.SH", 0, R1, 100,
+         {{P1, {350, 350, 0, 100}}}, 100},
+        {"realized, bought on the payment day", "019547.SH", 0, P1, 100,
+         {{P1, {0, 0, 0, 100}}}, 100},
+        {"realized, sold on the payment day", "019547.SH", 100, P1, -100,
+         {{P1, {350, 350, 0, 0}}}, 0},
     };
     for (const auto& c : cases) {
         BondEnv env;
         add_schedules(env.client());
         auto pos = env.bond_position(c.id, c.held);
-        const Date last = c.quantity_at_end == 0 ? make_date(2021, 3, 10) : make_date(2020, 3, 10);
-        auto days = walk(env, *pos, make_date(2020, 2, 27), last, c.buy_day);
+        const Date last = c.held != 0 && c.traded == 0 ? make_date(2021, 3, 10)
+                                                        : make_date(2020, 3, 10);
+        auto days = walk(env, *pos, make_date(2020, 2, 27), last, c.trade_day, c.traded);
         double expected_cash = 0;
         for (const auto& [day, e] : c.expected) {
             const DayResult& r = days.at(day);
@@ -152,19 +148,52 @@ TEST(BondPosition, BooksTheReceivableInTheMorningAndPaysItAtSettlement) {
         }
         EXPECT_EQ(total_cash(days), expected_cash) << c.name;
         EXPECT_EQ(pos->quantity(), c.quantity_at_end) << c.name;
-        EXPECT_EQ(pos->is_empty(), c.quantity_at_end == 0 && pos->payment_receivable() == 0)
-            << c.name;
+        // Nothing owed is left behind in an emptied position.
+        EXPECT_EQ(pos->is_empty(), c.quantity_at_end == 0) << c.name;
     }
 }
 
-TEST(BondPosition, EquityCarriesTheReceivableForTheDay) {
+// Buying on the first payment day and holding to the second earns one period's coupon, once.
+TEST(BondPosition, ABuyOnAPaymentDayEarnsTheNextCouponOnce) {
+    const Date R3 = make_date(2020, 9, 2), P3 = make_date(2020, 9, 4);
+    BondEnv env;
+    env.client().set_implied_cash_flow(
+        "190001.IB", implied_table("190001.IB", {{R1, 0.0, 0, 3.5},
+                                                 {P1, 3.5, 0, 0.0},
+                                                 {R3, 0.0, 0, 3.5},
+                                                 {P3, 3.5, 0, 0.0}}));
+    auto pos = env.bond_position("190001.IB", 0);
+    auto days = walk(env, *pos, make_date(2020, 2, 27), make_date(2020, 9, 10), P1);
+    EXPECT_EQ(total_cash(days), 350.0);
+    EXPECT_EQ(days.at(P3).cash, 350.0);
+    EXPECT_EQ(pos->payment_receivable(), 0.0);
+}
+
+// A short holding owes what a long one is owed.
+TEST(BondPosition, AShortHoldingPaysTheCouponsAndPrincipal) {
+    BondEnv env;
+    add_schedules(env.client());
+    auto pos = env.env().make_position("019547.SH", POSITION_DIRECTION::SHORT, 100);
+    auto* bond = dynamic_cast<BondPosition*>(pos.get());
+    ASSERT_NE(bond, nullptr);
+    auto days = walk(env, *bond, make_date(2020, 2, 27), make_date(2021, 3, 10));
+    EXPECT_EQ(days.at(P1).cash, -350.0);
+    EXPECT_EQ(days.at(M).cash, -10350.0);
+    EXPECT_EQ(bond->quantity(), 0.0);
+}
+
+// What becomes receivable counts once: the price from before the day, which still held it,
+// falls by it.
+TEST(BondPosition, EquityCountsTheReceivableOnce) {
     BondEnv env;
     add_schedules(env.client());
     auto pos = env.bond_position("190001.IB", 100);
     pos->update_last_price(101);
     env.at(R1);
     pos->before_trading(R1);
-    EXPECT_DOUBLE_EQ(pos->equity(), 100 * 101 + 350);
+    EXPECT_DOUBLE_EQ(pos->equity(), 100 * 101);
+    EXPECT_DOUBLE_EQ(pos->payment_receivable(), 350);
+    EXPECT_DOUBLE_EQ(pos->last_price(), 97.5);
 }
 
 TEST(BondPosition, ABondWithoutCashFlowsNeverPaysNorDeLists) {
@@ -191,28 +220,31 @@ TEST(BondPosition, RealizedDeListsWhenCumulativePrincipalReachesTheIssuePrice) {
     }
 }
 
-TEST(BondPosition, ImpliedReceivableDependsOnWhatIsAlreadyReceivable) {
+// A payment day makes receivable what the rows since the previous payment left of it: all of
+// it when they made nothing receivable, whatever is receivable already.
+TEST(BondPosition, ImpliedReceivableCompletesEachPaymentOnce) {
     struct Case {
         std::string name;
         Date day;
         double already_receivable;
         double receivable;
     };
-    const Date BOTH = make_date(2020, 9, 1);
+    const Date BOTH = make_date(2020, 9, 1), ALONE = make_date(2020, 12, 1);
     const std::vector<Case> cases{
         {"accrual day", R1, 0, 3.5},
         {"payment day, accrued before", P1, 350, 0.0},
-        {"payment day, nothing accrued", P1, 0, 3.5},
-        {"payment and receivable on one row, accrued before", BOTH, 350, 1.25},
-        {"payment and receivable on one row, nothing accrued", BOTH, 0, 2.0},
+        {"payment day, nothing accrued", P1, 0, 0.0},
+        {"payment and receivable on one row", BOTH, 350, 2.0},
+        {"payment without receivable rows", ALONE, 0, 1.5},
         {"day without a row", make_date(2020, 3, 3), 0, 0.0},
     };
     for (const auto& c : cases) {
         BondEnv env;
         env.client().set_implied_cash_flow(
-            "190001.IB",
-            implied_table("190001.IB",
-                          {{R1, 0.0, 0, 3.5}, {P1, 3.5, 0, 0.0}, {BOTH, 2.0, 0, 1.25}}));
+            "190001.IB", implied_table("190001.IB", {{R1, 0.0, 0, 3.5},
+                                                     {P1, 3.5, 0, 0.0},
+                                                     {BOTH, 2.0, 0, 1.25},
+                                                     {ALONE, 1.5, 0, 0.0}}));
         auto pos = env.bond_position("190001.IB", 100);
         korvex::State state = pos->get_state();
         state["payment_receivable"] = c.already_receivable;

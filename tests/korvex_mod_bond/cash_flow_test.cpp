@@ -106,7 +106,8 @@ TEST_F(CashFlowFixture, ImpliedColumnsLandInTheirFields) {
     EXPECT_EQ(s[1].payment_receivable, 0.5);
 }
 
-TEST_F(CashFlowFixture, EqualDatesPutTheSmallerCashFlowFirstAndTheLookupFindsIt) {
+// A coupon row and a principal row of one day (as a user's import gives them) are one payment.
+TEST_F(CashFlowFixture, RowsOfOneDayArePaidTogether) {
     client->set_realized_cash_flow("A.IB", realized_table("A.IB", {{D1, 5.0, 0}, {D1, 2.0, 0}}));
     const auto& s = *schedules._all_real_cash_flow("A.IB");
     EXPECT_EQ(s[0].cash_flow, 2.0);
@@ -115,7 +116,7 @@ TEST_F(CashFlowFixture, EqualDatesPutTheSmallerCashFlowFirstAndTheLookupFindsIt)
     const CashFlowRecord* hit = day.row(D1, &CashFlowRecord::payment_date,
                                         [&] { return schedules._all_real_cash_flow("A.IB"); });
     ASSERT_NE(hit, nullptr);
-    EXPECT_EQ(hit->cash_flow, 2.0);
+    EXPECT_EQ(hit->cash_flow, 7.0);
 }
 
 TEST(CashFlowLookup, FindsOnlyTheExactDay) {
@@ -161,7 +162,7 @@ TEST(CashFlowLookup, ARecordOnADayTheRunSkipsIsDueOnTheNextDayItVisits) {
     const std::vector<Date> run_days =
         korvex::testing::weekdays(make_date(2020, 6, 1), make_date(2020, 6, 30));
     // Saturday 13th joins Monday 15th's own record; Sunday 21st is alone on Monday 22nd; the
-    // two records of Wednesday 24th, a day the run visits, stay apart; days outside the run stay.
+    // two records of Wednesday 24th are one; days outside the run stay.
     auto s = std::make_shared<const std::vector<ImpliedCashFlowRecord>>(
         std::vector<ImpliedCashFlowRecord>{{20200529, 9, 0, 0},
                                            {20200613, 1, 0, 0.5},
@@ -187,7 +188,7 @@ TEST(CashFlowLookup, ARecordOnADayTheRunSkipsIsDueOnTheNextDayItVisits) {
     const ImpliedCashFlowRecord* monday = row(make_date(2020, 6, 22));
     EXPECT_EQ(text(monday), "5 0 50");
     EXPECT_EQ(text(schedule.previous(monday)), "3 0.75 0");
-    EXPECT_EQ(text(row(make_date(2020, 6, 24))), "3 1 50");
+    EXPECT_EQ(text(row(make_date(2020, 6, 24))), "7 3 60");
     EXPECT_EQ(text(row(make_date(2021, 1, 2))), "6 0 100");
     // The shared schedule itself is left as the client gave it.
     EXPECT_EQ((*s)[1].cash_flow, 1);

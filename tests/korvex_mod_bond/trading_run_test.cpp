@@ -280,7 +280,7 @@ TEST(BondTradingRun, ATickRunTakesTheBestOffersUpToTheirSize) {
     // Flat at the end: cash is the start plus the fills and whatever the bond paid, to the cent.
     double paid = 0;
     for (auto& [name, value] : r.summary_extras)
-        if (name == "coupon_income" || name == "principal_income") paid += value;
+        if (name == "coupon_income" || name == "principal_repaid") paid += value;
     const DailyRecord& last = r.daily.back();
     EXPECT_EQ(last.market_value, 0.0);
     EXPECT_NEAR(last.cash, 10000000.0 + cash + paid, 0.005);

@@ -20,8 +20,9 @@ void add_cash_flows(const BondPricer& pricer, BondData& data) {
     for (const Payment& p : pricer.payments()) {
         const std::int32_t day = to_date_int(p.date);
         data.realized.push_back({day, p.coupon + p.principal, p.principal});
-        // The coupon is owed to whoever holds the bond at the close of the record day, one
-        // inter-bank working day before payment; principal is owed on the payment day itself.
+        // The coupon is owed to whoever holds the bond as the record day, one inter-bank working
+        // day before payment, begins (the holder at the previous close); principal is owed to
+        // the holder as the payment day begins.
         if (p.coupon != 0.0) {
             data.implied.push_back(
                 {to_date_int(previous_business_day(ib, p.date)), 0.0, p.coupon, 0.0});
@@ -57,6 +58,16 @@ void add_price_row(const BondSpec& spec, const Valuation& v, std::int32_t day, R
         *p = round_to_decimals(*p, 4);
     }
     prices.push_back(row);
+}
+
+// The coupon an inter-bank bond's valuation of `day` no longer holds: from the record day to
+// the payment, the coupon belongs to the holder of record, not to the bond (0 on other days).
+double detached_coupon(const BondPricer& pricer, const Date& day) {
+    const auto& payments = pricer.payments();
+    auto next = std::upper_bound(payments.begin(), payments.end(), day,
+                                 [](const Date& d, const Payment& p) { return d < p.date; });
+    if (next == payments.end() || next->coupon == 0.0) return 0.0;
+    return day >= previous_business_day(inter_bank_calendar(), next->date) ? next->coupon : 0.0;
 }
 
 }  // namespace
@@ -102,10 +113,16 @@ BondData simulate_bond(const BondSpec& spec, const MarketModel& model, const Day
             0.002, model.government_yield(d, years) + model.issuer_spread(spec.issuer, d) + noise);
         const Valuation v = pricer.value(d, y);
         const double clean = round_to_decimals(v.clean, 4);
-        const double dirty = round_to_decimals(clean + v.accrued, 4);
+        // Valuations of inter-bank bonds are ex-coupon from the record day: the holder of
+        // record books the coupon as receivable then, and it must not count twice. Exchange
+        // bonds' payments become receivable on the payment day, when every price is ex.
+        const double detached =
+            spec.market == Market::InterBank ? detached_coupon(pricer, d) : 0.0;
+        const double dirty = round_to_decimals(clean + v.accrued - detached, 4);
+        const double dv01 = detached == 0.0 ? v.dv01 : dirty * v.modified_duration * 1e-4;
         data.valuations.push_back({grid.ints[i], dirty, clean, round_to_decimals(v.ytm, 4),
                                    round_to_decimals(v.modified_duration, 4),
-                                   round_to_decimals(v.convexity, 4), round_to_decimals(v.dv01, 6),
+                                   round_to_decimals(v.convexity, 4), round_to_decimals(dv01, 6),
                                    round_to_decimals(v.time_to_maturity, 4), v.residual_principal});
         if (spec.market != Market::InterBank && !grid.exchange_open[i]) continue;
         add_price_row(spec, v, grid.ints[i], rng, data.prices);

@@ -16,7 +16,11 @@ std::string slot_key(const std::string& id, POSITION_DIRECTION d) {
 }  // namespace
 
 Account::Account(DEFAULT_ACCOUNT_TYPE type, double starting_cash, Environment* env)
-    : type_(type), starting_cash_(starting_cash), cash_(starting_cash), env_(env) {}
+    : type_(type),
+      starting_cash_(starting_cash),
+      balance_(starting_cash),
+      journal_(starting_cash),
+      env_(env) {}
 
 double Account::market_value() const {
     double mv = 0;
@@ -27,7 +31,7 @@ double Account::market_value() const {
 double Account::total_value() const {
     double equity = 0;
     for (auto& p : positions_) equity += p->equity();
-    return cash_ + frozen_cash_ + equity;
+    return balance_ + equity;
 }
 
 double Account::transaction_cost() const {
@@ -55,17 +59,72 @@ void Account::apply_trade(const Trade& trade, const Order* order) {
     Position& p = get_position(trade.order_book_id(), trade.position_direction());
     if (order && order->position_effect() != POSITION_EFFECT::OPEN)
         p.unfreeze(std::min(trade.last_quantity(), order->unfilled_quantity()));
-    cash_ += p.apply_trade(trade);
+    post_trade(trade, p.apply_trade(trade));
+}
+
+void Account::post(CASH_CAUSE cause, double amount, const std::string& order_book_id,
+                   std::int64_t order_id, std::int64_t trade_id) {
+    balance_ += amount;
+    journal_.post(
+        {env_ ? env_->calendar_dt : DateTime{}, cause, order_book_id, order_id, trade_id, amount});
+}
+
+void Account::post_trade(const Trade& trade, double delta) {
+    // The position's change is the traded value net of the costs: the value is journaled as
+    // such and each cost on its own.
+    const double commission = trade.commission(), tax = trade.tax();
+    const std::string& id = trade.order_book_id();
+    const std::int64_t order_id = trade.order_id().value_or(0), trade_id = trade.trade_id();
+    const InstrumentPtr ins = env_ && env_->data_source() ? env_->data_proxy().find_instrument(id)
+                                                          : InstrumentPtr();
+    const bool bond = ins && ins->type() == INSTRUMENT_TYPE::BOND;
+    CASH_CAUSE leg = CASH_CAUSE::OTHER;
+    CASH_CAUSE fee = CASH_CAUSE::COMMISSION;
+    switch (trade.side()) {
+        case SIDE::BUY: leg = bond ? CASH_CAUSE::BOND_BOUGHT : CASH_CAUSE::BOUGHT; break;
+        case SIDE::SELL: leg = bond ? CASH_CAUSE::BOND_SOLD : CASH_CAUSE::SOLD; break;
+        case SIDE::FINANCING: leg = CASH_CAUSE::REPO_BORROWED; fee = CASH_CAUSE::REPO_COMMISSION; break;
+        case SIDE::MARGIN: leg = CASH_CAUSE::REPO_LENT; fee = CASH_CAUSE::REPO_COMMISSION; break;
+    }
+    const double value = delta + commission + tax;
+    if (value != 0) post(leg, value, id, order_id, trade_id);
+    if (commission != 0) post(fee, -commission, id, order_id, trade_id);
+    if (tax != 0) post(CASH_CAUSE::TAX, -tax, id, order_id, trade_id);
+}
+
+void Account::post_parts(Position& p, double delta) {
+    std::span<const CashPart> parts = p.cash_parts();
+    if (parts.empty()) {
+        if (delta != 0) post(CASH_CAUSE::OTHER, delta, p.order_book_id());
+        return;
+    }
+    double sum = 0;
+    for (const CashPart& part : parts) {
+        sum += part.amount;
+        if (part.amount != 0) post(part.cause, part.amount, p.order_book_id());
+    }
+    if (sum != delta)
+        throw RuntimeError(fmt::format(
+            "position {} of account {} moved {} in cash but reported parts adding up to {}",
+            p.order_book_id(), name(type_), delta, sum));
 }
 
 void Account::before_trading(Date trading_date) {
-    for (std::size_t i = 0; i < positions_.size(); ++i)
-        cash_ += positions_[i]->before_trading(trading_date);
+    for (std::size_t i = 0; i < positions_.size(); ++i) {
+        Position& p = *positions_[i];
+        p.clear_cash_parts();
+        const double delta = p.before_trading(trading_date);
+        if (delta != 0 || !p.cash_parts().empty()) post_parts(p, delta);
+    }
 }
 
 void Account::settlement(Date trading_date) {
-    for (std::size_t i = 0; i < positions_.size(); ++i)
-        cash_ += positions_[i]->settlement(trading_date);
+    for (std::size_t i = 0; i < positions_.size(); ++i) {
+        Position& p = *positions_[i];
+        p.clear_cash_parts();
+        const double delta = p.settlement(trading_date);
+        if (delta != 0 || !p.cash_parts().empty()) post_parts(p, delta);
+    }
     // Positions with nothing left leave the book; the index is rebuilt only when one did.
     auto empty = [](const std::unique_ptr<Position>& p) {
         return p->is_empty() && p->equity() == 0;
@@ -79,16 +138,27 @@ void Account::settlement(Date trading_date) {
     }
 }
 
+void Account::check_books(Date day) {
+    const double journal = journal_.balance();
+    if (!(journal == balance_))
+        throw RuntimeError(fmt::format(
+            "the books of account {} do not balance on {}: opening balance plus cash journal "
+            "{:.6f}, cash {:.6f}",
+            name(type_), format_date(day), journal, balance_));
+}
+
 void Account::on_order_pending(const Order& order, double frozen_cash) {
-    cash_ -= frozen_cash;
     frozen_cash_ += frozen_cash;
+    ++open_reservations_;
     if (order.position_effect() != POSITION_EFFECT::OPEN)
         get_position(order.order_book_id(), order.position_direction()).freeze(order.quantity());
 }
 
 void Account::on_order_unfrozen(const Order& order, double released_cash) {
-    cash_ += released_cash;
     frozen_cash_ -= released_cash;
+    // With no order left open nothing is reserved: no rounding left over from the releases.
+    if (open_reservations_ > 0) --open_reservations_;
+    if (open_reservations_ == 0) frozen_cash_ = 0;
     if (order.position_effect() != POSITION_EFFECT::OPEN) {
         if (Position* p = find_position(order.order_book_id(), order.position_direction()))
             p->unfreeze(order.unfilled_quantity());
@@ -100,13 +170,15 @@ State Account::get_state() const {
     for (auto& p : positions_) positions.push_back(p->get_state());
     return State{{"type", std::string(name(type_))},
                  {"starting_cash", starting_cash_},
-                 {"cash", cash_},
+                 {"cash", balance_},
                  {"positions", positions}};
 }
 
 void Account::set_state(const State& state) {
-    cash_ = state.at("cash").get<double>();
+    balance_ = state.at("cash").get<double>();
+    journal_.reset(balance_);  // the restored cash opens the books of the resumed run
     frozen_cash_ = 0;
+    open_reservations_ = 0;
     starting_cash_ = state.value("starting_cash", starting_cash_);
     positions_.clear();
     index_.clear();

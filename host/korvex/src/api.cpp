@@ -53,16 +53,13 @@ OrderPtr submit_order(Environment& env, const std::string& order_book_id, double
     }
     if (!env.can_submit_order(*order, &account)) return nullptr;
 
-    double cost = env.get_order_transaction_cost(*order);
-    order->set_transaction_cost(cost);
-    if (side == SIDE::BUY && effect == POSITION_EFFECT::OPEN) {
-        double need =
-            ins->calc_cash_occupation(order->frozen_price(), quantity, POSITION_DIRECTION::LONG) +
-            cost;
-        if (need > account.cash() + 1e-9)
-            return refuse(fmt::format("not enough cash for {} {}: needs {:.2f}, available {:.2f}",
-                                      quantity, order_book_id, need, account.cash()));
-    }
+    order->set_estimated_transaction_cost(env.get_order_transaction_cost(*order));
+    if (!env.broker()) throw RuntimeError("no broker is set");
+    // What the broker will reserve must be free now: two orders that each fit the cash but
+    // not together are not both accepted.
+    if (const double need = env.broker()->cash_to_reserve(*order); need > account.cash())
+        return refuse(fmt::format("not enough cash for {} {}: needs {:.2f}, available {:.2f}",
+                                  quantity, order_book_id, need, account.cash()));
     if (effect != POSITION_EFFECT::OPEN) {
         Position* pos = account.find_position(order_book_id, order->position_direction());
         double closable = pos ? pos->closable() : 0.0;
@@ -70,7 +67,6 @@ OrderPtr submit_order(Environment& env, const std::string& order_book_id, double
             return refuse(fmt::format("cannot close {} {}: closable quantity is {}", quantity,
                                       order_book_id, closable));
     }
-    if (!env.broker()) throw RuntimeError("no broker is set");
     env.broker()->submit_order(order);
     return order;
 }

@@ -156,8 +156,10 @@ void income_chart(std::string& out, const State& summary) {
         bool cost;  // drawn below zero whatever the sign it is stored with
     };
     // Principal repaid is capital coming back, not income: the price P&L already nets it.
-    static constexpr std::array<Source, 5> sources{
+    // The bars add up to the change of equity.
+    static constexpr std::array<Source, 6> sources{
         {{"coupon_income", "Coupons", false},
+         {"payment_receivable", "Receivable", false},
          {"price_pnl", "Price", false},
          {"repo_interest_earned", "Repo interest earned", false},
          {"repo_interest_paid", "Repo interest paid", true},
@@ -177,7 +179,7 @@ void income_chart(std::string& out, const State& summary) {
 }
 
 void summary_table(std::string& out, const State& summary) {
-    static constexpr std::array<std::string_view, 17> preferred{"start_date",
+    static constexpr std::array<std::string_view, 18> preferred{"start_date",
                                                                 "end_date",
                                                                 "trading_days",
                                                                 "starting_cash",
@@ -190,7 +192,8 @@ void summary_table(std::string& out, const State& summary) {
                                                                 "trades",
                                                                 "transaction_costs",
                                                                 "coupon_income",
-                                                                "principal_income",
+                                                                "payment_receivable",
+                                                                "principal_repaid",
                                                                 "price_pnl",
                                                                 "repo_interest_earned",
                                                                 "repo_interest_paid"};

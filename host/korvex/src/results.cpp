@@ -75,6 +75,25 @@ void write_positions(Environment& env, const std::filesystem::path& path) {
                                p->avg_price(), p->last_price(), p->market_value(), p->equity());
 }
 
+void write_cash_flows(Environment& env, const std::filesystem::path& path) {
+    auto out = open_out(path);
+    // Daily runs book everything at the day's close: their time says nothing.
+    const bool intraday = env.config().at("base.frequency").as_string() != "1d";
+    out << "date,time,account,cause,order_book_id,order_id,trade_id,amount\n";
+    for (auto& [type, acc] : env.portfolio().accounts()) {
+        const CashJournal& journal = acc->journal();
+        // The opening balance first: the amounts of an account add up to its final cash.
+        out << fmt::format(",,{},opening balance,,,,{:.6f}\n", name(type), journal.opening());
+        for (const CashEntry& e : journal.entries())
+            out << fmt::format("{},{},{},{},{},{},{},{:.6f}\n", format_date(to_date(e.datetime)),
+                               intraday ? format_datetime(e.datetime).substr(11) : std::string(),
+                               name(type), name(e.cause), e.order_book_id,
+                               e.order_id ? std::to_string(e.order_id) : std::string(),
+                               e.trade_id ? std::to_string(e.trade_id) : std::string(),
+                               e.amount);
+    }
+}
+
 State plain_summary(Environment& env, const RunResult& result) {
     double start = env.portfolio().starting_cash();
     double end = result.daily.empty() ? start : result.daily.back().equity;
@@ -93,8 +112,11 @@ State plain_summary(Environment& env, const RunResult& result) {
     double vol = n > 1 ? std::sqrt(var / (n - 1)) * std::sqrt(252.0) : 0;
     double total = start != 0 ? end / start - 1 : 0;
     double annual = n > 0 && start != 0 ? std::pow(end / start, 252.0 / n) - 1 : 0;
+    // Costs as the journals paid them.
     double costs = 0;
-    for (auto& t : result.trades) costs += t->transaction_cost();
+    for (auto& [type, acc] : env.portfolio().accounts())
+        for (CASH_CAUSE c : {CASH_CAUSE::COMMISSION, CASH_CAUSE::TAX, CASH_CAUSE::REPO_COMMISSION})
+            costs -= acc->journal().total(c);
     return State{{"start_date", result.daily.empty() ? "" : format_date(result.daily.front().date)},
                  {"end_date", result.daily.empty() ? "" : format_date(result.daily.back().date)},
                  {"trading_days", result.daily.size()},
@@ -122,6 +144,7 @@ void write_results(Environment& env, const RunResult& result) {
     write_daily(result, result.output_dir / "daily.csv");
     write_trades(result, result.output_dir / "trades.csv");
     write_positions(env, result.output_dir / "positions.csv");
+    write_cash_flows(env, result.output_dir / "cash_flows.csv");
     auto out = open_out(result.output_dir / "summary.json");
     State summary = run_summary(env, result);
     out << summary.dump(2) << "\n";

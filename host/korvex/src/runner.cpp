@@ -113,8 +113,8 @@ DailyRecord record_day(Environment& env, Date day) {
     r.date = day;
     for (auto& [type, acc] : env.portfolio().accounts()) {
         r.accounts.push_back(
-            {type, acc->cash() + acc->frozen_cash(), acc->market_value(), acc->total_value()});
-        r.cash += acc->cash() + acc->frozen_cash();
+            {type, acc->balance(), acc->market_value(), acc->total_value()});
+        r.cash += acc->balance();
         r.market_value += acc->market_value();
         r.equity += acc->total_value();
     }
@@ -353,6 +353,7 @@ RunResult Runner::run() {
             for (auto& [type, acc] : env.portfolio().accounts()) {
                 prices.mark(*acc, convert_date_to_int(day));
                 acc->settlement(day);
+                acc->check_books(day);
             }
             result.daily.push_back(record_day(env, day));
             for (auto* o : observers_) o->on_day_end(env, result.daily.back());

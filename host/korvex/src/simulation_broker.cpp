@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <typeinfo>
 
 #include "korvex/environment.hpp"
 #include "korvex/errors.hpp"
@@ -14,7 +15,8 @@ namespace korvex {
 SimulationBroker::SimulationBroker(Environment& env, const ConfigNode& mod_config)
     : env_(env),
       config_(mod_config),
-      default_matcher_(std::make_shared<DefaultMatcher>(env, mod_config)) {}
+      default_matcher_(std::make_shared<DefaultMatcher>(env, mod_config)),
+      slippage_(mod_config.contains("slippage") ? mod_config["slippage"].as_double() : 0.0) {}
 
 void SimulationBroker::register_matcher(INSTRUMENT_TYPE type,
                                         std::shared_ptr<AbstractMatcher> matcher) {
@@ -28,13 +30,7 @@ AbstractMatcher* SimulationBroker::matcher_for(INSTRUMENT_TYPE type) const {
 
 void SimulationBroker::submit_order(const OrderPtr& order) {
     Account& account = env_.portfolio().account_for(order->order_book_id());
-    double frozen = 0;
-    if (order->side() == SIDE::BUY && order->position_effect() == POSITION_EFFECT::OPEN) {
-        auto ins = env_.data_proxy().instruments(order->order_book_id());
-        frozen = ins->calc_cash_occupation(order->frozen_price(), order->quantity(),
-                                           POSITION_DIRECTION::LONG) +
-                 order->transaction_cost();
-    }
+    const double frozen = cash_to_reserve(*order);
     account.on_order_pending(*order, frozen);
     frozen_cash_[order->order_id()] = frozen;
     order->activate();
@@ -43,6 +39,22 @@ void SimulationBroker::submit_order(const OrderPtr& order) {
         match_order(order);
         std::erase_if(open_orders_, [](const OrderPtr& o) { return !o->is_active(); });
     }
+}
+
+double SimulationBroker::cash_to_reserve(const Order& order) const {
+    if (order.position_effect() != POSITION_EFFECT::OPEN) return 0.0;
+    if (order.side() == SIDE::MARGIN) {
+        const double haircut = order.has_attr("haircut") ? order.attr("haircut").as_double() : 1.0;
+        return order.quantity() * haircut + order.estimated_transaction_cost();
+    }
+    if (order.side() != SIDE::BUY) return 0.0;
+    // A limit order fills at its limit or better, slippage included; a market order at the
+    // price it was frozen at moved by the slippage.
+    const double moved = order.price() ? 1.0 : 1.0 + slippage_;
+    auto ins = env_.data_proxy().instruments(order.order_book_id());
+    return ins->calc_cash_occupation(order.frozen_price() * moved, order.quantity(),
+                                     POSITION_DIRECTION::LONG) +
+           order.estimated_transaction_cost() * moved;
 }
 
 void SimulationBroker::cancel_order(const OrderPtr& order) {
@@ -101,10 +113,16 @@ void SimulationBroker::match_order(const OrderPtr& order) {
     Account& account = env_.portfolio().account_for(order->order_book_id());
     AbstractMatcher* matcher = matcher_for(env_.instrument_type_of(order->order_book_id()));
     MatchResult result = matcher->match(account, *order);
-    for (std::size_t i = 0; i < result.trades.size(); ++i)
-        book(account, *order, result.trades[i],
-             i < result.order_fills.size() ? result.order_fills[i]
-                                           : result.trades[i]->last_quantity());
+    for (std::size_t i = 0; i < result.trades.size(); ++i) {
+        auto short_of_cash = book(account, *order, result.trades[i],
+                                  i < result.order_fills.size()
+                                      ? result.order_fills[i]
+                                      : result.trades[i]->last_quantity());
+        if (short_of_cash) {
+            result.reject_reason = std::move(short_of_cash);
+            break;
+        }
+    }
     if (result.reject_reason && order->is_active()) {
         release(account, *order);
         order->mark_rejected(*result.reject_reason);
@@ -114,15 +132,73 @@ void SimulationBroker::match_order(const OrderPtr& order) {
     }
 }
 
-void SimulationBroker::book(Account& account, Order& order, const TradePtr& trade,
-                            double order_quantity) {
+std::optional<std::string> SimulationBroker::book(Account& account, Order& order,
+                                                  TradePtr trade, double order_quantity) {
     INSTRUMENT_TYPE type = env_.instrument_type_of(trade->order_book_id());
-    if (env_.transaction_cost_decider(type)) {
-        trade->set_commission(env_.get_trade_commission(*trade));
-        trade->set_tax(env_.get_trade_tax(*trade));
-    }
-    // The cash reserved for the filled part goes back before the fill is paid.
+    const bool costed = env_.transaction_cost_decider(type) != nullptr;
+    auto set_costs = [&](Trade& t) {
+        if (!costed) return;
+        t.set_commission(env_.get_trade_commission(t));
+        t.set_tax(env_.get_trade_tax(t));
+    };
+    set_costs(*trade);
     auto it = frozen_cash_.find(order.order_id());
+
+    // Fills that pay cash out must fit the free cash and what the order reserved.
+    const bool pays = trade->position_effect() == POSITION_EFFECT::OPEN &&
+                      (trade->side() == SIDE::BUY || trade->side() == SIDE::MARGIN);
+    if (pays) {
+        const double reserved = it == frozen_cash_.end() ? 0.0 : it->second;
+        const double unfilled = order.unfilled_quantity();
+        // Free cash plus the part of the reservation that a fill of `q` releases.
+        auto available = [&](double q) {
+            return account.cash() + (unfilled > 0 ? reserved * std::min(1.0, q / unfilled) : 0.0);
+        };
+        auto ins = env_.data_proxy().instruments(trade->order_book_id());
+        auto need = [&](const Trade& t) {
+            return ins->calc_cash_occupation(t.last_price(), t.last_quantity(),
+                                             POSITION_DIRECTION::LONG) +
+                   t.transaction_cost();
+        };
+        // A millionth of a yuan: what the reservation and the fill may differ by in rounding.
+        constexpr double kDust = 1e-6;
+        if (need(*trade) > available(order_quantity) + kDust) {
+            const double wanted = trade->last_quantity();
+            const double price = trade->last_price();
+            double q = 0;
+            // Only a plain fill can be cut; a fill of a mod's own kind carries terms of its own.
+            if (typeid(*trade) == typeid(Trade) && price > 0 && order_quantity == wanted) {
+                const double lot = ins->round_lot();
+                q = std::min(wanted, std::floor(available(wanted) / price / lot) * lot);
+                for (; q > 0; q -= lot) {
+                    auto cut = Trade::from_create(trade->order_id(), price, q, trade->side(),
+                                                  trade->position_effect(),
+                                                  trade->order_book_id());
+                    set_costs(*cut);
+                    if (need(*cut) <= available(q) + kDust) {
+                        trade = cut;
+                        break;
+                    }
+                }
+            }
+            if (q <= 0)
+                return fmt::format(
+                    "Order rejected: {} of {} needs {:.2f} in cash, {:.2f} is free", wanted,
+                    trade->order_book_id(), need(*trade), available(order_quantity));
+            book_fill(account, order, trade, q, it);
+            return fmt::format(
+                "Order partly filled: {} of {} {}, the rest needs more cash than is free", q,
+                wanted, trade->order_book_id());
+        }
+    }
+    book_fill(account, order, trade, order_quantity, it);
+    return std::nullopt;
+}
+
+void SimulationBroker::book_fill(Account& account, Order& order, const TradePtr& trade,
+                                 double order_quantity,
+                                 std::map<std::int64_t, double>::iterator it) {
+    // The cash reserved for the filled part goes back before the fill is paid.
     if (it != frozen_cash_.end() && it->second > 0 && order.unfilled_quantity() > 0) {
         double share = std::min(1.0, order_quantity / order.unfilled_quantity());
         double released = it->second * share;

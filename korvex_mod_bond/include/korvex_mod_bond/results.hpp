@@ -11,7 +11,6 @@
 namespace korvex_mod_bond::results {
 
 // Registers the daily metrics and summary figures with the run.
-// `schedules` are the run's bond positions' schedules, which keep what the positions were paid.
-void load(korvex::Environment& env, std::shared_ptr<CashFlowSchedules> schedules);
+void load(korvex::Environment& env);
 
 }  // namespace korvex_mod_bond::results

@@ -47,6 +47,9 @@ public:
 
     // The largest repo amount that `available_cash` pays for, commission included.
     static double calc_max_amount(const std::string& order_book_id, double available_cash);
+    // The day a repo of `repo_period` days traded now settles: the trading date plus the term,
+    // moved once to the next trading date when it is not one.
+    static korvex::Date due_date_of(std::int64_t repo_period);
 
     // Financing trades go to the short repo position, lending trades to the long one.
     korvex::POSITION_DIRECTION position_direction() const override;

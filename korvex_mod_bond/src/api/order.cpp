@@ -6,6 +6,7 @@
 
 #include "korvex/api.hpp"
 #include "korvex/logger.hpp"
+#include "korvex/simulation_broker.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
 #include "korvex_mod_bond/matcher.hpp"
 #include "korvex_mod_bond/utils.hpp"
@@ -50,6 +51,37 @@ double closable_quantity(korvex::Environment& env, const BondInstrument& bond) {
     if (it == accounts.end()) return 0;
     auto* p = it->second->find_position(bond.order_book_id(), POSITION_DIRECTION::LONG);
     return p ? p->closable() : 0;
+}
+
+// Repo orders are filled by the bond broker's repo matcher; signal mode installs none.
+std::optional<std::string> no_repo_matcher(korvex::Environment& env, const std::string& repo_id) {
+    auto* broker = dynamic_cast<korvex::SimulationBroker*>(env.broker());
+    if (broker && broker->has_matcher(korvex::INSTRUMENT_TYPE::REPO)) return std::nullopt;
+    return fmt::format(
+        "{} cannot be traded: repo orders need the bond broker's repo matcher, which signal "
+        "mode (mod.sys_simulation.signal) does not install",
+        repo_id);
+}
+
+// The day a bond is repaid: its maturity or de-listing date, the earlier of those it has.
+std::optional<korvex::Date> repaid_on(const BondInstrument& bond) {
+    std::optional<korvex::Date> day;
+    for (const char* field : {"maturity_date", "de_listed_date"}) {
+        if (!bond.has_attr(field) || !bond.attr(field).is_datetime()) continue;
+        const korvex::Date d = korvex::to_date(bond.attr(field).as_datetime());
+        if (!day || d < *day) day = d;
+    }
+    return day;
+}
+
+// A pledge must outlive the repo: a bond repaid by the due date leaves nothing pledged.
+std::optional<std::string> short_lived_pledge(const BondInstrument& bond,
+                                              const std::string& repo_id, korvex::Date due) {
+    const std::optional<korvex::Date> repaid = repaid_on(bond);
+    if (!repaid || *repaid > due) return std::nullopt;
+    return fmt::format(
+        "{} cannot be pledged for {}: it is repaid on {}, on or before the repo's due date {}",
+        bond.order_book_id(), repo_id, korvex::format_date(*repaid), korvex::format_date(due));
 }
 
 std::optional<std::string> bad_haircut(double haircut) {
@@ -110,9 +142,13 @@ korvex::OrderPtr exchange_repo_financing(korvex::StrategyContext& ctx, const std
     auto repo = repo_of(env, repo_id);
     if (!repo || !(ends_with(repo_id, ".SH") || ends_with(repo_id, ".SZ")))
         return refuse(fmt::format("{} is not an exchange repo", repo_id));
+    if (auto why = no_repo_matcher(env, repo_id)) return refuse(*why);
     auto bond = bond_of(env, bond_id);
     if (!bond || !is_exchange_bond(bond_id))
         return refuse(fmt::format("{} is not an exchange bond to pledge", bond_id));
+    if (auto term = repo->repo_period())
+        if (auto why = short_lived_pledge(*bond, repo_id, RepoTrade::due_date_of(*term)))
+            return refuse(*why);
     if (auto why = bad_haircut(haircut)) return refuse(*why);
     if (!positive(nominal_amount))
         return refuse(
@@ -130,6 +166,7 @@ korvex::OrderPtr exchange_reverse_repo(korvex::StrategyContext& ctx, const std::
     auto repo = repo_of(env, repo_id);
     if (!repo || !(ends_with(repo_id, ".SH") || ends_with(repo_id, ".SZ")))
         return refuse(fmt::format("{} is not an exchange repo", repo_id));
+    if (auto why = no_repo_matcher(env, repo_id)) return refuse(*why);
     if (!positive(amount))
         return refuse(fmt::format("amount {} of {} is not a positive number", amount, repo_id));
     korvex::Account& account = env.portfolio().account(repo->account_type());
@@ -195,6 +232,8 @@ std::shared_ptr<RepoTrade> ib_repo(korvex::StrategyContext& ctx, int term_days,
     auto bond = bond_of(env, bond_id);
     if (!bond || is_exchange_bond(bond_id))
         return refuse<Result>(fmt::format("{} is not an inter-bank bond to pledge", bond_id));
+    if (auto why = short_lived_pledge(*bond, *repo_id, RepoTrade::due_date_of(term_days)))
+        return refuse<Result>(*why);
     if (auto why = bad_haircut(haircut)) return refuse<Result>(*why);
     if (!positive(nominal_amount))
         return refuse<Result>(

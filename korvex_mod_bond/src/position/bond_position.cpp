@@ -15,8 +15,7 @@ namespace korvex_mod_bond {
 using korvex::Date;
 
 namespace {
-// Relative size, against the day's payment, below which a remaining receivable is rounding noise.
-constexpr double RECEIVABLE_NOISE = 1e-10;
+constexpr const char* ENTITLEMENTS_KEY = "entitlements";
 }  // namespace
 
 std::unique_ptr<BondPosition> BondPosition::create(const std::string& order_book_id,
@@ -52,6 +51,11 @@ korvex::State BondPosition::get_state() const {
     korvex::State state = korvex::Position::get_state();
     state["payment_receivable"] = _payment_receivable;
     state[PLEDGES_KEY] = pledges_to_state(_due_settlement_dict);
+    korvex::State owed = korvex::State::array();
+    for (const auto& [day, amount] : _entitlements)
+        owed.push_back({{"date", day == NEXT_PAYMENT ? std::string() : korvex::format_date(day)},
+                        {"amount", amount}});
+    state[ENTITLEMENTS_KEY] = owed;
     return state;
 }
 
@@ -68,9 +72,28 @@ void BondPosition::set_state(const korvex::State& state) {
     std::map<Date, double> pledges;
     if (auto it = state.find(PLEDGES_KEY); it != state.end())
         pledges = pledges_from_state(*it, where);
+    std::map<Date, double> owed;
+    if (auto it = state.find(ENTITLEMENTS_KEY); it != state.end()) {
+        if (!it->is_array())
+            throw korvex::ValueError(
+                fmt::format("{}: {} must be a list, got {}", where, ENTITLEMENTS_KEY, it->dump()));
+        for (const auto& e : *it) {
+            const auto* date = e.is_object() && e.contains("date") ? &e["date"] : nullptr;
+            if (!date || !date->is_string() || !e.contains("amount") || !e["amount"].is_number())
+                throw korvex::ValueError(fmt::format(
+                    "{}: an entitlement must have a date and an amount, got {}", where, e.dump()));
+            const std::string text = date->get<std::string>();
+            owed[text.empty() ? NEXT_PAYMENT : korvex::parse_date(text)] += e["amount"].get<double>();
+        }
+    } else if (receivable != 0) {
+        // A state from before entitlements were saved: what it had receivable is paid with
+        // the next payment.
+        owed[NEXT_PAYMENT] = receivable;
+    }
     korvex::Position::set_state(state);
     _payment_receivable = receivable;
     _due_settlement_dict = std::move(pledges);
+    _entitlements = std::move(owed);
 }
 
 double BondPosition::equity() const {
@@ -100,14 +123,28 @@ double BondPosition::apply_trade(const korvex::Trade& trade) {
     return 0.0;
 }
 
-double BondPosition::pay(double payment) {
-    _payment_receivable -= payment;
-    // What was booked as several products and is paid as one may differ in the last bits; a
-    // receivable settled up to that noise is settled, or the matured holding would never leave
-    // the book and the next payment day would read it as still accrued.
-    if (std::abs(_payment_receivable) <= RECEIVABLE_NOISE * std::abs(payment))
-        _payment_receivable = 0;
-    return payment;
+double BondPosition::pay_entitlements(Date trading_date, bool payment_day,
+                                      double principal_share) {
+    double owed = 0;
+    auto pay = [&](std::map<Date, double>::iterator it) {
+        owed += it->second;
+        return _entitlements.erase(it);
+    };
+    auto it = _entitlements.begin();
+    if (it != _entitlements.end() && it->first == NEXT_PAYMENT)
+        it = payment_day ? pay(it) : std::next(it);
+    while (it != _entitlements.end() && it->first <= trading_date) it = pay(it);
+    if (owed == 0) return 0.0;
+    // What stays receivable is what is owed for later days: summed afresh, so nothing of
+    // what was paid is left behind as rounding.
+    _payment_receivable = 0;
+    for (const auto& [day, amount] : _entitlements) _payment_receivable += amount;
+    const double principal = owed * principal_share;
+    const double coupon = owed - principal;
+    double delta_cash = 0;
+    delta_cash += note_cash(korvex::CASH_CAUSE::COUPON, coupon);
+    delta_cash += note_cash(korvex::CASH_CAUSE::PRINCIPAL, principal);
+    return delta_cash;
 }
 
 void BondPosition::de_list() {
@@ -123,7 +160,8 @@ void BondPosition::release_pledges(Date trading_date) {
 }
 
 bool BondPosition::is_empty() const {
-    return quantity() == 0 && _payment_receivable == 0 && _due_settlement_dict.empty();
+    return quantity() == 0 && _payment_receivable == 0 && _entitlements.empty() &&
+           _due_settlement_dict.empty();
 }
 
 const std::vector<Date>* BondPosition::run_days() const {

@@ -4,6 +4,7 @@
 
 #include "korvex/environment.hpp"
 #include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
 #include "korvex_mod_bond/position/bond_position.hpp"
 #include "korvex_mod_bond/trade.hpp"
 #include "saved_state.hpp"
@@ -52,12 +53,16 @@ double RepoPosition::settlement(korvex::Date trading_date) {
     // The host's settlement has moved today's quantity into the old one, so a trade booked and
     // due today leaves the position today as well.
     auto end = _due_settlement_dict.upper_bound(trading_date);
-    for (auto it = _due_settlement_dict.begin(); it != end; ++it) {
-        delta_cash += it->second.amount;
-        _old_quantity -= it->second.quantity;
-    }
+    if (end == _due_settlement_dict.begin()) return 0.0;
+    for (auto it = _due_settlement_dict.begin(); it != end; ++it) delta_cash += it->second.amount;
     _due_settlement_dict.erase(_due_settlement_dict.begin(), end);
-    return delta_cash * _direction_factor;
+    // The quantity is what the open entries hold: summed afresh, so a settled position is
+    // empty, not left with the rounding of the subtractions.
+    _old_quantity = 0;
+    for (const auto& [due, entry] : _due_settlement_dict) _old_quantity += entry.quantity;
+    return note_cash(_direction == POSITION_DIRECTION::SHORT ? korvex::CASH_CAUSE::REPO_REPAID
+                                                             : korvex::CASH_CAUSE::REPO_RETURNED,
+                     delta_cash * _direction_factor);
 }
 
 bool RepoPosition::is_empty() const {
@@ -72,11 +77,17 @@ korvex::State RepoPosition::get_state() const {
 
 void RepoPosition::set_state(const korvex::State& state) {
     std::map<korvex::Date, DueSettlement> entries;
-    if (auto it = state.find(DUE_SETTLEMENTS_KEY); it != state.end())
+    const auto it = state.find(DUE_SETTLEMENTS_KEY);
+    if (it != state.end())
         entries = due_settlements_from_state(
             *it, fmt::format("saved state of repo position {}", _order_book_id));
     korvex::Position::set_state(state);
     _due_settlement_dict = std::move(entries);
+    if (it == state.end() && quantity() != 0)
+        korvex::system_log().warning(fmt::format(
+            "saved state of repo position {} ({}) holds {} but no due settlements: it was saved "
+            "before they were, and its settlement is lost",
+            _order_book_id, korvex::name(_direction), quantity()));
 }
 
 }  // namespace korvex_mod_bond

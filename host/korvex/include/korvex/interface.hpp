@@ -116,6 +116,9 @@ public:
     // Tick runs: a new snapshot of one instrument, before the strategy sees it.
     virtual void on_tick(const TickObject&) {}
     virtual void after_trading() {}
+    // Cash the broker reserves for an order at submission; orders are refused when it is more
+    // than the account's free cash.
+    virtual double cash_to_reserve(const Order&) const { return 0.0; }
 };
 
 }  // namespace korvex

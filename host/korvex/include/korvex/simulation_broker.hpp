@@ -29,12 +29,21 @@ public:
     void on_bar() override;
     void on_tick(const TickObject& tick) override;
     void after_trading() override;
+    // Buys: the value at the frozen price (market orders: moved by the slippage, as the fill
+    // will be) plus the estimated cost, moved likewise; lending: the cash lent plus the cost.
+    double cash_to_reserve(const Order& order) const override;
+    bool has_matcher(INSTRUMENT_TYPE type) const { return matchers_.count(type) > 0; }
 
     bool _match_immediately = false;
 
 protected:
     void match_order(const OrderPtr& order);
-    void book(Account& account, Order& order, const TradePtr& trade, double order_quantity);
+    // Books one fill. A fill that would take more cash than the account has free (with what
+    // the order reserved) is cut to the lots that fit, or not booked; the reason is returned.
+    std::optional<std::string> book(Account& account, Order& order, TradePtr trade,
+                                    double order_quantity);
+    void book_fill(Account& account, Order& order, const TradePtr& trade, double order_quantity,
+                   std::map<std::int64_t, double>::iterator reserved);
     void release(Account& account, Order& order);
 
     Environment& env_;
@@ -43,6 +52,7 @@ protected:
     std::shared_ptr<AbstractMatcher> default_matcher_;
     std::vector<OrderPtr> open_orders_;
     std::map<std::int64_t, double> frozen_cash_;  // order id -> cash reserved
+    double slippage_;
 };
 
 // Fills at the current bar of the day-bar store: the close ("current_bar") or the open

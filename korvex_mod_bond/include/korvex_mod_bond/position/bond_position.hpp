@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <map>
 #include <memory>
@@ -21,6 +22,7 @@ class BondPosition : public korvex::Position {
 public:
     static constexpr std::array<korvex::INSTRUMENT_TYPE, 1> instrument_types{
         korvex::INSTRUMENT_TYPE::BOND};
+
 
     // The realized-cash-flow variant for exchange bonds, and for every bond when
     // mod.bond.valuation_source is "exchange"; the implied variant otherwise. The variants read
@@ -58,6 +60,10 @@ public:
     double payment_receivable() const { return _payment_receivable; }
     // Principal repaid per unit on the day (0 on a day without a payment).
     virtual double _principal_of_day(korvex::Date date_) = 0;
+    // The payment day for which what becomes receivable on `date_` is owed.
+    virtual korvex::Date _payment_day_of(korvex::Date date_) = 0;
+    // What the holding of record is owed, by payment day.
+    const std::map<korvex::Date, double>& entitlements() const { return _entitlements; }
     const std::map<korvex::Date, double>& due_settlement_dict() const {
         return _due_settlement_dict;
     }
@@ -66,33 +72,43 @@ protected:
     BondPosition(const std::string& order_book_id, korvex::POSITION_DIRECTION direction,
                  double init_quantity, std::shared_ptr<CashFlowSchedules> schedules);
 
+    // Key of an entitlement restored from a state that did not say its day: paid with the
+    // next payment.
+    static constexpr korvex::Date NEXT_PAYMENT{};
+
     // The daily steps, written once for both variants. `Variant` is the calling final class, so
     // the cash-flow lookups of the daily loop are direct calls the compiler can inline.
+    //
+    // The holding of record is the one held when an amount becomes receivable, in the morning
+    // before the day's trades. It is owed that amount on the payment day, whatever it holds
+    // then: units bought later are owed nothing, units sold in between are still paid. A short
+    // holding owes what it would be owed long.
     template <class Variant>
     double before_trading_of(Variant& self, korvex::Date trading_date) {
         const double delta_cash = korvex::Position::before_trading(trading_date);
-        // Receivable on the morning's holding, before the day's trades.
-        _payment_receivable += self.Variant::_get_cash_flow_receivable(trading_date) * quantity();
+        const double receivable = self.Variant::_get_cash_flow_receivable(trading_date);
+        if (receivable == 0) return delta_cash;
+        // A price from before today still holds what has now become receivable.
+        if (last_price_date() < trading_date) {
+            _last_price = std::max(0.0, _last_price - receivable);
+            _last_price_date = trading_date;
+        }
+        const double units = quantity() * _direction_factor;
+        if (units == 0) return delta_cash;
+        _entitlements[self.Variant::_payment_day_of(trading_date)] += receivable * units;
+        _payment_receivable += receivable * units;
         return delta_cash;
     }
     template <class Variant>
     double settlement_of(Variant& self, korvex::Date trading_date) {
         korvex::Position::settlement(trading_date);
         double delta_cash = 0;
-        // Paid on the closing holding, which includes the day's trades.
         auto [payment, de_listed] = self.Variant::_get_cash_flow(trading_date);
-        if (payment != 0) {
-            _schedules->income.principal +=
-                self.Variant::_principal_of_day(trading_date) * quantity();
-            // A price from an earlier bar still holds what is paid today; the dirty price falls
-            // by the payment, so mark it down until the bond trades again.
-            if (last_price_date() < trading_date) {
-                _last_price = std::max(0.0, _last_price - payment);
-                _last_price_date = trading_date;
-            }
-            payment *= quantity();
-            _schedules->income.cash_flow += payment;
-            delta_cash += pay(payment);
+        if (!_entitlements.empty()) {
+            // What is paid today repays principal in the share the day's payment does.
+            const double principal_share =
+                payment != 0 ? self.Variant::_principal_of_day(trading_date) / payment : 0.0;
+            delta_cash += pay_entitlements(trading_date, payment != 0, principal_share);
         }
         if (de_listed) de_list();
         if (!_due_settlement_dict.empty()) release_pledges(trading_date);
@@ -107,10 +123,13 @@ protected:
     std::shared_ptr<const BondInstrument> _instrument;
     double _payment_receivable = 0;
     std::map<korvex::Date, double> _due_settlement_dict;
+    std::map<korvex::Date, double> _entitlements;  // by payment day
     std::shared_ptr<CashFlowSchedules> _schedules;  // the run's schedule caches
 
 private:
-    double pay(double payment);
+    // Pays the entitlements due by `trading_date` (those of NEXT_PAYMENT too on a payment
+    // day), coupon and principal as separate parts; returns the cash.
+    double pay_entitlements(korvex::Date trading_date, bool payment_day, double principal_share);
     void de_list();
     void release_pledges(korvex::Date trading_date);
 };
@@ -145,6 +164,8 @@ public:
         const CashFlowRecord* before = _schedule.previous(row);
         return row->cum_principal_payment - (before ? before->cum_principal_payment : 0.0);
     }
+    // A payment becomes receivable on its own day.
+    korvex::Date _payment_day_of(korvex::Date date_) override { return date_; }
 
 private:
     friend class BondPosition;
@@ -170,30 +191,41 @@ public:
     }
 
     DayCashFlow _get_day_cash_flow(korvex::Date date_) {
-        const ImpliedCashFlowRecord* row = _schedule.row(
-            date_, &ImpliedCashFlowRecord::date,
-            [this] { return _schedules->_all_implied_cash_flow(_order_book_id); },
-            [this] { return run_days(); });
+        const ImpliedCashFlowRecord* row = implied_row(date_);
         if (!row) return {};
         return {row->cash_flow, row->payment_receivable,
                 principal_repaid(row->cum_principal_payment)};
     }
+    // The day's receivable, and on a payment day also whatever of the payment the rows since
+    // the previous payment did not make receivable (all of it when they made nothing
+    // receivable): a payment is owed in full, to the holdings of record, never twice.
     double _get_cash_flow_receivable(korvex::Date date_) override {
-        const DayCashFlow day = _get_day_cash_flow(date_);
-        // Nothing accrued yet (the holding came after the accrual day): the whole payment
-        // becomes receivable on its payment day.
-        if (day.payment != 0 && _payment_receivable == 0) return day.payment;
-        return day.receivable;
+        const ImpliedCashFlowRecord* row = implied_row(date_);
+        if (!row) return 0.0;
+        if (row->cash_flow == 0) return row->payment_receivable;
+        double accrued = row->payment_receivable;
+        for (const ImpliedCashFlowRecord* r = _schedule.previous(row); r && r->cash_flow == 0;
+             r = _schedule.previous(r))
+            accrued += r->payment_receivable;
+        double rest = row->cash_flow - accrued;
+        // What was booked as several rows and is paid as one may differ in the last bits.
+        if (std::abs(rest) <= 1e-9 * std::abs(row->cash_flow)) rest = 0;
+        return row->payment_receivable + rest;
+    }
+    // The first payment on or after the day; a receivable that no payment follows stays
+    // receivable.
+    korvex::Date _payment_day_of(korvex::Date date_) override {
+        const ImpliedCashFlowRecord* row = implied_row(date_);
+        return _schedule
+            .next_due_day(row, [](const ImpliedCashFlowRecord& r) { return r.cash_flow != 0; })
+            .value_or(korvex::Date::max());
     }
     std::pair<double, bool> _get_cash_flow(korvex::Date date_) override {
         const DayCashFlow day = _get_day_cash_flow(date_);
         return {day.payment, day.de_listed};
     }
     double _principal_of_day(korvex::Date date_) override {
-        const ImpliedCashFlowRecord* row = _schedule.row(
-            date_, &ImpliedCashFlowRecord::date,
-            [this] { return _schedules->_all_implied_cash_flow(_order_book_id); },
-            [this] { return run_days(); });
+        const ImpliedCashFlowRecord* row = implied_row(date_);
         if (!row) return 0.0;
         const ImpliedCashFlowRecord* before = _schedule.previous(row);
         return row->cum_principal_payment - (before ? before->cum_principal_payment : 0.0);
@@ -202,6 +234,13 @@ public:
 private:
     friend class BondPosition;
     using BondPosition::BondPosition;
+
+    const ImpliedCashFlowRecord* implied_row(korvex::Date date_) {
+        return _schedule.row(
+            date_, &ImpliedCashFlowRecord::date,
+            [this] { return _schedules->_all_implied_cash_flow(_order_book_id); },
+            [this] { return run_days(); });
+    }
 
     DaySchedule<ImpliedCashFlowRecord> _schedule;
 };

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,12 +84,6 @@ public:
 
     const korvex::LruCache<std::string, CashFlowSchedule>& real_cache() const { return real_; }
 
-    // What the run's bond positions were paid, kept here because a matured position leaves the
-    // book: everything paid, and the part of it that repaid principal (the rest is coupon).
-    struct Income {
-        double cash_flow = 0;
-        double principal = 0;
-    } income;
     const korvex::LruCache<std::string, ImpliedCashFlowSchedule>& implied_cache() const {
         return implied_;
     }
@@ -105,10 +100,11 @@ private:
 // Days mostly move forward a little at a time and payments are months apart, so a lookup first
 // checks the place of the previous one and searches only when the day has left it.
 //
-// A record dated on a day the run does not visit (an inter-bank payment on a day the exchanges
-// are closed) would never be found by its date and its cash would be lost. Given the run's
-// days, such a record is due on the next day the run visits instead, added to whatever is due
-// there.
+// Records due on the same day are one: a coupon row and a principal row on maturity day are
+// both paid. A record dated on a day the run does not visit (an inter-bank payment on a day the
+// exchanges are closed) would never be found by its date and its cash would be lost. Given the
+// run's days, such a record is due on the next day the run visits instead, added to whatever is
+// due there.
 template <class Record>
 class DaySchedule {
 public:
@@ -135,6 +131,16 @@ public:
     const Record* previous(const Record* row) const {
         return row && _schedule && row != _schedule->data() ? row - 1 : nullptr;
     }
+    // The day on which `row`, or the first later record for which `pays` is true, is due;
+    // none when no such record follows.
+    template <class Pays>
+    std::optional<korvex::Date> next_due_day(const Record* row, Pays&& pays) const {
+        if (!row || !_schedule) return std::nullopt;
+        for (std::size_t i = static_cast<std::size_t>(row - _schedule->data()); i < _days.size();
+             ++i)
+            if (pays((*_schedule)[i])) return korvex::Date(korvex::Date::duration(_days[i]));
+        return std::nullopt;
+    }
 
 private:
     [[gnu::noinline]] void set(std::shared_ptr<const std::vector<Record>> schedule,
@@ -143,33 +149,28 @@ private:
         // The records' due days as day numbers: the same order, and no conversion of the asked
         // day on every lookup.
         std::vector<std::int32_t> days;
-        std::vector<Record> merged;  // only when a moved record joins another
-        bool merging = false, last_moved = false;
+        std::vector<Record> merged;  // only when records join
+        bool merging = false;
         if (schedule) {
             days.reserve(schedule->size());
             for (std::size_t k = 0; k < schedule->size(); ++k) {
                 const Record& r = (*schedule)[k];
                 korvex::Date due = korvex::date_from_int(r.*date_field);
-                bool moved = false;
                 if (run_days && !run_days->empty() && due > run_days->front() &&
                     due < run_days->back() &&
                     !std::binary_search(run_days->begin(), run_days->end(), due)) {
                     due = *std::upper_bound(run_days->begin(), run_days->end(), due);
-                    moved = true;
                 }
                 const auto d = static_cast<std::int32_t>(due.time_since_epoch().count());
-                // Records that share a date in the data stay apart (the leftmost is the day's);
-                // a moved one is added to the record due before it on the same day.
-                if (!days.empty() && days.back() == d && (moved || last_moved)) {
+                // A record due on the day of the one before it joins that one.
+                if (!days.empty() && days.back() == d) {
                     if (!merging) merged.assign(schedule->begin(), schedule->begin() + k);
                     merging = true;
                     add_into(merged.back(), r);
-                    last_moved = true;
                     continue;
                 }
                 days.push_back(d);
                 if (merging) merged.push_back(r);
-                last_moved = moved;
             }
         }
         if (merging)

@@ -35,7 +35,10 @@ public:
     std::optional<double> price() const { return price_; }
     double frozen_price() const { return frozen_price_; }
     double avg_price() const { return avg_price_; }
+    // What the fills cost, summed fill by fill.
     double transaction_cost() const { return transaction_cost_; }
+    // The cost estimated at submission, for the reservation: never added to the fills'.
+    double estimated_transaction_cost() const { return estimated_transaction_cost_; }
     ORDER_STATUS status() const { return status_; }
     const std::string& message() const { return message_; }
     DateTime datetime() const { return datetime_; }
@@ -51,7 +54,7 @@ public:
     // Lifecycle, driven by the host and its broker.
     void set_frozen_price(double p) { frozen_price_ = p; }
     void set_datetime(DateTime dt) { datetime_ = dt; }
-    void set_transaction_cost(double c) { transaction_cost_ = c; }
+    void set_estimated_transaction_cost(double c) { estimated_transaction_cost_ = c; }
     void activate();
     void fill(const Trade& trade);
     void fill(const Trade& trade, double order_quantity);
@@ -70,6 +73,7 @@ private:
     double frozen_price_ = 0;
     double avg_price_ = 0;
     double transaction_cost_ = 0;
+    double estimated_transaction_cost_ = 0;
     ORDER_STATUS status_ = ORDER_STATUS::PENDING_NEW;
     std::string message_;
     DateTime datetime_{};

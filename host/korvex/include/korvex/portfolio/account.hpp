@@ -1,5 +1,7 @@
 // An account: cash and the positions of one account type. Positions live in insertion order in
-// one contiguous list with a hash index, so the daily loop walks them without lookups.
+// one contiguous list with a hash index, so the daily loop walks them without lookups. Every
+// change of cash is an entry of the account's cash journal; reserving cash for open orders is
+// kept apart from it.
 #pragma once
 
 #include <memory>
@@ -11,6 +13,7 @@
 #include "korvex/const.hpp"
 #include "korvex/datetime_func.hpp"
 #include "korvex/model/order.hpp"
+#include "korvex/portfolio/cash_journal.hpp"
 #include "korvex/portfolio/position.hpp"
 
 namespace korvex {
@@ -22,11 +25,15 @@ public:
     Account(DEFAULT_ACCOUNT_TYPE type, double starting_cash, Environment* env);
 
     DEFAULT_ACCOUNT_TYPE type() const { return type_; }
-    double cash() const { return cash_; }
+    // Cash free to use: the balance less what open orders reserve.
+    double cash() const { return balance_ - frozen_cash_; }
     double frozen_cash() const { return frozen_cash_; }
+    // All the account's cash, reserved or not: the opening balance plus the journal.
+    double balance() const { return balance_; }
+    const CashJournal& journal() const { return journal_; }
     double starting_cash() const { return starting_cash_; }
     double market_value() const;
-    double total_value() const;  // cash + frozen cash + the equity of every position
+    double total_value() const;  // balance + the equity of every position
     double transaction_cost() const;
 
     // The position, created through the environment's position model when absent.
@@ -38,15 +45,17 @@ public:
     void apply_trade(const Trade& trade, const Order* order = nullptr);
     void before_trading(Date trading_date);
     void settlement(Date trading_date);
-    void add_cash(double delta) { cash_ += delta; }
+    // Moves cash: the one way the balance changes.
+    void post(CASH_CAUSE cause, double amount, const std::string& order_book_id,
+              std::int64_t order_id = 0, std::int64_t trade_id = 0);
+    // RuntimeError naming the account, the day and both figures when the opening balance plus
+    // the journal is not the balance.
+    void check_books(Date day);
 
     // Order reservations: buys freeze cash, closes freeze quantity.
     void on_order_pending(const Order& order, double frozen_cash);
     void on_order_unfrozen(const Order& order, double released_cash);
-    void release_frozen_cash(double cash) {
-        cash_ += cash;
-        frozen_cash_ -= cash;
-    }
+    void release_frozen_cash(double cash) { frozen_cash_ -= cash; }
 
     State get_state() const;
     void set_state(const State& state);
@@ -54,8 +63,14 @@ public:
 private:
     DEFAULT_ACCOUNT_TYPE type_;
     double starting_cash_;
-    double cash_;
+    // Journals a position's cash change from one call, by the parts it reports.
+    void post_parts(Position& p, double delta);
+    void post_trade(const Trade& trade, double delta);
+
+    double balance_;
     double frozen_cash_ = 0;
+    std::size_t open_reservations_ = 0;  // orders between on_order_pending and on_order_unfrozen
+    CashJournal journal_;
     Environment* env_;
     std::vector<std::unique_ptr<Position>> positions_;
     std::unordered_map<std::string, std::size_t> index_;  // "id|L" / "id|S" -> slot

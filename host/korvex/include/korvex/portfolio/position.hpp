@@ -5,13 +5,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "korvex/const.hpp"
 #include "korvex/datetime_func.hpp"
 #include "korvex/model/trade.hpp"
+#include "korvex/portfolio/cash_journal.hpp"
 
 namespace korvex {
 
@@ -73,7 +76,16 @@ public:
     // Nothing left to carry: no quantity and, for models that carry more, nothing else.
     virtual bool is_empty() const { return quantity() == 0; }
 
+    // What the last before_trading or settlement moved, part by part; empty when the model
+    // does not say. The account clears it before each call and journals the parts.
+    std::span<const CashPart> cash_parts() const { return {_cash_parts.data(), _cash_part_count}; }
+    void clear_cash_parts() { _cash_part_count = 0; }
+
 protected:
+    // Notes one part of the current operation's cash change and returns it, so that the
+    // operation's result is the sum of its parts in the order they were noted.
+    double note_cash(CASH_CAUSE cause, double amount);
+
     Environment* _env;
     std::string _order_book_id;
     POSITION_DIRECTION _direction;
@@ -89,6 +101,10 @@ protected:
     double _trade_cost = 0;
     double _day_start_quantity = 0;
     Date _last_price_date{};
+
+private:
+    std::array<CashPart, 4> _cash_parts{};
+    std::size_t _cash_part_count = 0;
 };
 
 // Strategy-facing, read-only view of an account's long and short positions in one instrument.

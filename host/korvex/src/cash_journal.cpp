@@ -1,0 +1,37 @@
+#include "korvex/portfolio/cash_journal.hpp"
+
+#include <array>
+
+namespace korvex {
+
+namespace {
+constexpr std::array<std::string_view, CASH_CAUSE_COUNT> kNames{
+    "bond bought",  "bond sold",     "bought",      "sold",          "commission",
+    "tax",          "coupon",        "principal",   "repo borrowed", "repo repaid",
+    "repo lent",    "repo returned", "repo commission", "other"};
+}  // namespace
+
+std::string_view name(CASH_CAUSE cause) {
+    return kNames[static_cast<std::size_t>(cause)];
+}
+
+void CashJournal::reset(double opening) {
+    opening_ = opening;
+    entries_.clear();
+    checked_sum_ = opening;
+    checked_ = 0;
+}
+
+double CashJournal::balance() {
+    for (; checked_ < entries_.size(); ++checked_) checked_sum_ += entries_[checked_].amount;
+    return checked_sum_;
+}
+
+double CashJournal::total(CASH_CAUSE cause) const {
+    double sum = 0;
+    for (const CashEntry& e : entries_)
+        if (e.cause == cause) sum += e.amount;
+    return sum;
+}
+
+}  // namespace korvex
