@@ -2,6 +2,7 @@
 // command-line overrides, and refusals reported as one error line with exit code 2.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sys/wait.h>
 
 #include <array>
@@ -76,6 +77,13 @@ TEST(Cli, RunsTheTickExampleOnAnotherBundleAndPeriod) {
     EXPECT_GT(fills, 0);
     EXPECT_GT(in_session, 0);
     EXPECT_TRUE(std::filesystem::exists(out.path() / "report.html"));
+    // The summary's income adds up to the change of equity.
+    std::ifstream in(out.path() / "summary.json");
+    const auto s = nlohmann::json::parse(in);
+    EXPECT_NEAR(s["final_equity"].get<double>() - s["starting_cash"].get<double>(),
+                s["coupon_income"].get<double>() + s["payment_receivable"].get<double>() +
+                    s["price_pnl"].get<double>() - s["transaction_costs"].get<double>(),
+                0.01);
 }
 
 TEST(Cli, ATickRunWithoutATickStoreIsOneErrorLine) {

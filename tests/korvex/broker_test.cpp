@@ -105,3 +105,37 @@ TEST_F(BrokerFixture, MatchesImmediatelyWhenAsked) {
     EXPECT_TRUE(broker->get_open_orders().empty());
     EXPECT_DOUBLE_EQ(account().get_position("A.XSHE", POSITION_DIRECTION::LONG).quantity(), 100);
 }
+
+namespace {
+// Five per fill, and five estimated for an order.
+struct FlatCost : AbstractTransactionCostDecider {
+    double get_trade_tax(const Trade&) override { return 0; }
+    double get_trade_commission(const Trade&) override { return 5; }
+    double get_order_transaction_cost(const Order&) override { return 5; }
+};
+}  // namespace
+
+// A market buy reserves its value moved by the slippage, and its cost: a second order that fits
+// the cash alone but not beside the first is refused; the order's cost is its fills' only.
+TEST_F(BrokerFixture, ReservesWhatTheFillWillCostAndRefusesWhatNoLongerFits) {
+    Config config;
+    config.set("mod.sys_simulation.slippage", Value(0.01));
+    broker = std::make_shared<SimulationBroker>(*env, config.at("mod.sys_simulation"));
+    env->set_broker(broker);
+    env->set_transaction_cost_decider(INSTRUMENT_TYPE::CS, std::make_shared<FlatCost>());
+    auto first = submit_order(*env, "A.XSHE", 300, SIDE::BUY, POSITION_EFFECT::OPEN);
+    ASSERT_NE(first, nullptr);
+    EXPECT_DOUBLE_EQ(account().frozen_cash(), 300 * 10.1 + 5 * 1.01);
+    LogCapture log;
+    EXPECT_EQ(submit_order(*env, "A.XSHE", 690, SIDE::BUY, POSITION_EFFECT::OPEN), nullptr);
+    EXPECT_EQ(log.messages(),
+              std::vector<std::string>{"Order creation failed: not enough cash for 690 A.XSHE: "
+                                       "needs 6974.05, available 6964.95"});
+    broker->on_bar();
+    broker->after_trading();
+    EXPECT_EQ(first->filled_quantity(), 200);
+    EXPECT_DOUBLE_EQ(first->transaction_cost(), 5);
+    EXPECT_DOUBLE_EQ(account().cash(), 10000 - 200 * 10.1 - 5);
+    EXPECT_DOUBLE_EQ(account().frozen_cash(), 0);
+    account().check_books(make_date(2020, 1, 2));
+}

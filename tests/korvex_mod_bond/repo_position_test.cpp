@@ -4,6 +4,7 @@
 
 #include "bond_env.hpp"
 #include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
 
 using namespace bond_test;
 using korvex::POSITION_DIRECTION;
@@ -173,10 +174,30 @@ TEST(RepoPositionState, RoundTripsOpenSettlements) {
     EXPECT_EQ(restored.settlement(T), -505.0);
     EXPECT_EQ(restored.quantity(), 200.0);
 
+    // A state saved before the due settlements were: its settlement is lost, and said so.
     state.erase("due_settlements");
+    korvex::LogCapture log;
     restored.set_state(state);
     EXPECT_TRUE(restored.due_settlement_dict().empty());
     EXPECT_EQ(restored.quantity(), 700.0);
+    EXPECT_EQ(log.messages("system_log"),
+              std::vector<std::string>{
+                  "saved state of repo position R001.IB (SHORT) holds 700 but no due "
+                  "settlements: it was saved before they were, and its settlement is lost"});
+}
+
+// Haircut cash amounts do not add up exactly in binary; the settled position is empty anyway.
+TEST(RepoPosition, SettlesToExactlyEmpty) {
+    BondEnv env;
+    RepoPosition pos("R001.IB", POSITION_DIRECTION::LONG);
+    const double a = 33333.33 * 0.9, b = 66666.67 * 0.85;
+    pos.apply_trade(*repo_trade(SIDE::MARGIN, "R001.IB", a, 0, T, a));
+    pos.apply_trade(*repo_trade(SIDE::MARGIN, "R001.IB", b, 0, T2, b));
+    pos.settlement(T);
+    EXPECT_EQ(pos.quantity(), b);
+    pos.settlement(T2);
+    EXPECT_EQ(pos.quantity(), 0.0);
+    EXPECT_TRUE(pos.is_empty());
 }
 
 TEST(RepoPositionState, ABadEntryIsRefusedNamingIt) {

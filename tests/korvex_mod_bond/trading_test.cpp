@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "korvex/api.hpp"
+#include "korvex_mod_bond/api/order.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
 #include "korvex_mod_bond/matcher.hpp"
@@ -61,7 +62,9 @@ struct TradingFixture : ::testing::Test {
             std::vector<InstrumentPtr>{bond("019547.SH"), bond("101801.SZ"), bond("180205.IB"),
                                        bond("SMALL.SH", {{"initial_issue_size", 100000.0}}),
                                        bond("NOSIZE.SH", {{"initial_issue_size", 0}}),
-                                       bond("EMPTYSIZE.SH", {{"initial_issue_size", Value()}})}));
+                                       bond("EMPTYSIZE.SH", {{"initial_issue_size", Value()}}),
+                                       bond("SHORT.IB", {{"maturity_date", make_datetime(2020, 1, 6)}}),
+                                       bond("SHORT.SH", {{"de_listed_date", make_datetime(2020, 1, 3)}})}));
         source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
             INSTRUMENT_TYPE::REPO,
             std::vector<InstrumentPtr>{repo("204001.SH", "XSHG", 1), repo("131810.SZ", "XSHE", 1),
@@ -323,4 +326,61 @@ TEST_F(TradingFixture, CounterpartyOffersFillAtTheBestQuoteUpToItsSizeOnce) {
     EXPECT_EQ(high->status(), ORDER_STATUS::CANCELLED);
     EXPECT_EQ(low->status(), ORDER_STATUS::CANCELLED);
     EXPECT_EQ(log.messages("user_system_log").size(), 2u);
+}
+
+// Repo orders are refused at once where nothing could fill them, and lending reserves its cash.
+TEST_F(TradingFixture, RepoOrdersNeedTheRepoMatcherAndLendingReservesItsCash) {
+    const ConfigNode sim = env->config().at("mod.sys_simulation");
+    StrategyContext ctx(*env);
+    hold("019547.SH", 5000);
+    env->set_broker(std::make_shared<SimulationBroker>(*env, sim));  // as in signal mode
+    {
+        LogCapture log;
+        EXPECT_EQ(api::exchange_reverse_repo(ctx, "204001.SH", 1e6), nullptr);
+        EXPECT_EQ(api::exchange_repo_financing(ctx, "204001.SH", 2e5, "019547.SH", 0.9), nullptr);
+        const std::string why =
+            "Order creation failed: 204001.SH cannot be traded: repo orders need the bond "
+            "broker's repo matcher, which signal mode (mod.sys_simulation.signal) does not "
+            "install";
+        EXPECT_EQ(log.messages(), (std::vector<std::string>{why, why}));
+    }
+    auto broker = std::make_shared<BondBroker>(*env, sim);
+    broker->register_matcher(INSTRUMENT_TYPE::REPO, std::make_shared<RepoMatcher>(*env, sim));
+    env->set_broker(broker);
+    env->set_transaction_cost_decider(INSTRUMENT_TYPE::REPO,
+                                      std::make_shared<RepoTransactionDecider>());
+    const double free = stock().cash();
+    ASSERT_NE(api::exchange_reverse_repo(ctx, "204001.SH", 6e6), nullptr);
+    EXPECT_DOUBLE_EQ(stock().frozen_cash(), 6e6 + 60);
+    LogCapture log;
+    EXPECT_EQ(api::exchange_reverse_repo(ctx, "204001.SH", 5e6), nullptr);
+    EXPECT_EQ(log.messages(), std::vector<std::string>{fmt::format(
+                                  "Order creation failed: lending 5000000 on 204001.SH needs "
+                                  "5000050.00 with commission, cash is {:.2f}",
+                                  free - 6e6 - 60)});
+}
+
+// A pledge must outlive the repo: a bond repaid by the due date is refused as collateral.
+TEST_F(TradingFixture, ABondRepaidByTheDueDateCannotBePledged) {
+    const ConfigNode sim = env->config().at("mod.sys_simulation");
+    auto broker = std::make_shared<BondBroker>(*env, sim);
+    broker->register_matcher(INSTRUMENT_TYPE::REPO, std::make_shared<RepoMatcher>(*env, sim));
+    env->set_broker(broker);
+    StrategyContext ctx(*env);
+    hold("SHORT.IB", 5000);
+    hold("SHORT.SH", 5000);
+    LogCapture log;
+    // Friday 2020-01-03: a one-day repo is due on Monday 2020-01-06.
+    EXPECT_EQ(api::ib_repo(ctx, 1, 1e5, "SHORT.IB", 1.0), nullptr);
+    EXPECT_EQ(api::exchange_repo_financing(ctx, "204001.SH", 2e5, "SHORT.SH", 1.0), nullptr);
+    EXPECT_EQ(log.messages(),
+              (std::vector<std::string>{
+                  "Order creation failed: SHORT.IB cannot be pledged for R001.IB: it is repaid "
+                  "on 2020-01-06, on or before the repo's due date 2020-01-06",
+                  "Order creation failed: SHORT.SH cannot be pledged for 204001.SH: it is "
+                  "repaid on 2020-01-03, on or before the repo's due date 2020-01-06"}));
+    EXPECT_EQ(env->portfolio().account(DEFAULT_ACCOUNT_TYPE::BOND)
+                  .get_position("SHORT.IB", POSITION_DIRECTION::LONG)
+                  .closable(),
+              5000);
 }
