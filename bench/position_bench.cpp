@@ -7,7 +7,9 @@
 // (the bare loop's two binary searches and additions), both on the same days in the same run,
 // each the best of 25 interleaved blocks; "host_position_ns" is the host's own position
 // bookkeeping alone on those days, for scale.
-// BM_BookOfPositions: counter "position_days_per_s", plus the peak resident memory in MiB.
+// BM_BookOfPositions: counter "position_days_per_s", plus the peak resident memory in MiB, and
+// "books_check_share": what the daily check of the account's cash journal adds to a day of the
+// book, from blocks of days with and without it alternating, best of each.
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 #include <sys/resource.h>
@@ -207,6 +209,18 @@ void BM_BookOfPositions(benchmark::State& state) {
     }
     const double seconds = thread_seconds() - t0;
     state.counters["position_days_per_s"] = double(days) * BOOK / seconds;
+    double best[2] = {1e9, 1e9};
+    for (int block = 0; block < 10; ++block)
+        for (int check = 0; check < 2; ++check) {
+            const double b0 = thread_seconds();
+            for (std::size_t d = 1; d < w.days.size(); ++d) {
+                account.before_trading(w.days[d]);
+                account.settlement(w.days[d]);
+                if (check) account.check_books(w.days[d]);
+            }
+            best[check] = std::min(best[check], thread_seconds() - b0);
+        }
+    state.counters["books_check_share"] = best[1] / best[0] - 1;
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     state.counters["peak_rss_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;

@@ -139,3 +139,28 @@ TEST_F(BrokerFixture, ReservesWhatTheFillWillCostAndRefusesWhatNoLongerFits) {
     EXPECT_DOUBLE_EQ(account().frozen_cash(), 0);
     account().check_books(make_date(2020, 1, 2));
 }
+
+namespace {
+// A fixed cost per fill above the order's estimate, as an inter-bank minimum commission paid
+// by every fill of an order.
+struct CostlyFills : FlatCost {
+    double get_trade_commission(const Trade&) override { return 50; }
+};
+}  // namespace
+
+// A fill that would take more than the free cash and its share of the reservation is not
+// booked: cash never goes below zero.
+TEST_F(BrokerFixture, AFillTheCashCannotPayIsRejected) {
+    env->set_transaction_cost_decider(INSTRUMENT_TYPE::CS, std::make_shared<CostlyFills>());
+    auto order = submit_order(*env, "A.XSHE", 300, SIDE::BUY, POSITION_EFFECT::OPEN);
+    ASSERT_NE(order, nullptr);  // reserves 3005
+    // A limit far below the market reserves the rest and never fills.
+    ASSERT_NE(submit_order(*env, "A.XSHE", 6990, SIDE::BUY, POSITION_EFFECT::OPEN, 1.0), nullptr);
+    EXPECT_DOUBLE_EQ(account().cash(), 0);
+    broker->on_bar();
+    EXPECT_EQ(order->status(), ORDER_STATUS::REJECTED);
+    EXPECT_EQ(order->message(), "Order rejected: 200 of A.XSHE needs 2050.00 in cash, 2003.33 is free");
+    EXPECT_DOUBLE_EQ(account().balance(), 10000);
+    EXPECT_DOUBLE_EQ(account().cash(), 3005);
+    EXPECT_TRUE(account().journal().entries().empty());
+}

@@ -20,7 +20,8 @@ Account::Account(DEFAULT_ACCOUNT_TYPE type, double starting_cash, Environment* e
       starting_cash_(starting_cash),
       balance_(starting_cash),
       journal_(starting_cash),
-      env_(env) {}
+      env_(env),
+      parts_(env ? &env->cash_parts() : nullptr) {}
 
 double Account::market_value() const {
     double mv = 0;
@@ -93,7 +94,7 @@ void Account::post_trade(const Trade& trade, double delta) {
 }
 
 void Account::post_parts(Position& p, double delta) {
-    std::span<const CashPart> parts = p.cash_parts();
+    std::span<const CashPart> parts = parts_ ? parts_->parts() : std::span<const CashPart>();
     if (parts.empty()) {
         if (delta != 0) post(CASH_CAUSE::OTHER, delta, p.order_book_id());
         return;
@@ -103,6 +104,7 @@ void Account::post_parts(Position& p, double delta) {
         sum += part.amount;
         if (part.amount != 0) post(part.cause, part.amount, p.order_book_id());
     }
+    parts_->clear();  // read once: never taken for another position's
     if (sum != delta)
         throw RuntimeError(fmt::format(
             "position {} of account {} moved {} in cash but reported parts adding up to {}",
@@ -112,18 +114,18 @@ void Account::post_parts(Position& p, double delta) {
 void Account::before_trading(Date trading_date) {
     for (std::size_t i = 0; i < positions_.size(); ++i) {
         Position& p = *positions_[i];
-        p.clear_cash_parts();
-        const double delta = p.before_trading(trading_date);
-        if (delta != 0 || !p.cash_parts().empty()) post_parts(p, delta);
+        // The position's base call starts its record of parts; a call that moves no cash has
+        // nothing to journal, whatever parts it noted.
+        if (const double delta = p.before_trading(trading_date); delta != 0) post_parts(p, delta);
     }
 }
 
 void Account::settlement(Date trading_date) {
     for (std::size_t i = 0; i < positions_.size(); ++i) {
         Position& p = *positions_[i];
-        p.clear_cash_parts();
-        const double delta = p.settlement(trading_date);
-        if (delta != 0 || !p.cash_parts().empty()) post_parts(p, delta);
+        // The position's base call starts its record of parts; a call that moves no cash has
+        // nothing to journal, whatever parts it noted.
+        if (const double delta = p.settlement(trading_date); delta != 0) post_parts(p, delta);
     }
     // Positions with nothing left leave the book; the index is rebuilt only when one did.
     auto empty = [](const std::unique_ptr<Position>& p) {

@@ -1,6 +1,10 @@
 #include "korvex/portfolio/cash_journal.hpp"
 
+#include <fmt/format.h>
+
 #include <array>
+
+#include "korvex/errors.hpp"
 
 namespace korvex {
 
@@ -13,6 +17,13 @@ constexpr std::array<std::string_view, CASH_CAUSE_COUNT> kNames{
 
 std::string_view name(CASH_CAUSE cause) {
     return kNames[static_cast<std::size_t>(cause)];
+}
+
+void CashParts::note(CASH_CAUSE cause, double amount, const std::string& order_book_id) {
+    if (count_ == parts_.size())
+        throw RuntimeError(fmt::format("position {} noted more than {} cash parts in one call",
+                                       order_book_id, parts_.size()));
+    parts_[count_++] = {cause, amount};
 }
 
 void CashJournal::reset(double opening) {

@@ -1,9 +1,6 @@
 #include "korvex/portfolio/position.hpp"
 
-#include <fmt/format.h>
-
 #include "korvex/environment.hpp"
-#include "korvex/errors.hpp"
 
 namespace korvex {
 
@@ -13,13 +10,11 @@ Position::Position(std::string order_book_id, POSITION_DIRECTION direction, doub
       _direction(direction),
       _direction_factor(direction_factor(direction)),
       _old_quantity(init_quantity),
-      _day_start_quantity(init_quantity) {}
+      _day_start_quantity(init_quantity),
+      _cash_parts(_env ? &_env->cash_parts() : nullptr) {}
 
 double Position::note_cash(CASH_CAUSE cause, double amount) {
-    if (_cash_part_count == _cash_parts.size())
-        throw RuntimeError(fmt::format("position {} noted more than {} cash parts in one call",
-                                       _order_book_id, _cash_parts.size()));
-    _cash_parts[_cash_part_count++] = {cause, amount};
+    if (_cash_parts) _cash_parts->note(cause, amount, _order_book_id);
     return amount;
 }
 

@@ -353,7 +353,7 @@ RunResult Runner::run() {
             for (auto& [type, acc] : env.portfolio().accounts()) {
                 prices.mark(*acc, convert_date_to_int(day));
                 acc->settlement(day);
-                acc->check_books(day);
+                if (books_check_) acc->check_books(day);
             }
             result.daily.push_back(record_day(env, day));
             for (auto* o : observers_) o->on_day_end(env, result.daily.back());

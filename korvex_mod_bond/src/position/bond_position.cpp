@@ -93,7 +93,7 @@ void BondPosition::set_state(const korvex::State& state) {
     korvex::Position::set_state(state);
     _payment_receivable = receivable;
     _due_settlement_dict = std::move(pledges);
-    _entitlements = std::move(owed);
+    _entitlements.assign(owed.begin(), owed.end());
 }
 
 double BondPosition::equity() const {
@@ -123,18 +123,32 @@ double BondPosition::apply_trade(const korvex::Trade& trade) {
     return 0.0;
 }
 
+void BondPosition::book_receivable(Date trading_date, double receivable) {
+    // A price from before today still holds what has now become receivable.
+    if (last_price_date() < trading_date) {
+        _last_price = std::max(0.0, _last_price - receivable);
+        _last_price_date = trading_date;
+    }
+    const double units = quantity() * _direction_factor;
+    if (units == 0) return;
+    const Date due = _payment_day_of(trading_date);
+    auto it = std::lower_bound(_entitlements.begin(), _entitlements.end(), due,
+                               [](const auto& e, Date d) { return e.first < d; });
+    if (it == _entitlements.end() || it->first != due) it = _entitlements.insert(it, {due, 0.0});
+    it->second += receivable * units;
+    _payment_receivable += receivable * units;
+}
+
 double BondPosition::pay_entitlements(Date trading_date, bool payment_day,
                                       double principal_share) {
     double owed = 0;
-    auto pay = [&](std::map<Date, double>::iterator it) {
-        owed += it->second;
-        return _entitlements.erase(it);
-    };
-    auto it = _entitlements.begin();
-    if (it != _entitlements.end() && it->first == NEXT_PAYMENT)
-        it = payment_day ? pay(it) : std::next(it);
-    while (it != _entitlements.end() && it->first <= trading_date) it = pay(it);
-    if (owed == 0) return 0.0;
+    // An entitlement of unknown day (first in order) waits for a payment day.
+    auto first = _entitlements.begin();
+    if (first != _entitlements.end() && first->first == NEXT_PAYMENT && !payment_day) ++first;
+    auto last = first;
+    for (; last != _entitlements.end() && last->first <= trading_date; ++last) owed += last->second;
+    if (first == last) return 0.0;
+    _entitlements.erase(first, last);
     // What stays receivable is what is owed for later days: summed afresh, so nothing of
     // what was paid is left behind as rounding.
     _payment_receivable = 0;

@@ -106,7 +106,11 @@ public:
         return summary_extras_;
     }
 
+    // Where the position being called notes the parts of its cash change.
+    CashParts& cash_parts() { return cash_parts_; }
+
 private:
+    CashParts cash_parts_;
     Config config_;
     std::shared_ptr<BaseDataSource> data_source_;
     std::unique_ptr<DataProxy> data_proxy_;

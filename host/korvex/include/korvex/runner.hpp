@@ -54,6 +54,10 @@ public:
     // Called after the environment exists and before mods start (tests install fakes here).
     void on_environment(std::function<void(Environment&)> hook) { env_hook_ = std::move(hook); }
 
+    // The daily check that every account's journal adds up to its cash; on unless a benchmark
+    // measures what it costs.
+    void set_books_check(bool on) { books_check_ = on; }
+
     // Runs the whole backtest. Errors are rethrown after every started mod's tear_down.
     RunResult run();
 
@@ -63,9 +67,11 @@ private:
     std::vector<std::pair<std::string, std::unique_ptr<AbstractMod>>> in_process_mods_;
     std::vector<RunObserver*> observers_;
     std::function<void(Environment&)> env_hook_;
+    bool books_check_ = true;
 };
 
-// Writes daily.csv, trades.csv, positions.csv and summary.json into the result's folder.
+// Writes daily.csv, trades.csv, positions.csv, cash_flows.csv, summary.json and report.html
+// into the result's folder.
 void write_results(Environment& env, const RunResult& result);
 
 }  // namespace korvex

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "korvex/portfolio/position.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
@@ -63,7 +64,9 @@ public:
     // The payment day for which what becomes receivable on `date_` is owed.
     virtual korvex::Date _payment_day_of(korvex::Date date_) = 0;
     // What the holding of record is owed, by payment day.
-    const std::map<korvex::Date, double>& entitlements() const { return _entitlements; }
+    // Sorted by day; a vector, so that once it has held a coupon no day allocates.
+    using Entitlements = std::vector<std::pair<korvex::Date, double>>;
+    const Entitlements& entitlements() const { return _entitlements; }
     const std::map<korvex::Date, double>& due_settlement_dict() const {
         return _due_settlement_dict;
     }
@@ -87,16 +90,7 @@ protected:
     double before_trading_of(Variant& self, korvex::Date trading_date) {
         const double delta_cash = korvex::Position::before_trading(trading_date);
         const double receivable = self.Variant::_get_cash_flow_receivable(trading_date);
-        if (receivable == 0) return delta_cash;
-        // A price from before today still holds what has now become receivable.
-        if (last_price_date() < trading_date) {
-            _last_price = std::max(0.0, _last_price - receivable);
-            _last_price_date = trading_date;
-        }
-        const double units = quantity() * _direction_factor;
-        if (units == 0) return delta_cash;
-        _entitlements[self.Variant::_payment_day_of(trading_date)] += receivable * units;
-        _payment_receivable += receivable * units;
+        if (receivable != 0) book_receivable(trading_date, receivable);
         return delta_cash;
     }
     template <class Variant>
@@ -123,10 +117,12 @@ protected:
     std::shared_ptr<const BondInstrument> _instrument;
     double _payment_receivable = 0;
     std::map<korvex::Date, double> _due_settlement_dict;
-    std::map<korvex::Date, double> _entitlements;  // by payment day
+    Entitlements _entitlements;  // by payment day
     std::shared_ptr<CashFlowSchedules> _schedules;  // the run's schedule caches
 
 private:
+    // Books what becomes receivable today as owed to the holding of record.
+    [[gnu::noinline]] void book_receivable(korvex::Date trading_date, double receivable);
     // Pays the entitlements due by `trading_date` (those of NEXT_PAYMENT too on a payment
     // day), coupon and principal as separate parts; returns the cash.
     double pay_entitlements(korvex::Date trading_date, bool payment_day, double principal_share);
@@ -203,14 +199,7 @@ public:
         const ImpliedCashFlowRecord* row = implied_row(date_);
         if (!row) return 0.0;
         if (row->cash_flow == 0) return row->payment_receivable;
-        double accrued = row->payment_receivable;
-        for (const ImpliedCashFlowRecord* r = _schedule.previous(row); r && r->cash_flow == 0;
-             r = _schedule.previous(r))
-            accrued += r->payment_receivable;
-        double rest = row->cash_flow - accrued;
-        // What was booked as several rows and is paid as one may differ in the last bits.
-        if (std::abs(rest) <= 1e-9 * std::abs(row->cash_flow)) rest = 0;
-        return row->payment_receivable + rest;
+        return payment_day_receivable(*row);
     }
     // The first payment on or after the day; a receivable that no payment follows stays
     // receivable.
@@ -235,7 +224,17 @@ private:
     friend class BondPosition;
     using BondPosition::BondPosition;
 
-    const ImpliedCashFlowRecord* implied_row(korvex::Date date_) {
+    [[gnu::noinline]] double payment_day_receivable(const ImpliedCashFlowRecord& row) const {
+        double accrued = row.payment_receivable;
+        for (const ImpliedCashFlowRecord* r = _schedule.previous(&row); r && r->cash_flow == 0;
+             r = _schedule.previous(r))
+            accrued += r->payment_receivable;
+        double rest = row.cash_flow - accrued;
+        // What was booked as several rows and is paid as one may differ in the last bits.
+        if (std::abs(rest) <= 1e-9 * std::abs(row.cash_flow)) rest = 0;
+        return row.payment_receivable + rest;
+    }
+    [[gnu::always_inline]] const ImpliedCashFlowRecord* implied_row(korvex::Date date_) {
         return _schedule.row(
             date_, &ImpliedCashFlowRecord::date,
             [this] { return _schedules->_all_implied_cash_flow(_order_book_id); },

@@ -113,7 +113,7 @@ public:
     // (called with the schedule) gives the run's trading days, ascending, or null: every record
     // is then due on its own date.
     template <class Load, class RunDays>
-    const Record* row(korvex::Date day, std::int32_t Record::*date_field, Load&& load,
+    [[gnu::always_inline]] const Record* row(korvex::Date day, std::int32_t Record::*date_field, Load&& load,
                       RunDays&& run_days) {
         if (_has_day && day == _day) return _row;
         if (!_loaded) {

@@ -72,6 +72,7 @@ private:
     std::size_t open_reservations_ = 0;  // orders between on_order_pending and on_order_unfrozen
     CashJournal journal_;
     Environment* env_;
+    CashParts* parts_;  // where the positions note their cash parts (the run's)
     std::vector<std::unique_ptr<Position>> positions_;
     std::unordered_map<std::string, std::size_t> index_;  // "id|L" / "id|S" -> slot
 };

@@ -4,6 +4,7 @@
 // movement of cash and has no entry.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -50,6 +51,20 @@ struct CashEntry {
 struct CashPart {
     CASH_CAUSE cause;
     double amount;
+};
+
+// The parts of one position call's cash change: noted by the position, read and journaled by its
+// account after the call. One per run (calls come one at a time); positions point to it.
+class CashParts {
+public:
+    void clear() { count_ = 0; }
+    // RuntimeError naming the position when a call notes more parts than are kept.
+    void note(CASH_CAUSE cause, double amount, const std::string& order_book_id);
+    std::span<const CashPart> parts() const { return {parts_.data(), count_}; }
+
+private:
+    std::array<CashPart, 4> parts_{};
+    std::size_t count_ = 0;
 };
 
 class CashJournal {

@@ -5,10 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include <array>
 #include <functional>
 #include <memory>
-#include <span>
 #include <string>
 
 #include "korvex/const.hpp"
@@ -50,9 +48,14 @@ public:
 
     // Each returns the change of the account's cash it causes (positive: cash comes in).
     virtual double apply_trade(const Trade& trade);
-    // Defined here so that models calling the base on every position-day inline it.
-    virtual double before_trading(Date) { return 0.0; }
+    // Defined here so that models calling the base on every position-day inline it. Both
+    // start a new record of cash parts; models call them first.
+    virtual double before_trading(Date) {
+        if (_cash_parts) _cash_parts->clear();
+        return 0.0;
+    }
     virtual double settlement(Date) {
+        if (_cash_parts) _cash_parts->clear();
         _old_quantity += _today_quantity;
         _today_quantity = 0;
         _prev_close = _last_price;
@@ -76,14 +79,10 @@ public:
     // Nothing left to carry: no quantity and, for models that carry more, nothing else.
     virtual bool is_empty() const { return quantity() == 0; }
 
-    // What the last before_trading or settlement moved, part by part; empty when the model
-    // does not say. The account clears it before each call and journals the parts.
-    std::span<const CashPart> cash_parts() const { return {_cash_parts.data(), _cash_part_count}; }
-    void clear_cash_parts() { _cash_part_count = 0; }
-
 protected:
-    // Notes one part of the current operation's cash change and returns it, so that the
-    // operation's result is the sum of its parts in the order they were noted.
+    // Notes one part of the current operation's cash change (coupon, repo repaid...) for the
+    // account to journal, and returns it: the operation's result is the sum of its parts in
+    // the order they were noted.
     double note_cash(CASH_CAUSE cause, double amount);
 
     Environment* _env;
@@ -103,8 +102,7 @@ protected:
     Date _last_price_date{};
 
 private:
-    std::array<CashPart, 4> _cash_parts{};
-    std::size_t _cash_part_count = 0;
+    CashParts* _cash_parts;  // the run's, or null without an environment
 };
 
 // Strategy-facing, read-only view of an account's long and short positions in one instrument.
