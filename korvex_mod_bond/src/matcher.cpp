@@ -9,6 +9,7 @@
 #include "korvex/errors.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
 #include "korvex_mod_bond/trade.hpp"
+#include "korvex_mod_bond/validator.hpp"
 
 namespace korvex_mod_bond {
 
@@ -17,16 +18,29 @@ using korvex::SIDE;
 BondMatcher::BondMatcher(korvex::Environment& env, const korvex::ConfigNode& mod_config)
     : korvex::DefaultMatcher(env, mod_config) {}
 
+std::string repo_rate_field(const korvex::Environment& env) {
+    // Intraday the day's weighted and closing rates lie ahead; its opening rate is known.
+    if (env.config().at("base.frequency").as_string() != "1d") return "open";
+    const auto configured = env.config().find("mod.bond.repo_rate_field");
+    std::string field = configured ? configured->as_string() : "weighted";
+    if (field != "weighted" && field != "close" && field != "open")
+        throw korvex::ValueError(fmt::format(
+            "mod.bond.repo_rate_field must be weighted, close or open, got '{}'", field));
+    return field;
+}
+
 double repo_rate_today(korvex::Environment& env, const std::string& repo_id) {
     korvex::Bars bars = env.data_proxy().day_bars(repo_id);
     std::size_t i = bars.empty()
                         ? korvex::Bars::npos
                         : bars.find(korvex::convert_date_to_int(korvex::to_date(env.calendar_dt)));
     return i == korvex::Bars::npos ? std::numeric_limits<double>::quiet_NaN()
-                                   : bars.get(i, "close");
+                                   : bars.get(i, repo_rate_field(env));
 }
 
-RepoMatcher::RepoMatcher(korvex::Environment& env, const korvex::ConfigNode&) : env_(env) {}
+RepoMatcher::RepoMatcher(korvex::Environment& env, const korvex::ConfigNode&) : env_(env) {
+    repo_rate_field(env);  // a bad setting stops the run before it starts
+}
 
 korvex::MatchResult RepoMatcher::match(korvex::Account&, korvex::Order& order) {
     korvex::MatchResult result;
@@ -83,6 +97,15 @@ korvex::MatchResult RepoMatcher::match(korvex::Account&, korvex::Order& order) {
         result.reject_reason =
             fmt::format("Order rejected: no closable {} left to pledge for {} (closable {})",
                         bond_id, id, closable);
+        return result;
+    }
+    // Cut to what the pledge covers, a fill must still meet the exchange's minimum.
+    const std::optional<double> minimum =
+        exchange ? min_repo_value(env_.data_proxy().instruments(id)->exchange()) : std::nullopt;
+    if (minimum && filled < *minimum) {
+        result.reject_reason = fmt::format(
+            "Order rejected: the closable {} covers {} on {}, below the exchange's minimum of {}",
+            bond_id, filled, id, *minimum);
         return result;
     }
     const double pledged = std::ceil(filled / face - 1e-9);

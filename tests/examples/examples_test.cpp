@@ -186,7 +186,7 @@ TEST(Examples, LendingEarnsTheQuotedRateOverTheHoldingDays) {
     Db db;
     std::map<std::int32_t, double> rate;
     for (auto& row :
-         db.rows("select date, close from repo_quotation where order_book_id = '204001.SH'"))
+         db.rows("select date, weighted from repo_quotation where order_book_id = '204001.SH'"))
         rate[static_cast<std::int32_t>(row[0])] = row[1];
     double expected = 0;
     int settled = 0;

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "korvex/api.hpp"
 #include "korvex_mod_bond/api/order.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
+#include "korvex_mod_bond/data/repo_day_bar_store.hpp"
 #include "korvex_mod_bond/matcher.hpp"
 #include "korvex_mod_bond/position.hpp"
 #include "korvex_mod_bond/quaylet.hpp"
@@ -383,4 +385,92 @@ TEST_F(TradingFixture, ABondRepaidByTheDueDateCannotBePledged) {
                   .get_position("SHORT.IB", POSITION_DIRECTION::LONG)
                   .closable(),
               5000);
+}
+
+namespace {
+// One day of repo rates: the open, the close (a spike) and the volume-weighted rate.
+struct RepoRates : AbstractDayBarStore {
+    Bars get_bars(const std::string&) override {
+        return Bars::of(std::make_shared<const std::vector<RepoBar>>(std::vector<RepoBar>{
+                            {20200103000000, 0.020, 0.035, 0.036, 0.019, 1e9, 1e9, 0.025}}),
+                        RepoDayBarStore::DTYPE);
+    }
+};
+}  // namespace
+
+// Exchange repo orders in whole trading units, at least the exchange's minimum, against bonds of
+// the repo's own exchange; filled at the configured field of the day's repo bar, limits capping.
+TEST_F(TradingFixture, ExchangeRepoOrdersFollowLotsMinimumsAndTheChosenRate) {
+    const ConfigNode sim = env->config().at("mod.sys_simulation");
+    auto broker = std::make_shared<BondBroker>(*env, sim);
+    broker->register_matcher(INSTRUMENT_TYPE::REPO, std::make_shared<RepoMatcher>(*env, sim));
+    env->set_broker(broker);
+    env->data_source()->register_day_bar_store(INSTRUMENT_TYPE::REPO,
+                                               std::make_shared<RepoRates>());
+    env->add_frontend_validator(std::make_shared<RepoValidator>(*env), INSTRUMENT_TYPE::REPO);
+    StrategyContext ctx(*env);
+    hold("019547.SH", 10000);
+    hold("101801.SZ", 10000);
+    hold("SMALL.SH", 50);  // face value 5000
+
+    struct Case {
+        std::string what;
+        std::function<OrderPtr()> place;
+        std::string warning;  // empty: accepted
+        double quantity;
+    };
+    const std::vector<Case> cases{
+        {"Shenzhen financing below its unit",
+         [&] { return api::exchange_repo_financing(ctx, "131810.SZ", 50000, "101801.SZ"); },
+         "Order creation failed: amount 50000 of 131810.SZ is less than its trading unit of 100000",
+         0},
+        {"Shenzhen financing rounded down",
+         [&] { return api::exchange_repo_financing(ctx, "131810.SZ", 150000, "101801.SZ"); }, "",
+         100000},
+        {"a Shanghai bond in a Shenzhen repo",
+         [&] { return api::exchange_repo_financing(ctx, "131810.SZ", 100000, "019547.SH"); },
+         "Order creation failed: 019547.SH is listed on XSHG and cannot be pledged in 131810.SZ "
+         "of XSHE",
+         0},
+        {"Shanghai lending rounded down",
+         [&] { return api::exchange_reverse_repo(ctx, "204001.SH", 150500); }, "", 150000},
+        {"Shanghai lending below the minimum",
+         [&] { return api::exchange_reverse_repo(ctx, "204001.SH", 50000); },
+         "Order creation failed: lending 50000 on 204001.SH is below the exchange's minimum of "
+         "100000",
+         0},
+        {"Shenzhen lending below its unit",
+         [&] { return api::exchange_reverse_repo(ctx, "131810.SZ", 50000); },
+         "Order creation failed: lending 50000 on 131810.SZ is below the exchange's minimum of "
+         "100000",
+         0},
+    };
+    for (const auto& c : cases) {
+        LogCapture log;
+        OrderPtr o = c.place();
+        EXPECT_EQ(o == nullptr, !c.warning.empty()) << c.what;
+        if (o) {
+            EXPECT_EQ(o->quantity(), c.quantity) << c.what;
+        }
+        EXPECT_EQ(log.messages(),
+                  c.warning.empty() ? std::vector<std::string>{}
+                                    : std::vector<std::string>{c.warning})
+            << c.what;
+    }
+
+    // Filled at the day's weighted rate, not its closing spike; a borrower's limit under it waits.
+    auto lend = api::exchange_reverse_repo(ctx, "204001.SH", 200000);
+    auto capped = api::exchange_repo_financing(ctx, "204001.SH", 200000, "019547.SH", 1.0, 0.024);
+    // A pledge worth 5000 cut from 200000 falls below Shanghai's minimum: refused, not filled.
+    auto small = api::exchange_repo_financing(ctx, "204001.SH", 200000, "SMALL.SH");
+    ASSERT_TRUE(lend && capped && small);
+    LogCapture log;
+    broker->on_bar();
+    EXPECT_EQ(lend->status(), ORDER_STATUS::FILLED);
+    EXPECT_EQ(lend->avg_price(), 0.025);
+    EXPECT_EQ(capped->status(), ORDER_STATUS::ACTIVE);
+    EXPECT_EQ(small->status(), ORDER_STATUS::REJECTED);
+    EXPECT_EQ(small->message(),
+              "Order rejected: the closable SMALL.SH covers 5000 on 204001.SH, below the "
+              "exchange's minimum of 100000");
 }

@@ -17,7 +17,8 @@ public:
 };
 
 // Exchange repo orders: lending fills the whole amount; financing fills at most the face value of
-// the closable pledged bonds (in the repo's lots) and pledges the bond units covering it.
+// the closable pledged bonds (in the repo's lots, never below the exchange's minimum) and
+// pledges the bond units covering it.
 // Inter-bank repo orders (rare: the order functions book those directly) use the plain factories.
 class RepoMatcher : public korvex::AbstractMatcher {
 public:
@@ -47,7 +48,11 @@ private:
     std::unordered_map<std::string, Taken> taken_;
 };
 
-// The repo rate of a repo on the environment's current day (the bar's close), or NaN.
+// The field of the repo bars a repo trades at: in daily runs mod.bond.repo_rate_field (weighted,
+// close or open; ValueError naming another), in intraday runs the day's open, the one rate of
+// the day known before its close.
+std::string repo_rate_field(const korvex::Environment& env);
+// The rate a repo trades at on the environment's current day, or NaN.
 double repo_rate_today(korvex::Environment& env, const std::string& repo_id);
 
 }  // namespace korvex_mod_bond

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "korvex/api.hpp"
@@ -10,6 +11,7 @@
 #include "korvex_mod_bond/data/instrument.hpp"
 #include "korvex_mod_bond/matcher.hpp"
 #include "korvex_mod_bond/utils.hpp"
+#include "korvex_mod_bond/validator.hpp"
 
 namespace korvex_mod_bond::api {
 
@@ -84,6 +86,12 @@ std::optional<std::string> short_lived_pledge(const BondInstrument& bond,
         bond.order_book_id(), repo_id, korvex::format_date(*repaid), korvex::format_date(due));
 }
 
+// An exchange repo's amount in whole trading units of the repo, rounded down.
+double whole_units(double amount, const RepoInstrument& repo) {
+    const double lot = repo.round_lot();
+    return std::floor(amount / lot + 1e-9) * lot;
+}
+
 std::optional<std::string> bad_haircut(double haircut) {
     if (std::isfinite(haircut) && haircut > 0 && haircut <= 1) return std::nullopt;
     return fmt::format("haircut {} is outside (0, 1]", haircut);
@@ -153,11 +161,18 @@ korvex::OrderPtr exchange_repo_financing(korvex::StrategyContext& ctx, const std
     if (!positive(nominal_amount))
         return refuse(
             fmt::format("amount {} of {} is not a positive number", nominal_amount, repo_id));
+    if (bond->exchange() != repo->exchange())
+        return refuse(fmt::format("{} is listed on {} and cannot be pledged in {} of {}", bond_id,
+                                  bond->exchange(), repo_id, repo->exchange()));
+    const double nominal = whole_units(nominal_amount, *repo);
+    if (nominal == 0)
+        return refuse(fmt::format("amount {} of {} is less than its trading unit of {}",
+                                  nominal_amount, repo_id, repo->round_lot()));
     if (closable_quantity(env, *bond) <= 0)
         return refuse(fmt::format("no closable {} is held to pledge", bond_id));
     korvex::Record extra{{"bond_order_book_id", bond_id}, {"haircut", haircut}};
-    return korvex::submit_order(env, repo_id, nominal_amount, SIDE::FINANCING,
-                                POSITION_EFFECT::OPEN, rate_limit, std::move(extra));
+    return korvex::submit_order(env, repo_id, nominal, SIDE::FINANCING, POSITION_EFFECT::OPEN,
+                                rate_limit, std::move(extra));
 }
 
 korvex::OrderPtr exchange_reverse_repo(korvex::StrategyContext& ctx, const std::string& repo_id,
@@ -169,6 +184,13 @@ korvex::OrderPtr exchange_reverse_repo(korvex::StrategyContext& ctx, const std::
     if (auto why = no_repo_matcher(env, repo_id)) return refuse(*why);
     if (!positive(amount))
         return refuse(fmt::format("amount {} of {} is not a positive number", amount, repo_id));
+    const double lent = whole_units(amount, *repo);
+    const double minimum =
+        std::max(min_repo_value(repo->exchange()).value_or(0.0), repo->round_lot());
+    if (lent < minimum)
+        return refuse(fmt::format("lending {} on {} is below the exchange's minimum of {}", amount,
+                                  repo_id, minimum));
+    amount = lent;
     korvex::Account& account = env.portfolio().account(repo->account_type());
     double need = amount + calc_repo_commission(repo_id, amount);
     if (need > account.cash() + 1e-9)

@@ -23,13 +23,17 @@ korvex::OrderPtr order_bond_target(korvex::StrategyContext& ctx, const std::stri
                                    double target_quantity,
                                    std::optional<double> price = std::nullopt);
 
-// Borrow cash on an exchange repo (".SH"/".SZ") against a held exchange bond: `nominal_amount`
-// of face value pledged, cash received = nominal x haircut. `rate_limit`: the highest rate paid.
+// Borrow cash on an exchange repo (".SH"/".SZ") against a held bond of the same exchange:
+// `nominal_amount` of face value pledged, rounded down to whole trading units of the repo (1000
+// in Shanghai, 100000 in Shenzhen), cash received = nominal x haircut. `rate_limit`: the
+// highest rate paid. A bond repaid by the repo's due date cannot be pledged.
 korvex::OrderPtr exchange_repo_financing(korvex::StrategyContext& ctx, const std::string& repo_id,
                                          double nominal_amount, const std::string& bond_id,
                                          double haircut = 1.0,
                                          std::optional<double> rate_limit = std::nullopt);
-// Lend cash on an exchange repo. `rate_limit`: the lowest rate accepted.
+// Lend cash on an exchange repo, rounded down to whole trading units and at least the
+// exchange's minimum (100000 in Shanghai, 1000 in Shenzhen, so one unit of 100000 there).
+// `rate_limit`: the lowest rate accepted.
 korvex::OrderPtr exchange_reverse_repo(korvex::StrategyContext& ctx, const std::string& repo_id,
                                        double amount,
                                        std::optional<double> rate_limit = std::nullopt);
