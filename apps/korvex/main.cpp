@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -23,6 +24,7 @@ struct RunOptions {
     std::vector<std::string> accounts;   // TYPE=CASH
     std::vector<std::string> mods;       // names to enable
     std::vector<std::string> overrides;  // key.path=value
+    bool verbose = false;                // the user log's warnings on the terminal too
 };
 
 korvex::Config build_config(const RunOptions& o) {
@@ -81,6 +83,7 @@ int run(const RunOptions& o) {
     korvex::Runner runner(config);
     korvex::ProgressBar progress;
     if (config.at("log.progress").as_bool()) runner.add_observer(&progress);
+    korvex::set_user_log_on_console(o.verbose);
     korvex::RunResult result = runner.run();
     auto& last = result.daily.back();
     std::cout << fmt::format("{} trading days, final equity {:.2f}", result.daily.size(),
@@ -89,6 +92,22 @@ int run(const RunOptions& o) {
         std::cout << fmt::format(", results in {}\nreport: {}", result.output_dir.string(),
                                  (result.output_dir / "report.html").string());
     std::cout << "\n";
+    // The orders' warnings by reason; each one is in run.log (or, with --verbose, above).
+    std::size_t warnings = 0;
+    for (auto& [reason, count] : result.order_warnings) warnings += count;
+    if (warnings > 0) {
+        std::cout << fmt::format("{} order warnings{}:\n", warnings,
+                                 result.output_dir.empty() || o.verbose
+                                     ? std::string()
+                                     : ", each in " + (result.output_dir / "run.log").string());
+        constexpr std::size_t kShown = 5;
+        for (std::size_t i = 0; i < std::min(kShown, result.order_warnings.size()); ++i)
+            std::cout << fmt::format("  {:>6}  {}\n", result.order_warnings[i].second,
+                                     result.order_warnings[i].first);
+        if (result.order_warnings.size() > kShown)
+            std::cout << fmt::format("  and {} more reasons\n",
+                                     result.order_warnings.size() - kShown);
+    }
     return 0;
 }
 
@@ -117,6 +136,8 @@ int main(int argc, char** argv) {
     run_cmd->add_option("--database", o.database, "market-data database (SQLite)");
     run_cmd->add_option("-m,--mod", o.mods, "enable a mod by name (repeatable)");
     run_cmd->add_option("--set", o.overrides, "override any entry: key.path=value (repeatable)");
+    run_cmd->add_flag("-v,--verbose", o.verbose,
+                      "print every refused, rejected and expired order, not only their count");
     auto* list_cmd = app.add_subcommand(
         "strategies", "list the built-in strategies and those of the libraries named");
     std::vector<std::string> libraries;

@@ -39,7 +39,8 @@ public:
             double budget =
                 account.cash() * (1 - cash_buffer_) / std::max<std::size_t>(1, bonds_.size());
             for (auto& b : bonds_)
-                korvex_mod_bond::api::order_bond_value(ctx, b->order_book_id(), budget);
+                if (priced_today(ctx, b->order_book_id()))
+                    korvex_mod_bond::api::order_bond_value(ctx, b->order_book_id(), budget);
             return;
         }
         drop_matured(ctx);
@@ -60,6 +61,8 @@ public:
             for (auto& b : bonds_) {
                 if (want <= 0) break;
                 const std::string& id = b->order_book_id();
+                // A pledge must outlive the repo: leave bonds about to be repaid alone.
+                if (b->de_listed_date() <= ctx.now() + std::chrono::days(14)) continue;
                 double nominal = std::min(want, closable_of(ctx, id) * *b->issue_price());
                 if (exchange_) {
                     nominal = std::floor(nominal / 1000) * 1000;
@@ -87,7 +90,7 @@ public:
         if (spare > 0 && room > 0) {
             double each = std::min(spare, room) / static_cast<double>(bonds_.size());
             for (auto& b : bonds_)
-                if (each > 10 * price(ctx, b->order_book_id()))
+                if (each > 10 * price(ctx, b->order_book_id()) && priced_today(ctx, b->order_book_id()))
                     korvex_mod_bond::api::order_bond_value(ctx, b->order_book_id(), each);
         }
         if (exchange_ && new_borrowing > 0)

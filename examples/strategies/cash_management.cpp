@@ -1,10 +1,12 @@
 // Lend idle cash every day: the Shanghai one-day reverse repo (204001.SH) from the stock account,
 // or the inter-bank R001 from the bond account.
 // [strategy] market: "exchange" or "inter_bank"; keep: cash kept back.
+#include <algorithm>
 #include <cmath>
 
 #include "common.hpp"
 #include "korvex_mod_bond/api/order.hpp"
+#include "korvex_mod_bond/validator.hpp"
 
 namespace korvex_examples {
 namespace {
@@ -28,9 +30,13 @@ public:
             if (amount > 0) korvex_mod_bond::api::ib_reverse_repo(ctx, 1, amount);
             return;
         }
-        double lot = ctx.data_proxy().instruments(repo_)->round_lot();
-        double amount = std::floor(korvex_mod_bond::api::calc_max_amount(repo_, idle) / lot) * lot;
-        if (amount >= lot) korvex_mod_bond::api::exchange_reverse_repo(ctx, repo_, amount);
+        auto repo = ctx.data_proxy().instruments(repo_);
+        const double lot = repo->round_lot();
+        const double amount =
+            std::floor(korvex_mod_bond::api::calc_max_amount(repo_, idle) / lot) * lot;
+        // The exchange's minimum: what is left below it stays idle.
+        if (amount >= std::max(lot, korvex_mod_bond::min_repo_value(repo->exchange()).value_or(0.0)))
+            korvex_mod_bond::api::exchange_reverse_repo(ctx, repo_, amount);
     }
 
 private:

@@ -36,4 +36,10 @@ double held(korvex::StrategyContext& ctx, const std::string& order_book_id) {
     return 0;
 }
 
+bool priced_today(korvex::StrategyContext& ctx, const std::string& order_book_id) {
+    korvex::Bars bars = ctx.data_proxy().day_bars(order_book_id);
+    return !bars.empty() &&
+           bars.find(korvex::convert_date_to_int(korvex::to_date(ctx.now()))) != korvex::Bars::npos;
+}
+
 }  // namespace korvex_examples

@@ -17,6 +17,9 @@ std::vector<std::shared_ptr<const korvex_mod_bond::BondInstrument>> listed_bonds
 double config_number(const korvex::ConfigNode& config, const char* key, double fallback);
 std::string config_text(const korvex::ConfigNode& config, const char* key, std::string fallback);
 
+// True when the instrument has a bar today: only then can an order for it fill.
+bool priced_today(korvex::StrategyContext& ctx, const std::string& order_book_id);
+
 // Quantity held (long) of an instrument, 0 when none.
 double held(korvex::StrategyContext& ctx, const std::string& order_book_id);
 

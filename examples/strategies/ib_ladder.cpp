@@ -27,7 +27,8 @@ public:
         double budget = account.cash() * (1 - cash_buffer_) / rungs_;
         for (std::size_t i = 0, n = 0; i < bonds.size() && n < static_cast<std::size_t>(rungs_);
              i += step, ++n)
-            korvex_mod_bond::api::order_bond_value(ctx, bonds[i]->order_book_id(), budget);
+            if (priced_today(ctx, bonds[i]->order_book_id()))
+                korvex_mod_bond::api::order_bond_value(ctx, bonds[i]->order_book_id(), budget);
         bought_ = true;
     }
 

@@ -77,6 +77,9 @@ TEST(Cli, RunsTheTickExampleOnAnotherBundleAndPeriod) {
     EXPECT_GT(fills, 0);
     EXPECT_GT(in_session, 0);
     EXPECT_TRUE(std::filesystem::exists(out.path() / "report.html"));
+    // Order warnings stay off the terminal unless asked for; every line is in run.log.
+    EXPECT_EQ(run.output.find("warning user_system_log"), std::string::npos) << run.output;
+    EXPECT_TRUE(std::filesystem::exists(out.path() / "run.log"));
     // The summary's income adds up to the change of equity.
     std::ifstream in(out.path() / "summary.json");
     const auto s = nlohmann::json::parse(in);

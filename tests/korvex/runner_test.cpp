@@ -1,10 +1,13 @@
 // A whole run: validation before anything starts, mod start-up and tear-down, results.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
+#include "korvex/run_log.hpp"
 #include "korvex/runner.hpp"
 #include "korvex_test_support.hpp"
 
@@ -138,4 +141,38 @@ TEST_F(RunnerFixture, ARunRestoredFromSavedStateContinuesWhereItStopped) {
     ASSERT_EQ(r.daily.size(), 4u);  // 7th to 10th
     EXPECT_EQ(r.daily.front().date, make_date(2020, 1, 7));
     EXPECT_DOUBLE_EQ(r.daily.back().equity, 1500.0);
+}
+
+namespace {
+// Warns about orders as a strategy's refusals would.
+class Grumbler : public Strategy {
+public:
+    void handle_bar(StrategyContext& ctx) override {
+        user_system_log().warning(fmt::format("Order rejected: 019547.SH has no market data at {}",
+                                              format_datetime(ctx.now())));
+        if (++days_ == 1) user_system_log().warning("下单失败，数量 1050 不合法");
+    }
+    int days_ = 0;
+};
+}  // namespace
+
+// The user log's warnings are counted by reason in the summary; every line is in run.log.
+TEST_F(RunnerFixture, CountsOrderWarningsByReasonAndLogsEveryLine) {
+    EXPECT_EQ(reason_of("order 12 of R001.IB expired unfilled at the close, 3.5% left (x)"),
+              "order {n} of {id} expired unfilled at the close, {n} left (x)");
+    Runner runner(config);
+    runner.set_strategy(std::make_unique<Grumbler>());
+    RunResult r = runner.run();
+    using Counts = std::vector<std::pair<std::string, std::size_t>>;
+    EXPECT_EQ(r.order_warnings,
+              (Counts{{"Order rejected: {id} has no market data at {date} {time}", 7},
+                      {"下单失败，数量 {n} 不合法", 1}}));
+    std::ifstream summary_file(dir.path() / "out" / "summary.json");
+    EXPECT_EQ(nlohmann::json::parse(summary_file)["order_warnings"][1],
+              (nlohmann::json{{"reason", "下单失败，数量 {n} 不合法"}, {"count", 1}}));
+    std::ifstream log(dir.path() / "out" / "run.log");
+    int warnings = 0;
+    for (std::string line; std::getline(log, line);)
+        warnings += line.find(" warning user_system_log: ") != std::string::npos;
+    EXPECT_EQ(warnings, 8);
 }

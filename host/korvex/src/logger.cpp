@@ -11,18 +11,25 @@ namespace korvex {
 
 namespace {
 
-std::shared_ptr<spdlog::sinks::sink>& console_sink() {
-    static std::shared_ptr<spdlog::sinks::sink> sink = [] {
-        auto s = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
-        s->set_pattern("%Y-%m-%d %H:%M:%S %^%l%$ %n: %v");
-        s->set_level(spdlog::level::info);
-        return s;
-    }();
-    return sink;
+std::shared_ptr<spdlog::sinks::sink> make_console_sink() {
+    auto s = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
+    s->set_pattern("%Y-%m-%d %H:%M:%S %^%l%$ %n: %v");
+    s->set_level(spdlog::level::info);
+    return s;
 }
 
+// One console sink per logger, so that the user log's lines can stay off the terminal.
+std::shared_ptr<spdlog::sinks::sink>& console_sink(bool user) {
+    static std::shared_ptr<spdlog::sinks::sink> system = make_console_sink();
+    static std::shared_ptr<spdlog::sinks::sink> user_log = make_console_sink();
+    return user ? user_log : system;
+}
+
+spdlog::level::level_enum g_console_level = spdlog::level::info;
+bool g_user_console = true;
+
 std::shared_ptr<spdlog::logger> make_logger(const std::string& name) {
-    auto logger = std::make_shared<spdlog::logger>(name, console_sink());
+    auto logger = std::make_shared<spdlog::logger>(name, console_sink(name == "user_system_log"));
     logger->set_level(spdlog::level::trace);  // sinks filter
     return logger;
 }
@@ -66,9 +73,22 @@ Logger& user_system_log() {
     return logger;
 }
 
+namespace {
+void apply_console_levels() {
+    console_sink(false)->set_level(g_console_level);
+    console_sink(true)->set_level(g_user_console ? g_console_level
+                                                 : std::max(g_console_level, spdlog::level::err));
+}
+}  // namespace
+
 void set_log_level(std::string_view level) {
-    auto l = spdlog::level::from_str(std::string(level == "warning" ? "warn" : level));
-    console_sink()->set_level(l);
+    g_console_level = spdlog::level::from_str(std::string(level == "warning" ? "warn" : level));
+    apply_console_levels();
+}
+
+void set_user_log_on_console(bool on) {
+    g_user_console = on;
+    apply_console_levels();
 }
 
 struct LogCapture::Impl : spdlog::sinks::base_sink<std::mutex> {

@@ -201,7 +201,8 @@ void summary_table(std::string& out, const State& summary) {
     for (auto key : preferred)
         if (summary.contains(key)) keys.emplace_back(key);
     for (auto& [key, value] : summary.items())
-        if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
+        if (value.is_primitive() && std::find(keys.begin(), keys.end(), key) == keys.end())
+            keys.push_back(key);
     out += "<section><h2>Summary</h2><div class=\"pair\">";
     std::size_t half = (keys.size() + 1) / 2;
     for (std::size_t part = 0; part < 2; ++part) {
@@ -300,6 +301,18 @@ void trades_table(std::string& out, const RunResult& result) {
     out += "</section>";
 }
 
+// Orders the run refused, rejected or let expire, by reason; every line is in run.log.
+void order_warnings_table(std::string& out, const RunResult& result) {
+    if (result.order_warnings.empty()) return;
+    out += "<section><h2>Order warnings</h2><table><thead><tr><th>Reason</th>"
+           "<th class=\"n\">Orders</th></tr></thead><tbody>";
+    for (auto& [reason, count] : result.order_warnings)
+        put(out, "<tr><td>{}</td><td class=\"n\">{}</td></tr>", html_escape(reason),
+            format_count(static_cast<double>(count)));
+    out += "</tbody></table><p class=\"empty\">Each one is in run.log beside this page.</p>"
+           "</section>";
+}
+
 }  // namespace
 
 void write_html_report(const RunResult& result, const State& summary,
@@ -318,6 +331,7 @@ void write_html_report(const RunResult& result, const State& summary,
     balance_chart(page, result, dates);
     income_chart(page, summary);
     summary_table(page, summary);
+    order_warnings_table(page, result);
     metrics_table(page, result);
     trades_table(page, result);
     page +=

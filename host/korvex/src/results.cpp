@@ -136,6 +136,10 @@ State plain_summary(Environment& env, const RunResult& result) {
 State run_summary(Environment& env, const RunResult& result) {
     State s = plain_summary(env, result);
     for (auto& [name, value] : result.summary_extras) s[name] = value;
+    State warnings = State::array();
+    for (auto& [reason, count] : result.order_warnings)
+        warnings.push_back({{"reason", reason}, {"count", count}});
+    s["order_warnings"] = warnings;
     return s;
 }
 

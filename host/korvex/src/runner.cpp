@@ -11,6 +11,7 @@
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
 #include "korvex/mod_loader.hpp"
+#include "korvex/run_log.hpp"
 #include "korvex/simulation_broker.hpp"
 
 namespace korvex {
@@ -231,6 +232,10 @@ void Runner::add_mod(std::string name, std::unique_ptr<AbstractMod> mod) {
 RunResult Runner::run() {
     RunSettings settings = validate(config_);
     set_log_level(config_.at("log.level").as_string());
+    // Every line of the run goes beside its results; the user log's warnings are counted.
+    const std::filesystem::path output_dir = config_.at("base.output_dir").as_string();
+    if (!output_dir.empty()) std::filesystem::create_directories(output_dir);
+    RunLog run_log(output_dir.empty() ? output_dir : output_dir / "run.log");
 
     // Load enabled mods first: loading installs their properties and ships their defaults.
     std::vector<std::pair<std::string, std::unique_ptr<AbstractMod, void (*)(AbstractMod*)>>> mods;
@@ -371,6 +376,7 @@ RunResult Runner::run() {
         for (auto& [name, extra] : env.summary_extras())
             result.summary_extras.emplace_back(name, extra(env));
         result.output_dir = env.config().at("base.output_dir").as_string();
+        result.order_warnings = run_log.warnings_by_reason();
         if (!result.output_dir.empty()) write_results(env, result);
         for (auto* o : observers_) o->on_finish(env, result);
     } catch (...) {

@@ -50,6 +50,9 @@ Logger& user_system_log();
 
 // Console level for both loggers: "debug", "info", "warning", "error", "off".
 void set_log_level(std::string_view level);
+// Whether user_system_log's lines below errors reach the terminal (on by default); they reach
+// every other sink (a run's log file, a capture) either way.
+void set_user_log_on_console(bool on);
 
 struct LogLine {
     std::string logger;  // "system_log" or "user_system_log"

@@ -32,6 +32,8 @@ struct RunResult {
     std::vector<std::string> metric_names;
     // Figures for the summary that mods add (income by source and the like).
     std::vector<std::pair<std::string, double>> summary_extras;
+    // The user log's warnings (refused, rejected, expired orders) by reason, most first.
+    std::vector<std::pair<std::string, std::size_t>> order_warnings;
 };
 
 // Hooks for observers of the loop (result writers, progress, tests).
