@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
+#include <span>
 #include <limits>
 
 #include "korvex/environment.hpp"
@@ -127,15 +129,56 @@ korvex::MatchResult RepoMatcher::match(korvex::Account&, korvex::Order& order) {
     return result;
 }
 
+namespace {
+
+// Seconds since midnight of a YYYYMMDDHHMMSS stamp.
+std::int64_t seconds_of_day(std::int64_t stamp) {
+    const std::int64_t hhmmss = stamp % 1000000;
+    return hhmmss / 10000 * 3600 + hhmmss / 100 % 100 * 60 + hhmmss % 100;
+}
+
+}  // namespace
+
 CounterPartyOfferMatcher::CounterPartyOfferMatcher(korvex::Environment& env,
                                                    const korvex::ConfigNode&)
-    : env_(env) {}
+    : env_(env) {
+    if (auto age = env.config().find("mod.bond.offer_max_age")) {
+        max_age_ = age->as_double();
+        if (!(max_age_ >= 0))
+            throw korvex::ValueError(fmt::format(
+                "mod.bond.offer_max_age must be a number of seconds >= 0, got {}", max_age_));
+    }
+}
+
+double CounterPartyOfferMatcher::snapshot_interval(const korvex::TickObject& tick) const {
+    if (!env_.data_source() || !env_.data_source()->tick_store())
+        return std::numeric_limits<double>::infinity();  // snapshots fed by hand: no interval
+    const korvex::Bars day =
+        env_.data_proxy().ticks(tick.order_book_id(), korvex::to_date(tick.datetime()));
+    if (day.size() < 2) return std::numeric_limits<double>::infinity();
+    const std::span<const korvex::TickRecord> records = day.as<korvex::TickRecord>();
+    auto at = std::lower_bound(records.begin(), records.end(), tick.stamp(),
+                               [](const korvex::TickRecord& r, std::int64_t s) {
+                                   return r.datetime < s;
+                               });
+    if (at == records.end()) --at;
+    // The gap to the snapshot before it, or after it for the day's first.
+    const auto other = at == records.begin() ? at + 1 : at - 1;
+    return static_cast<double>(
+        std::abs(seconds_of_day(at->datetime) - seconds_of_day(other->datetime)));
+}
 
 korvex::MatchResult CounterPartyOfferMatcher::match(korvex::Account&, korvex::Order& order) {
     korvex::MatchResult result;
     const std::string& id = order.order_book_id();
     const korvex::TickObject* tick = env_.latest_tick(id);
     if (!tick) return result;
+    // Only a fresh quote is there to take: an older one waits for the next snapshot.
+    const double age = static_cast<double>(
+        std::chrono::duration_cast<std::chrono::seconds>(env_.calendar_dt - tick->datetime())
+            .count());
+    if (age < 0 || (age > 0 && age > (max_age_ > 0 ? max_age_ : snapshot_interval(*tick))))
+        return result;
     const bool buy = order.side() == SIDE::BUY;
     const double price = buy ? tick->asks()[0] : tick->bids()[0];
     const double size = buy ? tick->ask_vols()[0] : tick->bid_vols()[0];

@@ -323,6 +323,17 @@ TEST_F(TradingFixture, CounterpartyOffersFillAtTheBestQuoteUpToItsSizeOnce) {
     EXPECT_NEAR(stock().cash() + stock().frozen_cash(),
                 cash0 - 70 * 101.3 - 20 * 101.35 + 30 * 98.9, 0.005);
 
+    // A quote older than the accepted age is not taken: the order waits for a fresh one.
+    env->config().set("mod.bond.offer_max_age", Value(60));
+    broker->register_matcher(INSTRUMENT_TYPE::BOND,
+                             std::make_shared<CounterPartyOfferMatcher>(*env, sim));
+    env->trading_dt = env->calendar_dt = make_datetime(2020, 1, 3, 9, 40);
+    OrderPtr late = submit_order(*env, "019547.SH", 10, SIDE::BUY, POSITION_EFFECT::OPEN);
+    EXPECT_EQ(late->filled_quantity(), 0);
+    snapshot("019547.SH", make_tick(20200103094003, 101.4, 101.3, 40, 101.5, 100));
+    EXPECT_EQ(late->status(), ORDER_STATUS::FILLED);
+    EXPECT_EQ(late->avg_price(), 101.5);
+
     LogCapture log;
     broker->after_trading();
     EXPECT_EQ(high->status(), ORDER_STATUS::CANCELLED);

@@ -33,7 +33,9 @@ private:
 // ask for a buy and the best bid for a sell, at the quoted price and up to the quoted size (in
 // whole lots). A quote is hit once: fills on the same snapshot share its size. Whatever cannot
 // fill now (no snapshot yet today, an empty side, a limit the quote does not reach, the size
-// used up) stays open for the next snapshots and expires at the close.
+// used up) stays open for the next snapshots and expires at the close. A quote older than
+// mod.bond.offer_max_age seconds (0: the data's own interval between snapshots) at the order's
+// time is not taken either: the order waits for a fresh one.
 class CounterPartyOfferMatcher : public korvex::AbstractMatcher {
 public:
     CounterPartyOfferMatcher(korvex::Environment& env, const korvex::ConfigNode& mod_config);
@@ -44,7 +46,11 @@ private:
         std::int64_t stamp = 0;  // the snapshot the amounts below were taken from
         double ask = 0, bid = 0;
     };
+    // Seconds between the instrument's snapshot and its neighbour of the same day.
+    double snapshot_interval(const korvex::TickObject& tick) const;
+
     korvex::Environment& env_;
+    double max_age_ = 0;
     std::unordered_map<std::string, Taken> taken_;
 };
 
