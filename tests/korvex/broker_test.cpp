@@ -164,3 +164,95 @@ TEST_F(BrokerFixture, AFillTheCashCannotPayIsRejected) {
     EXPECT_DOUBLE_EQ(account().cash(), 3005);
     EXPECT_TRUE(account().journal().entries().empty());
 }
+
+namespace {
+struct FakeMinuteBars : AbstractMinBarStore {
+    std::map<std::string, std::shared_ptr<const std::vector<korvex::testing::SimpleBar>>> bars;
+    Bars get_bars(const Instrument& ins) override {
+        auto it = bars.find(ins.order_book_id());
+        return it == bars.end() ? Bars() : Bars::of(it->second, korvex::testing::simple_bar_layout());
+    }
+};
+}  // namespace
+
+// What each matching type fills at, at each frequency: the price of the run's own clock,
+// never one observed after the fill. A has minute bars, B only day bars.
+TEST(Fills, EachFrequencyAndMatchingTypeFillsAtItsOwnClocksPrice) {
+    struct Case {
+        std::string frequency, matching, id;
+        std::vector<std::string> steps;  // times at which the broker matches ("+" a new day)
+        std::string filled_at;
+        double price, quantity;
+    };
+    using korvex::testing::make_tick;
+    const std::vector<Case> cases{
+        {"1d", "current_bar", "A.XSHE", {"15:00"}, "2020-01-02 15:00:00", 10.0, 200},
+        // Placed at the close, filled at the next day's open: the order stays open overnight.
+        {"1d", "next_bar", "A.XSHE", {"15:00", "+15:00"}, "2020-01-03 15:00:00", 10.2, 300},
+        {"1m", "current_bar", "A.XSHE", {"09:31"}, "2020-01-02 09:31:00", 9.7, 100},
+        {"1m", "next_bar", "A.XSHE", {"09:31", "09:32"}, "2020-01-02 09:32:00", 9.8, 200},
+        // No minute bars: the day's price is known at its close, in the session's last minute.
+        {"1m", "current_bar", "B.XSHE", {"09:31", "14:59", "15:00"}, "2020-01-02 15:00:00", 5.5,
+         200},
+        {"tick", "current_bar", "A.XSHE", {"09:30:05"}, "2020-01-02 09:30:05", 10.1, 300},
+        {"tick", "next_bar", "A.XSHE", {"09:30:05", "09:30:09"}, "2020-01-02 09:30:09", 10.3, 300},
+    };
+    TempDir dir;
+    korvex::testing::write_trading_dates(dir.path(), {make_date(2020, 1, 2), make_date(2020, 1, 3)});
+    for (const auto& c : cases) {
+        const std::string name = c.frequency + " " + c.matching + " " + c.id;
+        Config config;
+        config.set("base.frequency", Value(c.frequency));
+        config.set("mod.sys_simulation.matching_type", Value(c.matching));
+        Environment env(config);
+        env.portfolio().add_account(DEFAULT_ACCOUNT_TYPE::STOCK, 10000);
+        auto source = std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
+        source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
+            INSTRUMENT_TYPE::CS,
+            std::vector<InstrumentPtr>{korvex::testing::make_instrument("A.XSHE"),
+                                       korvex::testing::make_instrument("B.XSHE")}));
+        auto days = std::make_shared<korvex::testing::FakeDayBarStore>();
+        days->set("A.XSHE", {{20200102000000, 9.5, 10.0, 10.5, 9.0, 1000},
+                             {20200103000000, 10.2, 10.4, 10.5, 10.1, 2000}});
+        days->set("B.XSHE", {{20200102000000, 5.0, 5.5, 5.6, 4.9, 1000}});
+        source->register_day_bar_store(INSTRUMENT_TYPE::CS, days);
+        auto minutes = std::make_shared<FakeMinuteBars>();
+        minutes->bars["A.XSHE"] = std::make_shared<const std::vector<korvex::testing::SimpleBar>>(
+            std::vector<korvex::testing::SimpleBar>{{20200102093100, 9.6, 9.7, 9.7, 9.6, 400},
+                                                    {20200102093200, 9.8, 9.9, 9.9, 9.8, 800}});
+        source->register_minbar_store(INSTRUMENT_TYPE::CS, minutes);
+        env.set_data_source(source);
+        auto broker = std::make_shared<SimulationBroker>(env, env.config().at("mod.sys_simulation"));
+        env.set_broker(broker);
+        env.set_latest_tick("A.XSHE", make_tick(20200102093003, 10.1, 10.0, 100, 10.2, 100));
+
+        Date day = make_date(2020, 1, 2);
+        auto at = [&](const std::string& time) {
+            std::string t = time;
+            if (t.front() == '+') {
+                broker->after_trading();
+                day = make_date(2020, 1, 3);
+                t = t.substr(1);
+            }
+            env.calendar_dt = env.trading_dt =
+                parse_datetime(format_date(day) + " " + (t.size() == 5 ? t + ":00" : t));
+        };
+        at(c.steps.front());
+        auto order = submit_order(env, c.id, 300, SIDE::BUY, POSITION_EFFECT::OPEN);
+        ASSERT_NE(order, nullptr) << name;
+        for (const auto& step : c.steps) {
+            at(step);
+            if (step == "09:30:09")
+                env.set_latest_tick("A.XSHE", make_tick(20200102093009, 10.3, 10.2, 100, 10.4, 100));
+            broker->on_bar();
+        }
+        ASSERT_EQ(env.trades().size(), 1u) << name;
+        const Trade& t = *env.trades().front();
+        EXPECT_EQ(format_datetime(t.trading_datetime()), c.filled_at) << name;
+        EXPECT_EQ(t.last_price(), c.price) << name;
+        EXPECT_EQ(t.last_quantity(), c.quantity) << name;
+        broker->after_trading();
+        Account& account = env.portfolio().account(DEFAULT_ACCOUNT_TYPE::STOCK);
+        EXPECT_DOUBLE_EQ(account.cash(), 10000 - c.price * c.quantity) << name;
+    }
+}

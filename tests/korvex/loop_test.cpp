@@ -172,10 +172,10 @@ TEST_F(TickLoopFixture, FeedsTheSubscribedSnapshotsInTimeOrderAndMatchesOpenOrde
                                                 "tick 000001.XSHE 2020-01-02 09:30:09 10.3",
                                                 "tick 000001.XSHE 2020-01-03 10:00:00 11.5"));
     // The plain broker leaves the order open; the next snapshot of 000001 (not of 000002) fills
-    // it at the day's close by the default matcher.
+    // it at that snapshot's last price, not at the day's close still ahead.
     ASSERT_EQ(result.trades.size(), 1u);
     EXPECT_EQ(format_datetime(result.trades[0]->trading_datetime()), "2020-01-02 09:30:09");
-    EXPECT_EQ(result.trades[0]->last_price(), 10.0);
+    EXPECT_EQ(result.trades[0]->last_price(), 10.3);
     EXPECT_DOUBLE_EQ(result.daily[1].market_value, 1100.0);
 }
 

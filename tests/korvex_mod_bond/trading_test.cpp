@@ -484,4 +484,17 @@ TEST_F(TradingFixture, ExchangeRepoOrdersFollowLotsMinimumsAndTheChosenRate) {
     EXPECT_EQ(small->message(),
               "Order rejected: the closable SMALL.SH covers 5000 on 204001.SH, below the "
               "exchange's minimum of 100000");
+    // Inter-bank repos are booked at once at the same field; the cash moves by the amount.
+    const double bond_cash = env->portfolio().account(DEFAULT_ACCOUNT_TYPE::BOND).cash();
+    auto ib = api::ib_reverse_repo(ctx, 1, 500000);
+    ASSERT_NE(ib, nullptr);
+    EXPECT_EQ(ib->last_price(), 0.025);
+    EXPECT_EQ(env->portfolio().account(DEFAULT_ACCOUNT_TYPE::BOND).cash(), bond_cash - 500000);
+
+    // Intraday the day's weighted and closing rates lie ahead: repos fill at its open.
+    env->config().set("base.frequency", Value("1m"));
+    auto intraday = api::exchange_reverse_repo(ctx, "204001.SH", 100000);
+    broker->on_bar();
+    EXPECT_EQ(intraday->avg_price(), 0.020);
+    EXPECT_EQ(api::ib_reverse_repo(ctx, 1, 500000)->last_price(), 0.020);
 }

@@ -44,11 +44,19 @@ OrderPtr submit_order(Environment& env, const std::string& order_book_id, double
 
     OrderPtr order = Order::create(order_book_id, quantity, side, effect, price, std::move(extra));
     if (!price) {
-        // In tick runs the day's close is still ahead: a buy reserves at today's best ask.
+        // Reserved at the price the fill will use: intraday the day's close is still ahead, so
+        // a tick run's buy reserves at the best ask, a minute run's at the minute bar's close.
         double reference = last_close(env, order_book_id);
-        if (const TickObject* tick = env.latest_tick(order_book_id))
+        if (const TickObject* tick = env.latest_tick(order_book_id)) {
             reference =
                 side == SIDE::BUY && tick->ask_vols()[0] > 0 ? tick->asks()[0] : tick->last();
+        } else if (env.config().at("base.frequency").as_string() == "1m") {
+            Bars minutes = env.data_proxy().minute_bars(order_book_id);
+            const std::size_t i =
+                minutes.empty() ? Bars::npos
+                                : minutes.find_at_or_before(convert_date_to_int(env.calendar_dt));
+            if (i != Bars::npos) reference = minutes.get(i, "close");
+        }
         order->set_frozen_price(std::isfinite(reference) ? reference : 0.0);
     }
     if (!env.can_submit_order(*order, &account)) return nullptr;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <typeinfo>
 
 #include "korvex/environment.hpp"
@@ -98,15 +99,25 @@ void SimulationBroker::on_tick(const TickObject& tick) {
 }
 
 void SimulationBroker::after_trading() {
+    // In daily runs a next_bar order placed today fills at tomorrow's open: it stays open.
+    const bool overnight = config_.contains("matching_type") &&
+                           config_["matching_type"].as_string() == "next_bar" &&
+                           env_.config().at("base.frequency").as_string() == "1d";
+    const Date today = to_date(env_.calendar_dt);
+    std::vector<OrderPtr> kept;
     for (auto& o : open_orders_) {
         if (!o->is_active()) continue;
+        if (overnight && to_date(o->datetime()) == today) {
+            kept.push_back(o);
+            continue;
+        }
         Account& account = env_.portfolio().account_for(o->order_book_id());
         release(account, *o);
         o->mark_cancelled(fmt::format("order {} of {} expired unfilled at the close", o->order_id(),
                                       o->order_book_id()));
         user_system_log().warning(o->message());
     }
-    open_orders_.clear();
+    open_orders_ = std::move(kept);
 }
 
 void SimulationBroker::match_order(const OrderPtr& order) {
@@ -221,6 +232,7 @@ DefaultMatcher::DefaultMatcher(Environment& env, const ConfigNode& mod_config)
     : env_(env),
       matching_type_(mod_config.contains("matching_type") ? mod_config["matching_type"].as_string()
                                                           : "current_bar"),
+      frequency_(env.config().at("base.frequency").as_string()),
       volume_limit_(mod_config.contains("volume_limit") ? mod_config["volume_limit"].as_bool()
                                                         : true),
       volume_percent_(
@@ -230,22 +242,41 @@ DefaultMatcher::DefaultMatcher(Environment& env, const ConfigNode& mod_config)
 MatchResult DefaultMatcher::match(Account&, Order& order) {
     MatchResult result;
     const std::string& id = order.order_book_id();
-    const bool minute = env_.config()["base"]["frequency"].as_string() == "1m";
-    Bars bars = minute ? env_.data_proxy().minute_bars(id) : Bars();
-    std::int64_t stamp = convert_date_to_int(env_.calendar_dt);
-    if (bars.empty()) {
-        bars = env_.data_proxy().day_bars(id);
-        stamp = convert_date_to_int(to_date(env_.calendar_dt));
-    }
-    std::size_t i = bars.empty() ? Bars::npos : bars.find(stamp);
-    if (i == Bars::npos) {
+    const bool next_bar = matching_type_ == "next_bar";
+    // An order waits for a price observed after it was placed: with next_bar, the next bar's
+    // open (the next day's in daily runs) or the next snapshot; else the bar it was placed at.
+    auto no_data = [&] {
         result.reject_reason = fmt::format("Order rejected: {} has no market data at {}", id,
                                            format_datetime(env_.calendar_dt));
         return result;
+    };
+    double price = 0, volume = std::numeric_limits<double>::quiet_NaN();
+    if (frequency_ == "tick") {
+        const TickObject* tick = env_.latest_tick(id);
+        if (!tick || (next_bar && tick->datetime() <= order.datetime())) return result;
+        price = tick->last();
+    } else {
+        Bars bars = frequency_ == "1m" ? env_.data_proxy().minute_bars(id) : Bars();
+        std::int64_t stamp = convert_date_to_int(env_.calendar_dt);
+        bool by_day = bars.empty();
+        if (by_day) {
+            // Without minute bars a day's price is known only at its close.
+            if (frequency_ == "1m" && env_.calendar_dt < DateTime(to_date(env_.calendar_dt)) +
+                                                             std::chrono::hours(15))
+                return result;
+            bars = env_.data_proxy().day_bars(id);
+            stamp = convert_date_to_int(to_date(env_.calendar_dt));
+        }
+        const bool placed_in_this_bar =
+            by_day && frequency_ == "1d" ? to_date(order.datetime()) >= to_date(env_.calendar_dt)
+                                         : order.datetime() >= env_.calendar_dt;
+        const bool use_open = next_bar && !(by_day && frequency_ == "1m");
+        if (use_open && placed_in_this_bar) return result;  // waits for the next bar
+        std::size_t i = bars.empty() ? Bars::npos : bars.find(stamp);
+        if (i == Bars::npos) return no_data();
+        price = bars.get(i, use_open ? "open" : "close");
+        if (const FieldSpec* vf = bars.layout()->find("volume")) volume = bars.get(i, *vf);
     }
-    const bool next_bar = matching_type_ == "next_bar";
-    if (next_bar && order.datetime() >= env_.calendar_dt) return result;  // wait for the next bar
-    double price = bars.get(i, next_bar ? "open" : "close");
     if (!std::isfinite(price) || price <= 0) {
         result.reject_reason = fmt::format("Order rejected: {} has no valid price at {}", id,
                                            format_datetime(env_.calendar_dt));
@@ -256,20 +287,16 @@ MatchResult DefaultMatcher::match(Account&, Order& order) {
     if (auto limit = order.price(); limit && (buy ? *limit < price : *limit > price))
         return result;  // not reachable on this bar; the order stays open
     double quantity = order.unfilled_quantity();
-    if (volume_limit_) {
-        if (const FieldSpec* vf = bars.layout()->find("volume")) {
-            double volume = bars.get(i, *vf);
-            if (std::isfinite(volume)) {
-                double lot = env_.data_proxy().instruments(id)->round_lot();
-                double cap = std::floor(volume * volume_percent_ / lot) * lot;
-                if (cap <= 0) {
-                    result.reject_reason = fmt::format("Order rejected: {} traded no volume at {}",
-                                                       id, format_datetime(env_.calendar_dt));
-                    return result;
-                }
-                quantity = std::min(quantity, cap);
-            }
+    // The volume of the bar that fills caps it; snapshots carry no bar volume.
+    if (volume_limit_ && std::isfinite(volume)) {
+        double lot = env_.data_proxy().instruments(id)->round_lot();
+        double cap = std::floor(volume * volume_percent_ / lot) * lot;
+        if (cap <= 0) {
+            result.reject_reason = fmt::format("Order rejected: {} traded no volume at {}", id,
+                                               format_datetime(env_.calendar_dt));
+            return result;
         }
+        quantity = std::min(quantity, cap);
     }
     result.trades.push_back(Trade::from_create(order.order_id(), price, quantity, order.side(),
                                                order.position_effect(), id));

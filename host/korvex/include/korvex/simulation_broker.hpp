@@ -55,9 +55,13 @@ protected:
     double slippage_;
 };
 
-// Fills at the current bar of the day-bar store: the close ("current_bar") or the open
-// ("next_bar", for orders placed the day before); limit orders only at or through their price;
-// volume capped at volume_percent of the bar's volume when volume_limit is on.
+// Fills at the price of the run's own clock, never one observed later: in daily runs the day's
+// bar, in minute runs the minute bar of the order's time (a bond without minute bars at its day
+// bar's close, in the session's last minute), in tick runs the latest snapshot's last price.
+// "current_bar" takes the close of the bar the order is placed at; "next_bar" the open of the
+// next one (the next trading day's in daily runs, where the order stays open overnight) or the
+// next snapshot. Limit orders fill only at or through their price; fills are capped at
+// volume_percent of the filling bar's volume when volume_limit is on.
 class DefaultMatcher : public AbstractMatcher {
 public:
     DefaultMatcher(Environment& env, const ConfigNode& mod_config);
@@ -66,6 +70,7 @@ public:
 protected:
     Environment& env_;
     std::string matching_type_;
+    std::string frequency_;
     bool volume_limit_;
     double volume_percent_;
     double slippage_;
