@@ -166,8 +166,10 @@ public:
                 const ColumnSpec& spec = layout.columns[c];
                 const std::string& cell = record.cells[static_cast<std::size_t>(columns[c])];
                 // The value column of a field is read after its kind (earlier in the layout).
-                const std::string_view kind =
-                    spec.type == CellType::FieldValue ? values[2].text : "";
+                // Both branches are views: a string and a literal would make a temporary string.
+                const std::string_view kind = spec.type == CellType::FieldValue
+                                                  ? std::string_view(values[2].text)
+                                                  : std::string_view();
                 const std::string problem = check_cell(spec.type, cell, kind, values[c]);
                 if (!problem.empty())
                     throw ImportError(reader.file(), record.line, std::string(spec.name), problem);

@@ -17,6 +17,22 @@ RecordLayout::RecordLayout(std::initializer_list<std::pair<std::string, std::str
     for (auto& [name, type] : fields) append(name, type);
 }
 
+RecordLayout RecordLayout::aligned(
+    std::initializer_list<std::pair<std::string, std::string>> fields) {
+    RecordLayout layout;
+    std::size_t widest = 1;
+    for (auto& [name, type] : fields) {
+        layout.append(name, type);
+        FieldSpec& f = layout.fields_.back();
+        const std::size_t size = f.size();
+        f.offset = (f.offset + size - 1) / size * size;
+        layout.itemsize_ = f.offset + size;
+        widest = std::max(widest, size);
+    }
+    layout.itemsize_ = (layout.itemsize_ + widest - 1) / widest * widest;
+    return layout;
+}
+
 void RecordLayout::append(std::string name, std::string type) {
     if (type.size() != 3 || (type[0] != '<' && type[0] != '=') ||
         (type[1] != 'i' && type[1] != 'u' && type[1] != 'f') || (type[2] != '4' && type[2] != '8'))

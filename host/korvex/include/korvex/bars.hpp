@@ -27,6 +27,9 @@ public:
     RecordLayout() = default;
     // Packed layout in the given order; offsets follow from the type sizes.
     RecordLayout(std::initializer_list<std::pair<std::string, std::string>> fields);
+    // The layout of a plain C++ struct of these fields: each at an offset that is a multiple of
+    // its size, the record padded to a multiple of its largest field, so no value is misaligned.
+    static RecordLayout aligned(std::initializer_list<std::pair<std::string, std::string>> fields);
     // Adds a field at the end (ValueError for an unsupported type).
     void append(std::string name, std::string type);
 

@@ -19,8 +19,8 @@
 
 namespace korvex_mod_bond {
 
-// Packed so that the records are exactly what the layout constants below describe.
-#pragma pack(push, 1)
+// Plain aligned structs, described by the aligned layouts below: a packed record would leave its
+// doubles misaligned.
 struct CashFlowRecord {
     std::int32_t payment_date;     // YYYYMMDD
     double cash_flow;              // paid per unit that day
@@ -32,9 +32,8 @@ struct ImpliedCashFlowRecord {
     double cum_principal_payment;
     double payment_receivable;  // becomes receivable per unit that day
 };
-#pragma pack(pop)
-static_assert(sizeof(CashFlowRecord) == 20);
-static_assert(sizeof(ImpliedCashFlowRecord) == 28);
+static_assert(sizeof(CashFlowRecord) == 24);
+static_assert(sizeof(ImpliedCashFlowRecord) == 32);
 
 // A later record added to an earlier one due the same day: the amounts add up, the cumulative
 // principal is the later one's.
@@ -48,12 +47,13 @@ inline void add_into(ImpliedCashFlowRecord& into, const ImpliedCashFlowRecord& l
     into.cum_principal_payment = later.cum_principal_payment;
 }
 
-inline const korvex::RecordLayout CASH_FLOW_DTYPES{
-    {"payment_date", "<i4"}, {"cash_flow", "<f8"}, {"cum_principal_payment", "<f8"}};
-inline const korvex::RecordLayout IMPLIED_CASH_FLOW_DTYPES{{"date", "<i4"},
-                                                           {"cash_flow", "<f8"},
-                                                           {"cum_principal_payment", "<f8"},
-                                                           {"payment_receivable", "<f8"}};
+inline const korvex::RecordLayout CASH_FLOW_DTYPES = korvex::RecordLayout::aligned(
+    {{"payment_date", "<i4"}, {"cash_flow", "<f8"}, {"cum_principal_payment", "<f8"}});
+inline const korvex::RecordLayout IMPLIED_CASH_FLOW_DTYPES =
+    korvex::RecordLayout::aligned({{"date", "<i4"},
+                                   {"cash_flow", "<f8"},
+                                   {"cum_principal_payment", "<f8"},
+                                   {"payment_receivable", "<f8"}});
 
 // Null: the client has no cash flows for the bond.
 using CashFlowSchedule = std::shared_ptr<const std::vector<CashFlowRecord>>;
