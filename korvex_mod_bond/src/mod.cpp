@@ -111,10 +111,9 @@ void BondMod::_register_broker_and_matchers(const korvex::ConfigNode& mod_config
 void BondMod::tear_down(int, std::exception_ptr) {}
 
 bool BondMod::_supports_run_type() const {
+    // Compared as text: a run type the host does not know is not a backtest either.
     const korvex::ConfigNode base = _env->config()["base"];
-    if (korvex::parse_enum<korvex::RUN_TYPE>(base["run_type"].as_string()) ==
-        korvex::RUN_TYPE::BACKTEST)
-        return true;
+    if (base["run_type"].as_string() == korvex::name(korvex::RUN_TYPE::BACKTEST)) return true;
     korvex::system_log().info("korvex-mod-bond only support backtest, disabled");
     return false;
 }
@@ -165,11 +164,8 @@ void BondMod::_register_data_stores() {
     const korvex::ConfigNode base = _env->config()["base"];
     std::shared_ptr<korvex::BaseDataSource> data_source = _env->data_source();
     if (!data_source) {
-        std::map<std::string, korvex::Value> future_info;
-        if (auto node = base.find("future_info"))
-            for (const auto& key : node->keys()) future_info[key] = (*node)[key].as_value();
-        data_source = std::make_shared<korvex::BaseDataSource>(base["data_bundle_path"].as_string(),
-                                                               std::move(future_info));
+        data_source = std::make_shared<korvex::BaseDataSource>(
+            base["data_bundle_path"].as_string(), korvex::future_info_of(_env->config()));
     }
     if (!can_register_stores(*data_source))
         throw korvex::RuntimeError(fmt::format(
@@ -200,7 +196,8 @@ void BondMod::_register_minbar_store(korvex::BaseDataSource& data_source) {
     MakeH5MinBarStore make = nullptr;
     try {
         make = reinterpret_cast<MakeH5MinBarStore>(
-            korvex::load_module(_minbar_module)->symbol(MAKE_H5_MINBAR_STORE));
+            korvex::load_module(_minbar_module, korvex::configured_mod_path(_env->config()))
+                ->symbol(MAKE_H5_MINBAR_STORE));
     } catch (const korvex::ImportError&) {
         // Missing, or present without the factory (below): either way there is no store.
     }

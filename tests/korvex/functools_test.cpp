@@ -4,6 +4,7 @@
 #include <string>
 
 #include "korvex/functools.hpp"
+#include "korvex_test_support.hpp"
 
 using korvex::LruCache;
 
@@ -42,4 +43,9 @@ TEST(LruCache, ReturnsTheSameStoredObjectOnAHit) {
     const std::string& second = cache.get_or_compute(7, [] { return std::string("y"); });
     EXPECT_EQ(&first, &second);
     EXPECT_EQ(second, "x");
+}
+
+TEST(LruCache, ACapacityOfZeroIsRefused) {
+    EXPECT_EQ(korvex::testing::error_of<korvex::ValueError>([] { LruCache<int, int> cache(0); }),
+              "LruCache capacity must be at least 1, got 0");
 }

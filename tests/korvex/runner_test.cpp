@@ -90,6 +90,8 @@ TEST_F(RunnerFixture, RefusesBadSettingsBeforeAnythingRuns) {
 TEST_F(RunnerFixture, StartsEachModOnceAndTearsItDownOnceAlsoWhenTheRunFails) {
     Calls ok, failing;
     {
+        // Enabled by name as well: still the one in-process instance, not a second from a library.
+        config.set("mod.counting.enabled", Value(true));
         Runner runner(config);
         runner.add_mod("counting", std::make_unique<CountingMod>(ok, false));
         RunResult r = runner.run();
@@ -175,4 +177,22 @@ TEST_F(RunnerFixture, CountsOrderWarningsByReasonAndLogsEveryLine) {
     for (std::string line; std::getline(log, line);)
         warnings += line.find(" warning user_system_log: ") != std::string::npos;
     EXPECT_EQ(warnings, 8);
+}
+
+// Nested tables of base.future_info reach the data source by dotted key.
+TEST_F(RunnerFixture, NestedFutureInfoReachesTheDataSource) {
+    config.set("base.future_info.IF.margin_rate", Value(0.12));
+    config.set("base.future_info.tick_size", Value(0.2));
+    struct Seen : RunObserver {
+        std::map<std::string, Value> info;
+        void on_start(Environment& env, const std::vector<Date>&) override {
+            info = env.data_source()->future_info();
+        }
+    } seen;
+    Runner runner(config);
+    runner.add_observer(&seen);
+    runner.run();
+    EXPECT_EQ(seen.info.size(), 2u);
+    EXPECT_EQ(seen.info.at("IF.margin_rate").as_double(), 0.12);
+    EXPECT_EQ(seen.info.at("tick_size").as_double(), 0.2);
 }

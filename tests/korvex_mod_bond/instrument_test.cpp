@@ -151,6 +151,10 @@ TEST(RepoInstrument, OptionalFieldsAreEmptyWhenAbsentAndStoredOtherwise) {
     EXPECT_EQ(bare.exchange(), "");
     EXPECT_EQ(bare.symbol(), "R007.IB");
     EXPECT_EQ(bare.type(), korvex::INSTRUMENT_TYPE::REPO);
+    // No stored account: the market's, never an exchange repo in the bond account.
+    EXPECT_EQ(bare.account_type(), DEFAULT_ACCOUNT_TYPE::BOND);
+    EXPECT_EQ(RepoInstrument(Record{{"order_book_id", "204001.SH"}}).account_type(),
+              DEFAULT_ACCOUNT_TYPE::STOCK);
 
     const RepoInstrument full(Record{{"order_book_id", "204001.SH"},
                                      {"repo_period", 1},

@@ -92,7 +92,8 @@ private:
 };
 
 TEST_F(BondModDataTest, OtherRunTypesLogOnceAndRegisterNothing) {
-    for (const char* run_type : {"PAPER_TRADING", "LIVE_TRADING"}) {
+    // Whatever the text: anything but BACKTEST disables the mod, never an error.
+    for (const char* run_type : {"PAPER_TRADING", "LIVE_TRADING", "paper", ""}) {
         log.clear();
         korvex::Environment& env = start(Settings().run_type(run_type));
         EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"system_log", "info",
@@ -337,6 +338,19 @@ TEST_F(BondModDataTest, MinuteRunWithoutTheHostMarketDataModWarnsAndGoesOn) {
                                      "contertible minbar store disabled, korvex_mod_lumeq_data "
                                      "needed"}}));
     EXPECT_EQ(env.data_source()->minbar_store(INSTRUMENT_TYPE::BOND), nullptr);
+}
+
+// The host's market-data mod is looked for where every mod is: base.mod_path included.
+TEST_F(BondModDataTest, MinuteRunFindsTheHostMarketDataModOnTheModPath) {
+    korvex::testing::TempDir dir;
+    std::filesystem::copy_file(KORVEX_BUILD_DIR "/lib/libkorvex_mod_lumeq_data.so",
+                               dir.path() / "libkorvex_mod_lumeq_elsewhere.so");
+    mod._minbar_module = "korvex_mod_lumeq_elsewhere";
+    korvex::Environment& env = environment(Settings().frequency("1m"));
+    env.config().set_override("base.mod_path=[\"" + dir.path().string() + "\"]");
+    mod.start_up(env, env.config().at("mod.bond"));
+    EXPECT_TRUE(minbar_lines().empty());
+    EXPECT_NE(env.data_source()->minbar_store(INSTRUMENT_TYPE::BOND), nullptr);
 }
 
 struct MinbarPathCase {

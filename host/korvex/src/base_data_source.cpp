@@ -8,6 +8,25 @@
 
 namespace korvex {
 
+namespace {
+void flatten_into(const ConfigNode& table, const std::string& prefix,
+                  std::map<std::string, Value>& out) {
+    for (const auto& key : table.keys()) {
+        const ConfigNode node = table[key];
+        if (node.is_table())
+            flatten_into(node, prefix + key + ".", out);
+        else
+            out[prefix + key] = node.as_value();
+    }
+}
+}  // namespace
+
+std::map<std::string, Value> future_info_of(const Config& config) {
+    std::map<std::string, Value> out;
+    if (auto node = config.find("base.future_info")) flatten_into(*node, "", out);
+    return out;
+}
+
 BaseDataSource::BaseDataSource(std::filesystem::path bundle_path,
                                std::map<std::string, Value> future_info)
     : bundle_path_(std::move(bundle_path)), future_info_(std::move(future_info)) {}

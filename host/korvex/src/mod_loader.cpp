@@ -54,6 +54,13 @@ std::vector<std::filesystem::path> module_search_path(
     return dirs;
 }
 
+std::vector<std::filesystem::path> configured_mod_path(const Config& config) {
+    std::vector<std::filesystem::path> dirs;
+    if (auto node = config.find("base.mod_path"))
+        for (auto& p : node->as_string_list()) dirs.emplace_back(p);
+    return dirs;
+}
+
 std::shared_ptr<Module> load_module(const std::string& name,
                                     const std::vector<std::filesystem::path>& extra) {
     if (auto it = loaded_modules().find(name); it != loaded_modules().end()) return it->second;

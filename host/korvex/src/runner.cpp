@@ -243,8 +243,7 @@ RunResult Runner::run() {
         mods.emplace_back(name, std::unique_ptr<AbstractMod, void (*)(AbstractMod*)>(
                                     mod.release(), [](AbstractMod* m) { delete m; }));
     in_process_mods_.clear();
-    std::vector<std::filesystem::path> mod_path;
-    for (auto& p : config_.at("base.mod_path").as_string_list()) mod_path.emplace_back(p);
+    const std::vector<std::filesystem::path> mod_path = configured_mod_path(config_);
     // Mods built into the program still ship their default section beside the libraries.
     for (auto& [name, mod] : mods)
         for (auto& dir : module_search_path(mod_path))
@@ -259,6 +258,9 @@ RunResult Runner::run() {
             if (!section.is_table())
                 throw TypeError(fmt::format("configuration entry mod.{} must be a section", name));
             if (!section.contains("enabled") || !section["enabled"].as_bool()) continue;
+            // A mod given in-process is that mod: never a second instance from its library.
+            if (std::any_of(mods.begin(), mods.end(), [&](const auto& m) { return m.first == name; }))
+                continue;
             LoadedMod loaded = load_mod(name, mod_path);
             if (!loaded.default_config.empty())
                 config_.merge_defaults_under("mod." + name, loaded.default_config);
@@ -293,11 +295,8 @@ RunResult Runner::run() {
             mod->start_up(env, section);
         }
         if (!env.data_source()) {
-            std::map<std::string, Value> future_info;
-            if (auto fi = env.config().find("base.future_info"))
-                for (auto& k : fi->keys()) future_info[k] = (*fi)[k].as_value();
             env.set_data_source(std::make_shared<BaseDataSource>(
-                env.config().at("base.data_bundle_path").as_string(), future_info));
+                env.config().at("base.data_bundle_path").as_string(), future_info_of(env.config())));
         }
         env.run_post_system_init();
         if (settings.frequency == "tick" && !env.data_source()->tick_store())

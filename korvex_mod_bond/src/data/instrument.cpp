@@ -66,8 +66,12 @@ std::string RepoInstrument::exchange() const {
 
 DEFAULT_ACCOUNT_TYPE RepoInstrument::account_type() const {
     const korvex::Value* v = record_.find("account_type");
-    if (!v || v->is_none()) return DEFAULT_ACCOUNT_TYPE::BOND;
-    return korvex::parse_enum<DEFAULT_ACCOUNT_TYPE>(v->as_string());
+    if (v && !v->is_none()) return korvex::parse_enum<DEFAULT_ACCOUNT_TYPE>(v->as_string());
+    // None stored: the account the id's market trades in, as the repo store sets it, so that an
+    // exchange repo is never taken for an inter-bank one.
+    const std::string& id = order_book_id();
+    return ends_with(id, ".SH") || ends_with(id, ".SZ") ? DEFAULT_ACCOUNT_TYPE::STOCK
+                                                         : DEFAULT_ACCOUNT_TYPE::BOND;
 }
 
 double RepoInstrument::round_lot() const {

@@ -7,12 +7,18 @@
 #include <unordered_map>
 #include <utility>
 
+#include "korvex/errors.hpp"
+
 namespace korvex {
 
 template <class Key, class Value, class Hash = std::hash<Key>>
 class LruCache {
 public:
-    explicit LruCache(std::size_t capacity) : capacity_(capacity) { index_.reserve(capacity + 1); }
+    // A cache of no entries would hand out what it has just evicted: refused.
+    explicit LruCache(std::size_t capacity) : capacity_(capacity) {
+        if (capacity == 0) throw ValueError("LruCache capacity must be at least 1, got 0");
+        index_.reserve(capacity + 1);
+    }
 
     // The cached value for key, computing and storing it with make() on a miss. A make() that
     // throws leaves the cache unchanged.

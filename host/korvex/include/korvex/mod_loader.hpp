@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "korvex/config.hpp"
 #include "korvex/interface.hpp"
 
 // Raised whenever a class that mods or strategy libraries derive from or call changes its
@@ -42,6 +43,9 @@ private:
 // extra directories, then the directory of the running program's libraries.
 std::vector<std::filesystem::path> module_search_path(
     const std::vector<std::filesystem::path>& extra = {});
+
+// The extra directories a run's configuration names (base.mod_path), for every library it loads.
+std::vector<std::filesystem::path> configured_mod_path(const Config& config);
 
 // Loads lib<name>.so from the search path (once; later calls return the same module).
 // ImportError naming the library and every directory searched when it is missing or broken.

@@ -62,8 +62,8 @@ public:
     std::optional<std::int64_t> repo_period() const;
     // Stored exchange, "" when absent or empty.
     std::string exchange() const override;
-    // Stored account_type (a type name such as "BOND"). The host's interface has no "none":
-    // absent or empty gives BOND, the account of the inter-bank repos.
+    // Stored account_type (a type name such as "BOND"); absent or empty, the market's by the
+    // id's suffix: STOCK for ".SH" and ".SZ", BOND otherwise.
     korvex::DEFAULT_ACCOUNT_TYPE account_type() const override;
     // 100000 for Shenzhen, 1000 for Shanghai, 10 otherwise; a stored round_lot is ignored.
     double round_lot() const override;

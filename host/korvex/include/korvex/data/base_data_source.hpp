@@ -9,9 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "korvex/config.hpp"
 #include "korvex/interface.hpp"
 
 namespace korvex {
+
+// The entries of `base.future_info` for a data source: nested tables by dotted key
+// ("IF.margin_rate"); empty when the configuration has none.
+std::map<std::string, Value> future_info_of(const Config& config);
 
 class BaseDataSource {
 public:
