@@ -217,6 +217,38 @@ TEST_F(BondModDataTest, RefusalWhileBondInstrumentsAreListedPutsPlaceholdersEver
     EXPECT_EQ(error_of<tavlen::PermissionDenied>([&] { sequence.begin(); }), why);
 }
 
+// On a data source that already served other instruments, the mod's stores become visible; after
+// a refusal the placeholders refuse bonds and repos, and the stocks still resolve.
+TEST_F(BondModDataTest, OtherStoresKeepWorkingAndTheProxySeesTheModsStores) {
+    client->add_instrument({{"order_book_id", "190210.IB"},
+                            {"listed_date", korvex::make_datetime(2019, 1, 1)},
+                            {"de_listed_date", korvex::make_datetime(2029, 1, 1)},
+                            {"exchange", "CFETS"},
+                            {"initial_issue_size", 1e10}});
+    for (bool refused : {false, true}) {
+        if (refused)
+            client->fail_on("get_bond_list",
+                            std::make_exception_ptr(tavlen::PermissionDenied("bond data: no licence")));
+        korvex::Environment& env = environment(Settings().accounts("BOND = 1000000"));
+        auto source = std::make_shared<korvex::BaseDataSource>("/data/bundle",
+                                                               std::map<std::string, korvex::Value>{});
+        source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
+            INSTRUMENT_TYPE::CS,
+            std::vector<korvex::InstrumentPtr>{korvex::testing::make_instrument("000001.XSHE")}));
+        env.set_data_source(source);
+        ASSERT_NE(env.data_proxy().find_instrument("000001.XSHE"), nullptr);  // indexed already
+        mod.start_up(env, env.config().at("mod.bond"));
+        EXPECT_NE(env.data_proxy().find_instrument("000001.XSHE"), nullptr) << refused;
+        if (refused) {
+            EXPECT_EQ(error_of<tavlen::PermissionDenied>(
+                          [&] { env.data_proxy().instruments("190210.IB"); }),
+                      "bond data: no licence");
+        } else {
+            EXPECT_NE(env.data_proxy().find_instrument("190210.IB"), nullptr);
+        }
+    }
+}
+
 TEST_F(BondModDataTest, RefusalOfInstrumentRecordsComesOnlyWithTheFirstLookup) {
     client->fail_on("instruments", std::make_exception_ptr(tavlen::PermissionDenied("records")));
     korvex::Environment& env = start(Settings());

@@ -14,21 +14,41 @@ void DataProxy::index_instruments() const {
     if (indexed_) return;
     std::unordered_map<std::string, InstrumentPtr> index;
     std::vector<std::string> order;
+    std::exception_ptr refused;
     for (auto& store : source_->instrument_stores()) {
-        for (auto& ins : store->get_instruments(std::nullopt)) {
+        // A store that cannot answer (its data access refused) leaves the others usable.
+        std::vector<InstrumentPtr> listed;
+        try {
+            for (auto& ins : store->get_instruments(std::nullopt)) listed.push_back(ins);
+        } catch (const std::exception&) {
+            if (!refused) refused = std::current_exception();
+            continue;
+        }
+        for (auto& ins : listed)
             if (index.emplace(ins->order_book_id(), ins).second)
                 order.push_back(ins->order_book_id());
-        }
     }
     instruments_ = std::move(index);
     instrument_order_ = std::move(order);
+    refused_ = refused;
     indexed_ = true;
+}
+
+void DataProxy::refresh() {
+    indexed_ = false;
+    instruments_.clear();
+    instrument_order_.clear();
+    refused_ = nullptr;
+    calendars_.clear();
 }
 
 InstrumentPtr DataProxy::find_instrument(const std::string& order_book_id) const {
     index_instruments();
     auto it = instruments_.find(order_book_id);
-    return it == instruments_.end() ? nullptr : it->second;
+    if (it != instruments_.end()) return it->second;
+    // Not among what the stores listed: it may be among what a refusing store would have.
+    if (refused_) std::rethrow_exception(refused_);
+    return nullptr;
 }
 
 InstrumentPtr DataProxy::instruments(const std::string& order_book_id) const {
@@ -38,6 +58,7 @@ InstrumentPtr DataProxy::instruments(const std::string& order_book_id) const {
 
 std::vector<InstrumentPtr> DataProxy::all_instruments(std::optional<INSTRUMENT_TYPE> type) const {
     index_instruments();
+    if (refused_) std::rethrow_exception(refused_);  // the list would be incomplete
     std::vector<InstrumentPtr> out;
     for (auto& id : instrument_order_) {
         auto& ins = instruments_.at(id);

@@ -31,7 +31,11 @@ Environment* Environment::instance_ptr() {
 
 void Environment::set_data_source(std::shared_ptr<BaseDataSource> source) {
     if (!source) throw ValueError("set_data_source: data source is null");
-    if (source != data_source_ || !data_proxy_) data_proxy_ = std::make_unique<DataProxy>(source);
+    // The same source again: its stores may have changed since the proxy indexed them.
+    if (source != data_source_ || !data_proxy_)
+        data_proxy_ = std::make_unique<DataProxy>(source);
+    else
+        data_proxy_->refresh();
     data_source_ = std::move(source);
 }
 

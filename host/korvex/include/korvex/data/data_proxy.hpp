@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,9 @@ public:
                                         std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
     const std::vector<Date>& trading_calendar(std::optional<TRADING_CALENDAR_TYPE> type = {}) const;
 
+    // Forgets what it has indexed: the data source's stores have changed.
+    void refresh();
+
 private:
     void index_instruments() const;
 
@@ -48,6 +52,7 @@ private:
     mutable bool indexed_ = false;
     mutable std::unordered_map<std::string, InstrumentPtr> instruments_;
     mutable std::vector<std::string> instrument_order_;
+    mutable std::exception_ptr refused_;  // the first error of a store that could not list
     mutable std::map<TRADING_CALENDAR_TYPE, std::vector<Date>> calendars_;
 };
 
