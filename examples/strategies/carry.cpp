@@ -89,8 +89,11 @@ public:
         double room = leverage_ * equity - bond_value;
         if (spare > 0 && room > 0) {
             double each = std::min(spare, room) / static_cast<double>(bonds_.size());
+            // Inter-bank bonds trade in at least 1000 units, exchange bonds in lots of 10.
+            const double least = exchange_ ? 10 : 1000;
             for (auto& b : bonds_)
-                if (each > 10 * price(ctx, b->order_book_id()) && priced_today(ctx, b->order_book_id()))
+                if (each > least * price(ctx, b->order_book_id()) &&
+                    priced_today(ctx, b->order_book_id()))
                     korvex_mod_bond::api::order_bond_value(ctx, b->order_book_id(), each);
         }
         if (exchange_ && new_borrowing > 0)

@@ -1,9 +1,12 @@
 #include "korvex_mod_bond/results.hpp"
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <initializer_list>
 
 #include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
 #include "korvex_mod_bond/data/day_bar_store.hpp"
 #include "korvex_mod_bond/position.hpp"
 #include "korvex_mod_bond/trade.hpp"
@@ -20,10 +23,17 @@ void each_position(korvex::Environment& env, F&& f) {
         for (auto& p : account->positions()) f(*p);
 }
 
-// Today's analytic of a bond: from the bar the run reads, or, when that source has none
-// (exchange prices carry no duration), from the Chinabond valuation. NaN when neither has it.
-double bar_field(korvex::Environment& env, korvex::AbstractDayBarStore& valuations,
-                 const std::string& id, const char* field) {
+// Where the book's analytics come from: the run's own bars, and Chinabond valuations for bonds
+// whose bars have none only when mod.bond.analytics_from_valuations asks for it. A bond left
+// out is said once per run.
+struct Analytics {
+    std::shared_ptr<korvex::AbstractDayBarStore> valuations;  // null: the bars only
+    bool told = false;
+};
+
+// Today's analytic of a bond, or NaN when its sources have none.
+double bar_field(korvex::Environment& env, Analytics& analytics, const std::string& id,
+                 const char* field) {
     const std::int64_t today = korvex::convert_date_to_int(korvex::to_date(env.calendar_dt));
     auto read = [&](const korvex::Bars& bars) {
         if (bars.empty() || !bars.layout()->find(field)) return std::nan("");
@@ -32,11 +42,24 @@ double bar_field(korvex::Environment& env, korvex::AbstractDayBarStore& valuatio
     };
     double v = read(env.data_proxy().day_bars(id));
     if (std::isfinite(v)) return v;
-    try {
-        return read(valuations.get_bars(id));
-    } catch (const korvex::Error&) {
-        return std::nan("");  // no valuations to be had: the column stays without this bond
+    if (analytics.valuations) {
+        try {
+            v = read(analytics.valuations->get_bars(id));
+        } catch (const korvex::Error&) {
+            v = std::nan("");  // no valuations to be had
+        }
     }
+    if (!std::isfinite(v) && !analytics.told) {
+        analytics.told = true;
+        korvex::system_log().warning(fmt::format(
+            "book analytics: {} has no {} on {} in the bars of this run and is left out of dv01 "
+            "and modified_duration{}",
+            id, field, korvex::format_date(korvex::to_date(env.calendar_dt)),
+            analytics.valuations ? ""
+                                 : " (mod.bond.analytics_from_valuations = true reads Chinabond "
+                                   "valuations where the bars have none)"));
+    }
+    return v;
 }
 
 double bond_market_value(korvex::Environment& env) {
@@ -75,7 +98,9 @@ double payment_receivable(korvex::Environment& env) {
 }  // namespace
 
 void load(korvex::Environment& env) {
-    auto valuations = std::make_shared<ChinabondBondDayBarStore>();
+    auto analytics = std::make_shared<Analytics>();
+    if (auto on = env.config().find("mod.bond.analytics_from_valuations"); on && on->as_bool())
+        analytics->valuations = std::make_shared<ChinabondBondDayBarStore>();
     env.add_daily_metric("payment_receivable", payment_receivable);
     env.add_daily_metric("repo_borrowed", [](korvex::Environment& e) {
         return repo_outstanding(e, POSITION_DIRECTION::SHORT);
@@ -91,20 +116,20 @@ void load(korvex::Environment& env) {
         });
         return v;
     });
-    env.add_daily_metric("dv01", [valuations](korvex::Environment& e) {
+    env.add_daily_metric("dv01", [analytics](korvex::Environment& e) {
         double v = 0;
         each_position(e, [&](korvex::Position& p) {
             if (!dynamic_cast<BondPosition*>(&p) || p.quantity() == 0) return;
-            double d = bar_field(e, *valuations, p.order_book_id(), "dv01");
+            double d = bar_field(e, *analytics, p.order_book_id(), "dv01");
             if (std::isfinite(d)) v += d * p.quantity() * korvex::direction_factor(p.direction());
         });
         return v;
     });
-    env.add_daily_metric("modified_duration", [valuations](korvex::Environment& e) {
+    env.add_daily_metric("modified_duration", [analytics](korvex::Environment& e) {
         double weighted = 0, mv = 0;
         each_position(e, [&](korvex::Position& p) {
             if (!dynamic_cast<BondPosition*>(&p) || p.quantity() == 0) return;
-            double d = bar_field(e, *valuations, p.order_book_id(), "modified_duration");
+            double d = bar_field(e, *analytics, p.order_book_id(), "modified_duration");
             if (!std::isfinite(d)) return;
             weighted += d * p.market_value();
             mv += p.market_value();

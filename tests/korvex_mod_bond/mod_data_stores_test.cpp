@@ -249,6 +249,35 @@ TEST_F(BondModDataTest, OtherStoresKeepWorkingAndTheProxySeesTheModsStores) {
     }
 }
 
+// Under exchange prices the book's analytics come from the exchange store alone: no Chinabond
+// valuations are fetched behind the user's back, and a bond without analytics is named once.
+TEST_F(BondModDataTest, BookAnalyticsReadOnlyTheRunsOwnBars) {
+    client->add_instrument({{"order_book_id", "019547.SH"},
+                            {"listed_date", korvex::make_datetime(2019, 1, 1)},
+                            {"de_listed_date", korvex::make_datetime(2029, 1, 1)},
+                            {"exchange", "XSHG"},
+                            {"initial_issue_size", 1e10}});
+    korvex::Environment& env =
+        start(Settings().valuation_source("exchange").accounts("STOCK = 1000000"));
+    env.calendar_dt = korvex::make_datetime(2020, 1, 3, 15);
+    env.portfolio().add_account(korvex::DEFAULT_ACCOUNT_TYPE::STOCK, 1e6);
+    env.portfolio()
+        .account(korvex::DEFAULT_ACCOUNT_TYPE::STOCK)
+        .get_position("019547.SH", korvex::POSITION_DIRECTION::LONG)
+        .set_state({{"old_quantity", 100.0}});
+    log.clear();
+    for (auto& [name, metric] : env.daily_metrics())
+        if (name == "dv01" || name == "modified_duration") EXPECT_EQ(metric(env), 0.0) << name;
+    for (const std::string& call : client->calls())
+        EXPECT_EQ(call.find("get_valuation"), std::string::npos) << call;
+    EXPECT_EQ(log.messages("system_log"),
+              std::vector<std::string>{
+                  "book analytics: 019547.SH has no dv01 on 2020-01-03 in the bars of this run "
+                  "and is left out of dv01 and modified_duration "
+                  "(mod.bond.analytics_from_valuations = true reads Chinabond valuations where "
+                  "the bars have none)"});
+}
+
 TEST_F(BondModDataTest, RefusalOfInstrumentRecordsComesOnlyWithTheFirstLookup) {
     client->fail_on("instruments", std::make_exception_ptr(tavlen::PermissionDenied("records")));
     korvex::Environment& env = start(Settings());
