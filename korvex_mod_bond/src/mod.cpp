@@ -245,6 +245,11 @@ void load() {
         "bond_account", [](const korvex::Portfolio& p) { return std::any(mod_bond_account(p)); });
 }
 
+namespace {
+// As soon as the package's code is loaded, whether from its library or linked into a program.
+[[maybe_unused]] const bool loaded = (load(), true);
+}  // namespace
+
 }  // namespace korvex_mod_bond
 
 extern "C" {

@@ -24,6 +24,12 @@ using korvex::testing::TempDir;
 
 namespace {
 
+// First of the binary: nothing has started a mod yet, the package is only linked in.
+TEST(BondModLinkedIn, BondAccountIsThereFromTheStart) {
+    EXPECT_TRUE(StrategyContext::has_property("bond_account"));
+    EXPECT_TRUE(Portfolio::has_property("bond_account"));
+}
+
 InstrumentPtr bond(const std::string& id, Record extra = {}) {
     Record r{
         {"order_book_id", id},
