@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 if [[ "${KORVEX_WITH_BROWSER:-0}" == "1" ]]; then packages+=(chromium); fi
+if [[ "${KORVEX_WITH_FUZZ:-0}" == "1" ]]; then packages+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
