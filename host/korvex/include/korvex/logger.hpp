@@ -12,7 +12,10 @@
 
 namespace spdlog {
 class logger;
+namespace sinks {
+class sink;
 }
+}  // namespace spdlog
 
 namespace korvex {
 
@@ -53,6 +56,10 @@ void set_log_level(std::string_view level);
 // Whether user_system_log's lines below errors reach the terminal (on by default); they reach
 // every other sink (a run's log file, a capture) either way.
 void set_user_log_on_console(bool on);
+
+// Adds a sink to both loggers (every level), and takes it off again.
+void attach_to_both_logs(const std::shared_ptr<spdlog::sinks::sink>& sink);
+void detach_from_both_logs(const std::shared_ptr<spdlog::sinks::sink>& sink);
 
 struct LogLine {
     std::string logger;  // "system_log" or "user_system_log"

@@ -103,17 +103,25 @@ protected:
     void flush_() override {}
 };
 
+void attach_to_both_logs(const std::shared_ptr<spdlog::sinks::sink>& sink) {
+    sink->set_level(spdlog::level::trace);
+    system_log().impl().sinks().push_back(sink);
+    user_system_log().impl().sinks().push_back(sink);
+}
+
+void detach_from_both_logs(const std::shared_ptr<spdlog::sinks::sink>& sink) {
+    for (Logger* l : {&system_log(), &user_system_log()}) {
+        auto& sinks = l->impl().sinks();
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
+    }
+}
+
 LogCapture::LogCapture() : impl_(std::make_shared<Impl>()) {
-    impl_->set_level(spdlog::level::trace);
-    system_log().impl().sinks().push_back(impl_);
-    user_system_log().impl().sinks().push_back(impl_);
+    attach_to_both_logs(impl_);
 }
 
 LogCapture::~LogCapture() {
-    for (Logger* l : {&system_log(), &user_system_log()}) {
-        auto& sinks = l->impl().sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), impl_), sinks.end());
-    }
+    detach_from_both_logs(impl_);
 }
 
 std::vector<LogLine> LogCapture::lines() const {

@@ -89,16 +89,11 @@ RunLog::RunLog(const std::filesystem::path& file) : impl_(std::make_shared<Impl>
         impl_->file = std::make_shared<spdlog::sinks::basic_file_sink_mt>(file.string(), true);
         impl_->file->set_pattern("%Y-%m-%d %H:%M:%S %l %n: %v");
     }
-    impl_->set_level(spdlog::level::trace);
-    system_log().impl().sinks().push_back(impl_);
-    user_system_log().impl().sinks().push_back(impl_);
+    attach_to_both_logs(impl_);
 }
 
 RunLog::~RunLog() {
-    for (Logger* l : {&system_log(), &user_system_log()}) {
-        auto& sinks = l->impl().sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), impl_), sinks.end());
-    }
+    detach_from_both_logs(impl_);
     if (impl_->file) impl_->file->flush();
 }
 
