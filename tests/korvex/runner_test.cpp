@@ -8,6 +8,7 @@
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
 #include "korvex/run_log.hpp"
+#include "korvex/portfolio/account.hpp"
 #include "korvex/runner.hpp"
 #include "korvex_test_support.hpp"
 
@@ -195,4 +196,30 @@ TEST_F(RunnerFixture, NestedFutureInfoReachesTheDataSource) {
     EXPECT_EQ(seen.info.size(), 2u);
     EXPECT_EQ(seen.info.at("IF.margin_rate").as_double(), 0.12);
     EXPECT_EQ(seen.info.at("tick_size").as_double(), 0.2);
+}
+
+// A saved state that does not hold an account is refused naming what is wrong, and the account
+// is left as it was.
+TEST(AccountState, ABadStateIsRefusedNamingItAndChangesNothing) {
+    Account account(DEFAULT_ACCOUNT_TYPE::STOCK, 1000.0, nullptr);
+    account.set_state(State::parse(
+        R"({"cash": 900, "positions": [{"order_book_id": "A", "direction": "LONG", "old_quantity": 5}]})"));
+    const State before = account.get_state();
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {R"({"positions": []})", "saved state of account STOCK: 'cash' must be a number"},
+        {R"({"cash": "x", "positions": []})", "saved state of account STOCK: 'cash' must be a number"},
+        {R"({"cash": 1, "positions": {}})", "saved state of account STOCK: 'positions' must be a list"},
+        {R"({"cash": 1, "positions": [{"order_book_id": "B", "direction": "UP"}]})",
+         "saved state of account STOCK: positions[0].direction must be LONG or SHORT"},
+        {R"({"cash": 1, "positions": [{"order_book_id": "B", "direction": "LONG"},
+                                      {"order_book_id": "B", "direction": "LONG"}]})",
+         "saved state of account STOCK: positions[1]: B LONG is listed twice"},
+        {R"({"cash": 1, "positions": [{"order_book_id": "B", "direction": "LONG", "avg_price": []}]})",
+         "saved state of position B: 'avg_price' must be a number, got []"},
+    };
+    for (const auto& [text, message] : cases) {
+        EXPECT_EQ(korvex::testing::error_of<ValueError>([&] { account.set_state(State::parse(text)); }),
+                  message);
+        EXPECT_EQ(account.get_state(), before) << text;
+    }
 }

@@ -177,18 +177,52 @@ State Account::get_state() const {
 }
 
 void Account::set_state(const State& state) {
-    balance_ = state.at("cash").get<double>();
+    // Everything is read into new positions first: a bad state leaves the account as it was.
+    const std::string where = fmt::format("saved state of account {}", name(type_));
+    auto fail = [&](const std::string& what) -> ValueError {
+        return ValueError(fmt::format("{}: {}", where, what));
+    };
+    if (!state.is_object()) throw fail("must be a table, got " + state.dump());
+    auto number = [&](const char* key) {
+        auto it = state.find(key);
+        if (it == state.end() || !it->is_number())
+            throw fail(fmt::format("'{}' must be a number", key));
+        return it->get<double>();
+    };
+    const double balance = number("cash");
+    const double starting = state.contains("starting_cash") ? number("starting_cash") : starting_cash_;
+    auto list = state.find("positions");
+    if (list == state.end() || !list->is_array()) throw fail("'positions' must be a list");
+    std::vector<std::unique_ptr<Position>> positions;
+    std::unordered_map<std::string, std::size_t> index;
+    for (std::size_t i = 0; i < list->size(); ++i) {
+        const State& ps = (*list)[i];
+        auto text = [&](const char* key) {
+            if (!ps.is_object() || !ps.contains(key) || !ps[key].is_string())
+                throw fail(fmt::format("positions[{}].{} must be a text", i, key));
+            return ps[key].get<std::string>();
+        };
+        const std::string id = text("order_book_id");
+        const auto dir = try_parse_enum<POSITION_DIRECTION>(text("direction"));
+        if (!dir) throw fail(fmt::format("positions[{}].direction must be LONG or SHORT", i));
+        std::unique_ptr<Position> p = env_ ? env_->make_position(id, *dir, 0)
+                                           : std::make_unique<Position>(id, *dir, 0);
+        try {
+            p->set_state(ps);
+        } catch (const nlohmann::json::exception& e) {
+            throw fail(fmt::format("positions[{}] ({}): {}", i, id, e.what()));
+        }
+        if (!index.emplace(slot_key(id, *dir), positions.size()).second)
+            throw fail(fmt::format("positions[{}]: {} {} is listed twice", i, id, name(*dir)));
+        positions.push_back(std::move(p));
+    }
+    balance_ = balance;
     journal_.reset(balance_);  // the restored cash opens the books of the resumed run
     frozen_cash_ = 0;
     open_reservations_ = 0;
-    starting_cash_ = state.value("starting_cash", starting_cash_);
-    positions_.clear();
-    index_.clear();
-    for (auto& ps : state.at("positions")) {
-        auto id = ps.at("order_book_id").get<std::string>();
-        auto dir = parse_enum<POSITION_DIRECTION>(ps.at("direction").get<std::string>());
-        get_position(id, dir).set_state(ps);
-    }
+    starting_cash_ = starting;
+    positions_ = std::move(positions);
+    index_ = std::move(index);
 }
 
 }  // namespace korvex

@@ -1,6 +1,9 @@
 #include "korvex/portfolio/position.hpp"
 
+#include <fmt/format.h>
+
 #include "korvex/environment.hpp"
+#include "korvex/errors.hpp"
 
 namespace korvex {
 
@@ -82,14 +85,30 @@ State Position::get_state() const {
 }
 
 void Position::set_state(const State& state) {
-    _today_quantity = state.value("today_quantity", 0.0);
-    _old_quantity = state.value("old_quantity", 0.0);
-    _avg_price = state.value("avg_price", 0.0);
-    _last_price = state.value("last_price", 0.0);
-    _prev_close = state.value("prev_close", 0.0);
-    _transaction_cost = state.value("transaction_cost", 0.0);
-    _trade_cost = state.value("trade_cost", 0.0);
-    _day_start_quantity = state.value("day_start_quantity", _old_quantity);
+    // Read and checked before anything changes; a missing entry restarts at 0.
+    if (!state.is_object())
+        throw ValueError(fmt::format("saved state of position {} must be a table, got {}",
+                                     _order_book_id, state.dump()));
+    auto number = [&](const char* key, double fallback) {
+        auto it = state.find(key);
+        if (it == state.end()) return fallback;
+        if (!it->is_number())
+            throw ValueError(fmt::format("saved state of position {}: '{}' must be a number, got {}",
+                                         _order_book_id, key, it->dump()));
+        return it->get<double>();
+    };
+    const double today = number("today_quantity", 0.0), old = number("old_quantity", 0.0);
+    const double avg = number("avg_price", 0.0), last = number("last_price", 0.0);
+    const double prev = number("prev_close", 0.0), cost = number("transaction_cost", 0.0);
+    const double traded = number("trade_cost", 0.0), start = number("day_start_quantity", old);
+    _today_quantity = today;
+    _old_quantity = old;
+    _avg_price = avg;
+    _last_price = last;
+    _prev_close = prev;
+    _transaction_cost = cost;
+    _trade_cost = traded;
+    _day_start_quantity = start;
 }
 
 void Position::update_last_price(double price, Date bar_date) {

@@ -214,11 +214,34 @@ Date restore_state(Environment& env, const std::string& path) {
     } catch (const std::exception& e) {
         throw ValueError(fmt::format("saved state {} is not valid JSON: {}", path, e.what()));
     }
-    for (auto& acc_state : state.at("accounts")) {
-        auto type = parse_enum<DEFAULT_ACCOUNT_TYPE>(acc_state.at("type").get<std::string>());
-        env.portfolio().account(type).set_state(acc_state);
+    // The date and every account's type are checked before any account is restored.
+    auto fail = [&](const std::string& what) {
+        return ValueError(fmt::format("saved state {}: {}", path, what));
+    };
+    if (!state.is_object() || !state.contains("date") || !state["date"].is_string())
+        throw fail("'date' must be a date (YYYY-MM-DD)");
+    Date date{};
+    try {
+        date = parse_date(state["date"].get<std::string>());
+    } catch (const ValueError& e) {
+        throw fail(fmt::format("'date': {}", e.what()));
     }
-    return parse_date(state.at("date").get<std::string>());
+    if (!state.contains("accounts") || !state["accounts"].is_array())
+        throw fail("'accounts' must be a list");
+    std::vector<std::pair<Account*, const State*>> accounts;
+    for (auto& acc_state : state["accounts"]) {
+        if (!acc_state.is_object() || !acc_state.contains("type") || !acc_state["type"].is_string())
+            throw fail("every account must have a 'type'");
+        auto type = try_parse_enum<DEFAULT_ACCOUNT_TYPE>(acc_state["type"].get<std::string>());
+        if (!type) throw fail(fmt::format("unknown account type {}", acc_state["type"].dump()));
+        accounts.emplace_back(&env.portfolio().account(*type), &acc_state);
+    }
+    try {
+        for (auto& [account, acc_state] : accounts) account->set_state(*acc_state);
+    } catch (const ValueError& e) {
+        throw fail(e.what());
+    }
+    return date;
 }
 
 }  // namespace
