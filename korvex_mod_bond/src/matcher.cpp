@@ -11,6 +11,7 @@
 #include "korvex/errors.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
 #include "korvex_mod_bond/trade.hpp"
+#include "korvex_mod_bond/utils.hpp"
 #include "korvex_mod_bond/validator.hpp"
 
 namespace korvex_mod_bond {
@@ -94,7 +95,7 @@ korvex::MatchResult RepoMatcher::match(korvex::Account&, korvex::Order& order) {
     const double closable = held ? std::max(0.0, held->closable()) : 0.0;
     const double lot = env_.data_proxy().instruments(id)->round_lot();
     double filled = std::min(nominal, closable * face);
-    filled = std::floor(filled / lot + 1e-9) * lot;
+    filled = whole_lots(filled, lot);
     if (filled <= 0) {
         result.reject_reason =
             fmt::format("Order rejected: no closable {} left to pledge for {} (closable {})",
@@ -129,16 +130,6 @@ korvex::MatchResult RepoMatcher::match(korvex::Account&, korvex::Order& order) {
     return result;
 }
 
-namespace {
-
-// Seconds since midnight of a YYYYMMDDHHMMSS stamp.
-std::int64_t seconds_of_day(std::int64_t stamp) {
-    const std::int64_t hhmmss = stamp % 1000000;
-    return hhmmss / 10000 * 3600 + hhmmss / 100 % 100 * 60 + hhmmss % 100;
-}
-
-}  // namespace
-
 CounterPartyOfferMatcher::CounterPartyOfferMatcher(korvex::Environment& env,
                                                    const korvex::ConfigNode&)
     : env_(env) {
@@ -164,8 +155,9 @@ double CounterPartyOfferMatcher::snapshot_interval(const korvex::TickObject& tic
     if (at == records.end()) --at;
     // The gap to the snapshot before it, or after it for the day's first.
     const auto other = at == records.begin() ? at + 1 : at - 1;
-    return static_cast<double>(
-        std::abs(seconds_of_day(at->datetime) - seconds_of_day(other->datetime)));
+    return std::abs(static_cast<double>(
+        (korvex::datetime_from_int(at->datetime) - korvex::datetime_from_int(other->datetime))
+            .count()));
 }
 
 korvex::MatchResult CounterPartyOfferMatcher::match(korvex::Account&, korvex::Order& order) {
@@ -188,7 +180,7 @@ korvex::MatchResult CounterPartyOfferMatcher::match(korvex::Account&, korvex::Or
     if (taken.stamp != tick->stamp()) taken = Taken{tick->stamp(), 0, 0};
     double& used = buy ? taken.ask : taken.bid;
     const double lot = env_.data_proxy().instruments(id)->round_lot();
-    const double available = std::floor((size - used) / lot + 1e-9) * lot;
+    const double available = whole_lots(size - used, lot);
     const double quantity = std::min(order.unfilled_quantity(), available);
     if (quantity <= 0) return result;
     used += quantity;

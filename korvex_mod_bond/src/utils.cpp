@@ -92,4 +92,8 @@ double calc_repo_commission(const std::string& order_book_id, double amount) {
     return amount * get_commission_rate(order_book_id);
 }
 
+double whole_lots(double amount, double lot) {
+    return std::floor(amount / lot + 1e-9) * lot;
+}
+
 }  // namespace korvex_mod_bond

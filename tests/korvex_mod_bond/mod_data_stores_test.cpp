@@ -76,6 +76,14 @@ protected:
         mod.start_up(env, env.config().at("mod.bond"));
         return env;
     }
+    // A bond record listed 2019 to 2029, for the stores to serve.
+    void add_listed_bond(const std::string& id, const std::string& exchange) {
+        client->add_instrument({{"order_book_id", id},
+                                {"listed_date", korvex::make_datetime(2019, 1, 1)},
+                                {"de_listed_date", korvex::make_datetime(2029, 1, 1)},
+                                {"exchange", exchange},
+                                {"initial_issue_size", 1e10}});
+    }
     std::vector<LogLine> minbar_lines() const {
         std::vector<LogLine> out;
         for (auto& line : log.lines())
@@ -220,11 +228,7 @@ TEST_F(BondModDataTest, RefusalWhileBondInstrumentsAreListedPutsPlaceholdersEver
 // On a data source that already served other instruments, the mod's stores become visible; after
 // a refusal the placeholders refuse bonds and repos, and the stocks still resolve.
 TEST_F(BondModDataTest, OtherStoresKeepWorkingAndTheProxySeesTheModsStores) {
-    client->add_instrument({{"order_book_id", "190210.IB"},
-                            {"listed_date", korvex::make_datetime(2019, 1, 1)},
-                            {"de_listed_date", korvex::make_datetime(2029, 1, 1)},
-                            {"exchange", "CFETS"},
-                            {"initial_issue_size", 1e10}});
+    add_listed_bond("190210.IB", "CFETS");
     for (bool refused : {false, true}) {
         if (refused)
             client->fail_on("get_bond_list",
@@ -252,11 +256,7 @@ TEST_F(BondModDataTest, OtherStoresKeepWorkingAndTheProxySeesTheModsStores) {
 // Under exchange prices the book's analytics come from the exchange store alone: no Chinabond
 // valuations are fetched behind the user's back, and a bond without analytics is named once.
 TEST_F(BondModDataTest, BookAnalyticsReadOnlyTheRunsOwnBars) {
-    client->add_instrument({{"order_book_id", "019547.SH"},
-                            {"listed_date", korvex::make_datetime(2019, 1, 1)},
-                            {"de_listed_date", korvex::make_datetime(2029, 1, 1)},
-                            {"exchange", "XSHG"},
-                            {"initial_issue_size", 1e10}});
+    add_listed_bond("019547.SH", "XSHG");
     korvex::Environment& env =
         start(Settings().valuation_source("exchange").accounts("STOCK = 1000000"));
     env.calendar_dt = korvex::make_datetime(2020, 1, 3, 15);

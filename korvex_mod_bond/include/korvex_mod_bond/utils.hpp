@@ -21,4 +21,8 @@ double get_commission_rate(const std::string& order_book_id);
 // Commission in cash of a repo of `amount`.
 double calc_repo_commission(const std::string& order_book_id, double amount);
 
+// `amount` in whole trading units of `lot`, rounded down (a hair of rounding below a whole unit
+// still counts as that unit).
+double whole_lots(double amount, double lot);
+
 }  // namespace korvex_mod_bond

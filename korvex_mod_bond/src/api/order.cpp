@@ -86,12 +86,6 @@ std::optional<std::string> short_lived_pledge(const BondInstrument& bond,
         bond.order_book_id(), repo_id, korvex::format_date(*repaid), korvex::format_date(due));
 }
 
-// An exchange repo's amount in whole trading units of the repo, rounded down.
-double whole_units(double amount, const RepoInstrument& repo) {
-    const double lot = repo.round_lot();
-    return std::floor(amount / lot + 1e-9) * lot;
-}
-
 std::optional<std::string> bad_haircut(double haircut) {
     if (std::isfinite(haircut) && haircut > 0 && haircut <= 1) return std::nullopt;
     return fmt::format("haircut {} is outside (0, 1]", haircut);
@@ -164,7 +158,7 @@ korvex::OrderPtr exchange_repo_financing(korvex::StrategyContext& ctx, const std
     if (bond->exchange() != repo->exchange())
         return refuse(fmt::format("{} is listed on {} and cannot be pledged in {} of {}", bond_id,
                                   bond->exchange(), repo_id, repo->exchange()));
-    const double nominal = whole_units(nominal_amount, *repo);
+    const double nominal = whole_lots(nominal_amount, repo->round_lot());
     if (nominal == 0)
         return refuse(fmt::format("amount {} of {} is less than its trading unit of {}",
                                   nominal_amount, repo_id, repo->round_lot()));
@@ -184,7 +178,7 @@ korvex::OrderPtr exchange_reverse_repo(korvex::StrategyContext& ctx, const std::
     if (auto why = no_repo_matcher(env, repo_id)) return refuse(*why);
     if (!positive(amount))
         return refuse(fmt::format("amount {} of {} is not a positive number", amount, repo_id));
-    const double lent = whole_units(amount, *repo);
+    const double lent = whole_lots(amount, repo->round_lot());
     const double minimum =
         std::max(min_repo_value(repo->exchange()).value_or(0.0), repo->round_lot());
     if (lent < minimum)

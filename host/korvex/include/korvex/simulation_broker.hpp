@@ -53,6 +53,8 @@ protected:
     std::vector<OrderPtr> open_orders_;
     std::map<std::int64_t, double> frozen_cash_;  // order id -> cash reserved
     double slippage_;
+    // In daily runs a next_bar order placed today fills at tomorrow's open: it stays open.
+    bool overnight_;
 };
 
 // Fills at the price of the run's own clock, never one observed later: in daily runs the day's

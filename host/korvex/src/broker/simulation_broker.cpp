@@ -17,7 +17,10 @@ SimulationBroker::SimulationBroker(Environment& env, const ConfigNode& mod_confi
     : env_(env),
       config_(mod_config),
       default_matcher_(std::make_shared<DefaultMatcher>(env, mod_config)),
-      slippage_(mod_config.contains("slippage") ? mod_config["slippage"].as_double() : 0.0) {}
+      slippage_(mod_config.contains("slippage") ? mod_config["slippage"].as_double() : 0.0),
+      overnight_(mod_config.contains("matching_type") &&
+                 mod_config["matching_type"].as_string() == "next_bar" &&
+                 env.config().at("base.frequency").as_string() == "1d") {}
 
 void SimulationBroker::register_matcher(INSTRUMENT_TYPE type,
                                         std::shared_ptr<AbstractMatcher> matcher) {
@@ -99,15 +102,11 @@ void SimulationBroker::on_tick(const TickObject& tick) {
 }
 
 void SimulationBroker::after_trading() {
-    // In daily runs a next_bar order placed today fills at tomorrow's open: it stays open.
-    const bool overnight = config_.contains("matching_type") &&
-                           config_["matching_type"].as_string() == "next_bar" &&
-                           env_.config().at("base.frequency").as_string() == "1d";
     const Date today = to_date(env_.calendar_dt);
     std::vector<OrderPtr> kept;
     for (auto& o : open_orders_) {
         if (!o->is_active()) continue;
-        if (overnight && to_date(o->datetime()) == today) {
+        if (overnight_ && to_date(o->datetime()) == today) {
             kept.push_back(o);
             continue;
         }

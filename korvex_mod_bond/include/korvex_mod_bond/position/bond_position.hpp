@@ -63,10 +63,9 @@ public:
     virtual double _principal_of_day(korvex::Date date_) = 0;
     // The payment day for which what becomes receivable on `date_` is owed.
     virtual korvex::Date _payment_day_of(korvex::Date date_) = 0;
-    // What the holding of record is owed, by payment day.
-    // Sorted by day; a vector, so that once it has held a coupon no day allocates.
+    // What the holding of record is owed, by payment day: sorted by day, and a vector, so that
+    // once it has held a coupon no day allocates.
     using Entitlements = std::vector<std::pair<korvex::Date, double>>;
-    const Entitlements& entitlements() const { return _entitlements; }
     const std::map<korvex::Date, double>& due_settlement_dict() const {
         return _due_settlement_dict;
     }
