@@ -83,7 +83,13 @@ void BondPosition::set_state(const korvex::State& state) {
                 throw korvex::ValueError(fmt::format(
                     "{}: an entitlement must have a date and an amount, got {}", where, e.dump()));
             const std::string text = date->get<std::string>();
-            owed[text.empty() ? NEXT_PAYMENT : korvex::parse_date(text)] += e["amount"].get<double>();
+            Date day = NEXT_PAYMENT;
+            try {
+                if (!text.empty()) day = korvex::parse_date(text);
+            } catch (const korvex::ValueError& error) {
+                throw korvex::ValueError(fmt::format("{}: entitlement {}", where, error.what()));
+            }
+            owed[day] += e["amount"].get<double>();
         }
     } else if (receivable != 0) {
         // A state from before entitlements were saved: what it had receivable is paid with
