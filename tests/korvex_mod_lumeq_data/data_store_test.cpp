@@ -1,6 +1,7 @@
 #include "korvex_mod_lumeq_data/data_store.hpp"
 
 #include <gtest/gtest.h>
+#include <hdf5.h>
 
 #include <unistd.h>
 #include "korvex_test_support.hpp"
@@ -123,6 +124,19 @@ TEST_F(H5MinBarStoreTest, FilesThatCannotServeTheLayoutAreValueErrorsNamingWhy) 
     std::vector<Bar> backwards{BARS[1], BARS[0]};
     write_h5_minute_bars(file("B.IB"), BOND_LAYOUT, std::as_bytes(std::span(backwards)));
     std::ofstream(file("C.IB")) << "datetime,open\n";
+    {  // declares 2^40 rows in chunks it never writes: nothing may be allocated for them
+        const hsize_t rows[1] = {hsize_t{1} << 40}, chunk[1] = {16};
+        const hid_t f = H5Fcreate(file("D.IB").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+        const hid_t type = H5Tcreate(H5T_COMPOUND, sizeof(Bar));
+        for (const auto& field : BOND_LAYOUT.fields())
+            H5Tinsert(type, field.name.c_str(), field.offset,
+                      field.type == "<i8" ? H5T_STD_I64LE : H5T_IEEE_F64LE);
+        const hid_t space = H5Screate_simple(1, rows, nullptr);
+        const hid_t create = H5Pcreate(H5P_DATASET_CREATE);
+        H5Pset_chunk(create, 1, chunk);
+        H5Dclose(H5Dcreate2(f, "data", type, space, H5P_DEFAULT, create, H5P_DEFAULT));
+        H5Pclose(create), H5Sclose(space), H5Tclose(type), H5Fclose(f);
+    }
 
     auto s = store();
     EXPECT_EQ(
@@ -136,6 +150,10 @@ TEST_F(H5MinBarStoreTest, FilesThatCannotServeTheLayoutAreValueErrorsNamingWhy) 
     EXPECT_EQ(
         korvex::testing::error_of<korvex::ValueError>([&] { s.get_bars(instrument("C.IB")); }),
         "minute-bar file '" + file("C.IB").string() + "' is not a readable HDF5 file");
+    EXPECT_EQ(
+        korvex::testing::error_of<korvex::ValueError>([&] { s.get_bars(instrument("D.IB")); }),
+        "minute-bar file '" + file("D.IB").string() +
+            "': dataset 'data' declares 1099511627776 rows but does not store them all");
     EXPECT_EQ(korvex::testing::error_of<korvex::KeyError>(
                   [&] { s.get_bars(instrument("R007.IB", "REPO")); }),
               "no minute-bar layout for 'R007.IB' (instrument type Repo)");

@@ -4,7 +4,6 @@
 #include <fmt/format.h>
 #include <hdf5.h>
 
-#include <cstring>
 #include <string_view>
 #include <system_error>
 
@@ -75,23 +74,14 @@ Handle compound_type(const korvex::RecordLayout& layout) {
     return type;
 }
 
-// Bars::find and friends binary-search the stamps.
-void check_ascending(const std::filesystem::path& path, const korvex::RecordLayout& layout,
-                     const std::vector<std::byte>& bytes, std::string_view kind) {
-    const auto& first = layout.fields().front();
-    if (first.type.size() != 3 || (first.type.substr(1) != "i8" && first.type.substr(1) != "u8"))
-        return;
-    const std::size_t n = bytes.size() / layout.itemsize();
-    std::int64_t prev = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::int64_t stamp;
-        std::memcpy(&stamp, bytes.data() + i * layout.itemsize() + first.offset, sizeof stamp);
-        if (i > 0 && stamp <= prev)
-            throw korvex::ValueError(
-                fmt::format("{} file '{}': {} does not ascend at row {} ({} after {})", kind,
-                            path.string(), first.name, i, stamp, prev));
-        prev = stamp;
-    }
+// Bars::find and friends binary-search the stamps, read as Bars::datetime reads them.
+void check_ascending(const std::filesystem::path& path, const korvex::Bars& bars,
+                     std::string_view kind) {
+    for (std::size_t i = 1; i < bars.size(); ++i)
+        if (bars.datetime(i) <= bars.datetime(i - 1))
+            throw korvex::ValueError(fmt::format(
+                "{} file '{}': {} does not ascend at row {} ({} after {})", kind, path.string(),
+                bars.layout()->fields().front().name, i, bars.datetime(i), bars.datetime(i - 1)));
 }
 
 }  // namespace
@@ -112,8 +102,8 @@ korvex::Bars read_h5_records(const std::filesystem::path& path, const korvex::Re
     if (!dataset.ok())
         throw korvex::ValueError(
             fmt::format("{} file '{}' has no dataset '{}'", kind, name, DATASET));
-    Handle file_type(H5Dget_type(dataset.get()), H5Tclose);
-    if (H5Tget_class(file_type.get()) != H5T_COMPOUND)
+    Handle file_type(quietly([&] { return H5Dget_type(dataset.get()); }), H5Tclose);
+    if (!file_type.ok() || H5Tget_class(file_type.get()) != H5T_COMPOUND)
         throw korvex::ValueError(
             fmt::format("{} file '{}': dataset '{}' is not a compound type", kind, name, DATASET));
     for (const auto& field : layout.fields())
@@ -121,11 +111,24 @@ korvex::Bars read_h5_records(const std::filesystem::path& path, const korvex::Re
             throw korvex::ValueError(fmt::format("{} file '{}': dataset '{}' has no member '{}'",
                                                  kind, name, DATASET, field.name));
 
-    Handle space(H5Dget_space(dataset.get()), H5Sclose);
-    if (H5Sget_simple_extent_ndims(space.get()) != 1)
+    Handle space(quietly([&] { return H5Dget_space(dataset.get()); }), H5Sclose);
+    if (!space.ok() || quietly([&] { return H5Sget_simple_extent_ndims(space.get()); }) != 1)
         throw korvex::ValueError(
             fmt::format("{} file '{}': dataset '{}' is not one-dimensional", kind, name, DATASET));
-    const auto n = static_cast<std::size_t>(H5Sget_simple_extent_npoints(space.get()));
+    const hssize_t rows = quietly([&] { return H5Sget_simple_extent_npoints(space.get()); });
+    if (rows < 0)
+        throw korvex::ValueError(
+            fmt::format("{} file '{}': dataset '{}' has no readable extent", kind, name, DATASET));
+    const auto n = static_cast<std::size_t>(rows);
+    // Rows never written read as fill values; a damaged or unfinished file may also declare far
+    // more rows than it holds, and the buffer for them would be allocated before the read.
+    H5D_space_status_t status = H5D_SPACE_STATUS_ERROR;
+    if (n > 0 &&
+        (quietly([&] { return H5Dget_space_status(dataset.get(), &status); }) < 0 ||
+         status != H5D_SPACE_STATUS_ALLOCATED))
+        throw korvex::ValueError(fmt::format(
+            "{} file '{}': dataset '{}' declares {} rows but does not store them all", kind, name,
+            DATASET, n));
 
     Handle memory_type = compound_type(layout);
     auto bytes = std::make_shared<std::vector<std::byte>>(n * layout.itemsize());
@@ -135,8 +138,9 @@ korvex::Bars read_h5_records(const std::filesystem::path& path, const korvex::Re
                  }) < 0)
         throw korvex::ValueError(fmt::format("{} file '{}': dataset '{}' cannot be read as {}",
                                              kind, name, DATASET, layout.to_string()));
-    check_ascending(path, layout, *bytes, kind);
-    return korvex::Bars::of_bytes(std::move(bytes), layout);
+    korvex::Bars bars = korvex::Bars::of_bytes(std::move(bytes), layout);
+    check_ascending(path, bars, kind);
+    return bars;
 }
 
 korvex::Bars read_h5_minute_bars(const std::filesystem::path& path,
