@@ -16,7 +16,7 @@ std::vector<std::shared_ptr<const korvex_mod_bond::BondInstrument>> listed_bonds
         if (!bond->issue_price()) continue;
         out.push_back(bond);
     }
-    std::sort(out.begin(), out.end(),
+    std::stable_sort(out.begin(), out.end(),
               [](auto& a, auto& b) { return a->de_listed_date() < b->de_listed_date(); });
     return out;
 }

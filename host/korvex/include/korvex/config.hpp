@@ -39,6 +39,9 @@ public:
     Value as_value() const;  // none for tables and arrays
     std::vector<std::string> as_string_list() const;
     bool truthy() const;  // as a user reads a value: 0, false, "" are false
+    // A table as TOML text (TypeError for anything else): how its whole contents reach code
+    // outside C++, such as a Python strategy's settings.
+    std::string to_toml() const;
 
     const std::string& path() const { return path_; }
 

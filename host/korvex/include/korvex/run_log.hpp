@@ -23,6 +23,8 @@ public:
 
     // The user log's warnings by reason, the most frequent first (ties by reason).
     std::vector<std::pair<std::string, std::size_t>> warnings_by_reason() const;
+    // Writes why the run ended early into the file only (the caller reports it to the user).
+    void failed(std::string_view reason);
 
 private:
     struct Impl;

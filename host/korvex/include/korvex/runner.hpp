@@ -75,5 +75,8 @@ private:
 // Writes daily.csv, trades.csv, positions.csv, cash_flows.csv, summary.json and report.html
 // into the result's folder.
 void write_results(Environment& env, const RunResult& result);
+// Removes those files from `output_dir`, so that a failed run leaves nothing there that passes
+// for its results.
+void remove_results(const std::filesystem::path& output_dir);
 
 }  // namespace korvex

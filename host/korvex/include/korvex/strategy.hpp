@@ -75,10 +75,27 @@ void register_strategy(const std::string& name, std::string description, Strateg
 std::vector<std::pair<std::string, std::string>> list_strategies();
 // A registered name, or a path to a shared library. ImportError / KeyError naming what failed.
 std::unique_ptr<Strategy> load_strategy(const std::string& name_or_path, const ConfigNode& config);
+// What turns a Python file or module into a strategy: null when no such module exists; raises
+// with the Python traceback when loading it fails. The `korvex` Python module installs it when
+// imported; a program without Python gets it by loading the host's Python library.
+using PythonStrategyLoader = std::unique_ptr<Strategy> (*)(
+    const std::string& target, const std::vector<std::string>& python_path,
+    const ConfigNode& settings);
+void set_python_strategy_loader(PythonStrategyLoader loader);
+
+// The strategy a run's configuration names in base.strategy, with its [strategy] settings: a
+// registered name, a shared library, a Python file ("x.py") or a Python module found on
+// base.python_path or PYTHONPATH. Without an installed loader, Python strategies start the host's
+// Python library (libkorvex_python.so on the mod search path `mod_path`).
+std::unique_ptr<Strategy> load_configured_strategy(const Config& config,
+                                                   const std::vector<std::filesystem::path>& mod_path);
 
 }  // namespace korvex
 
 // A strategy library exports this (with the ABI version of mod_loader.hpp).
 extern "C" {
 typedef korvex::Strategy* (*korvex_create_strategy_fn)();
+// The host's Python library exports this: starts the interpreter if none runs yet and imports
+// the `korvex` module, which installs the Python strategy loader.
+typedef void (*korvex_python_start_fn)();
 }

@@ -127,6 +127,14 @@ ConfigNode ConfigNode::at(std::string_view dotted_path) const {
     return n;
 }
 
+std::string ConfigNode::to_toml() const {
+    const toml::table* t = as_node(node_)->as_table();
+    if (!t) throw TypeError(fmt::format("configuration entry '{}' is not a table", path_));
+    std::stringstream ss;
+    ss << *t;
+    return ss.str();
+}
+
 bool ConfigNode::contains(std::string_view key) const {
     const toml::table* t = as_node(node_)->as_table();
     return t && t->get(key);
@@ -322,6 +330,8 @@ output_dir = "out"
 mod_path = []
 # Libraries (lib<name>.so on the mod path) whose strategies become available by name.
 strategy_libraries = []
+# Folders searched for Python strategy modules, before PYTHONPATH.
+python_path = []
 # Saved state to start from, and where to write the state at the end ("" for neither).
 resume_from = ""
 save_state_to = ""

@@ -143,6 +143,14 @@ State run_summary(Environment& env, const RunResult& result) {
     return s;
 }
 
+void remove_results(const std::filesystem::path& output_dir) {
+    for (const char* name : {"daily.csv", "trades.csv", "positions.csv", "cash_flows.csv",
+                             "summary.json", "report.html"}) {
+        std::error_code ec;
+        std::filesystem::remove(output_dir / name, ec);
+    }
+}
+
 void write_results(Environment& env, const RunResult& result) {
     std::filesystem::create_directories(result.output_dir);
     write_daily(result, result.output_dir / "daily.csv");

@@ -97,6 +97,14 @@ RunLog::~RunLog() {
     if (impl_->file) impl_->file->flush();
 }
 
+void RunLog::failed(std::string_view reason) {
+    if (!impl_->file) return;
+    spdlog::details::log_msg msg("system_log", spdlog::level::err,
+                                 fmt::format("the run failed: {}", reason));
+    impl_->file->log(msg);
+    impl_->file->flush();
+}
+
 std::vector<std::pair<std::string, std::size_t>> RunLog::warnings_by_reason() const {
     std::vector<std::pair<std::string, std::size_t>> out(impl_->counts.begin(),
                                                          impl_->counts.end());

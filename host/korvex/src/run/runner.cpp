@@ -23,7 +23,7 @@ const std::set<std::string> kBuiltinMods = {"sys_simulation"};
 const std::set<std::string> kBaseKeys = {
     "run_type", "start_date",  "end_date",          "frequency",   "data_bundle_path",
     "strategy", "output_dir",  "mod_path",          "resume_from", "save_state_to",
-    "accounts", "future_info", "strategy_libraries"};
+    "accounts", "future_info", "strategy_libraries", "python_path"};
 
 struct RunSettings {
     Date start, end;
@@ -330,9 +330,7 @@ RunResult Runner::run() {
         // Strategy libraries register their strategies by name when loaded.
         for (auto& lib : env.config().at("base.strategy_libraries").as_string_list())
             load_module(lib, mod_path);
-        if (!strategy_)
-            strategy_ = load_strategy(env.config().at("base.strategy").as_string(),
-                                      env.config().at("strategy"));
+        if (!strategy_) strategy_ = load_configured_strategy(env.config(), mod_path);
         StrategyContext ctx(env);
         std::vector<Date> days = env.data_proxy().get_trading_dates(settings.start, settings.end);
         if (days.empty())
@@ -402,6 +400,15 @@ RunResult Runner::run() {
         if (!result.output_dir.empty()) write_results(env, result);
         for (auto* o : observers_) o->on_finish(env, result);
     } catch (...) {
+        // Files of an earlier run, or of this one half written, must not pass for its results.
+        if (!output_dir.empty()) remove_results(output_dir);
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            run_log.failed(e.what());
+        } catch (...) {
+            run_log.failed("an unknown error");
+        }
         tear_down_all(1, std::current_exception());
         throw;
     }

@@ -139,4 +139,68 @@ std::unique_ptr<Strategy> load_strategy(const std::string& name_or_path, const C
     return std::unique_ptr<Strategy>(create());
 }
 
+namespace {
+
+PythonStrategyLoader& python_loader() {
+    static PythonStrategyLoader loader = nullptr;
+    return loader;
+}
+
+bool registered_or_library(const std::string& name) {
+    return registry().count(name) || name.find('/') != std::string::npos ||
+           name.find(".so") != std::string::npos;
+}
+
+// Starts Python in a program that has none; false when this build has no Python support.
+bool start_python(const std::vector<std::filesystem::path>& mod_path, std::string& why) {
+    if (python_loader()) return true;
+    std::shared_ptr<Module> python;
+    try {
+        python = load_module("korvex_python", mod_path);
+    } catch (const ImportError& e) {
+        why = e.what();
+        return false;
+    }
+    auto start = reinterpret_cast<korvex_python_start_fn>(python->symbol("korvex_python_start"));
+    if (!start)
+        throw ImportError(
+            fmt::format("{} does not export korvex_python_start", python->path().string()));
+    start();
+    if (!python_loader())
+        throw ImportError(fmt::format("{} started Python but no strategy loader was installed",
+                                      python->path().string()));
+    return true;
+}
+
+}  // namespace
+
+void set_python_strategy_loader(PythonStrategyLoader loader) {
+    python_loader() = loader;
+}
+
+std::unique_ptr<Strategy> load_configured_strategy(
+    const Config& config, const std::vector<std::filesystem::path>& mod_path) {
+    const std::string name = config.at("base.strategy").as_string();
+    const ConfigNode settings = config.at("strategy");
+    const bool python_file = name.size() > 3 && name.ends_with(".py");
+    if (!python_file && registered_or_library(name)) return load_strategy(name, settings);
+
+    std::string why;
+    if (!start_python(mod_path, why)) {
+        if (python_file)
+            throw ImportError(fmt::format(
+                "strategy '{}' is Python, and this build has no Python support: {}", name, why));
+        return load_strategy(name, settings);  // the unknown-name error
+    }
+    const std::vector<std::string> python_path = config.at("base.python_path").as_string_list();
+    if (auto s = python_loader()(name, python_path, settings)) return s;
+    if (python_file) throw ImportError(fmt::format("no Python strategy file '{}'", name));
+    std::string known;
+    for (auto& [n, r] : registry()) known += (known.empty() ? "" : ", ") + n;
+    throw KeyError(fmt::format(
+        "unknown strategy '{}' (built in: {}; no Python module of that name on base.python_path "
+        "or PYTHONPATH either; or give the path of a strategy library or a .py file)",
+        name, known));
+}
+
 }  // namespace korvex

@@ -1,0 +1,231 @@
+// The context a Python strategy's hooks receive: what a C++ strategy's StrategyContext offers,
+// with the bond package's order functions as its methods. A refused order is None, and the
+// refusal's warning is kept in `last_refusal`.
+#include <pybind11/stl.h>
+
+#include <fmt/format.h>
+
+#include "korvex/errors.hpp"
+#include "korvex_mod_bond/api/order.hpp"
+#include "py_bars.hpp"
+#include "py_context.hpp"
+#include "py_views.hpp"
+
+namespace korvex_python {
+
+namespace {
+
+using korvex::TRADING_CALENDAR_TYPE;
+using Calendar = std::optional<TRADING_CALENDAR_TYPE>;
+namespace api = korvex_mod_bond::api;
+
+// Runs an order function; a null result takes the warning the engine gave for it.
+template <class F>
+auto ordering(ContextView& c, F&& f) {
+    const std::uint64_t before = user_warnings().count;
+    auto result = f(c.run.ctx());
+    if (result)
+        c.last_refusal = py::none();
+    else if (user_warnings().count != before)
+        c.last_refusal = py::str(user_warnings().last);
+    else
+        c.last_refusal = py::str("refused");
+    return result;
+}
+
+py::list dates(const std::vector<korvex::Date>& days) {
+    py::list out(days.size());
+    for (std::size_t i = 0; i < days.size(); ++i) out[i] = to_py(days[i]);
+    return out;
+}
+
+}  // namespace
+
+void bind_context(py::module_& m) {
+    using korvex::StrategyContext;
+    py::class_<ContextView>(m, "Context", py::dynamic_attr())
+        .def_property_readonly("now", [](const ContextView& c) { return to_py(c.run.ctx().now()); })
+        .def_readonly("settings", &ContextView::settings)
+        .def_property_readonly("config",
+                               [](const ContextView& c) {
+                                   return table_to_py(c.run.ctx().config());
+                               })
+        .def_readonly("last_refusal", &ContextView::last_refusal)
+        .def_property_readonly("portfolio",
+                               [](const ContextView& c) { return PortfolioView{c.run}; })
+        .def_property_readonly("stock_account",
+                               [](const ContextView& c) {
+                                   c.run.ctx().stock_account();  // KeyError when there is none
+                                   return AccountView{c.run, korvex::DEFAULT_ACCOUNT_TYPE::STOCK};
+                               })
+        .def_property_readonly("bond_account",
+                               [](const ContextView& c) {
+                                   return account_property(c.run.ctx().property("bond_account"));
+                               })
+        // Instruments and their bars.
+        .def("instruments",
+             [](const ContextView& c, const std::string& id) {
+                 return hold(c.run.ctx().data_proxy().instruments(id));
+             })
+        .def(
+            "all_instruments",
+            [](const ContextView& c, std::optional<korvex::INSTRUMENT_TYPE> type) {
+                std::vector<InstrumentHolder> out;
+                for (auto& i : c.run.ctx().data_proxy().all_instruments(type)) out.push_back(hold(i));
+                return out;
+            },
+            py::arg("type") = py::none())
+        .def("day_bars",
+             [](const ContextView& c, const std::string& id) {
+                 return bars_to_numpy(c.run.ctx().data_proxy().day_bars(id));
+             })
+        .def("minute_bars",
+             [](const ContextView& c, const std::string& id) {
+                 return bars_to_numpy(c.run.ctx().data_proxy().minute_bars(id));
+             })
+        .def("ticks",
+             [](const ContextView& c, const std::string& id, const py::handle& day) {
+                 return bars_to_numpy(c.run.ctx().data_proxy().ticks(id, date_from_py(day)));
+             })
+        // Trading calendars: the exchange's unless `calendar` names the inter-bank one.
+        .def(
+            "is_trading_date",
+            [](const ContextView& c, const py::handle& day, Calendar calendar) {
+                return c.run.ctx().data_proxy().is_trading_date(
+                    korvex::DateTime(date_from_py(day)), calendar);
+            },
+            py::arg("date"), py::arg("calendar") = py::none())
+        .def(
+            "get_trading_dates",
+            [](const ContextView& c, const py::handle& start, const py::handle& end,
+               Calendar calendar) {
+                return dates(c.run.ctx().data_proxy().get_trading_dates(
+                    date_from_py(start), date_from_py(end), calendar));
+            },
+            py::arg("start"), py::arg("end"), py::arg("calendar") = py::none())
+        .def(
+            "get_next_trading_date",
+            [](const ContextView& c, const py::handle& day, int n, Calendar calendar) {
+                return to_py(korvex::to_date(
+                    c.run.ctx().data_proxy().get_next_trading_date(date_from_py(day), n, calendar)));
+            },
+            py::arg("date"), py::arg("n") = 1, py::arg("calendar") = py::none())
+        .def(
+            "get_previous_trading_date",
+            [](const ContextView& c, const py::handle& day, int n, Calendar calendar) {
+                return to_py(korvex::to_date(c.run.ctx().data_proxy().get_previous_trading_date(
+                    date_from_py(day), n, calendar)));
+            },
+            py::arg("date"), py::arg("n") = 1, py::arg("calendar") = py::none())
+        .def(
+            "trading_calendar",
+            [](const ContextView& c, Calendar calendar) {
+                return dates(c.run.ctx().data_proxy().trading_calendar(calendar));
+            },
+            py::arg("calendar") = py::none())
+        // Quote snapshots of tick runs.
+        .def("subscribe",
+             [](const ContextView& c, const std::string& id) { c.run.ctx().subscribe(id); })
+        .def("unsubscribe",
+             [](const ContextView& c, const std::string& id) { c.run.ctx().unsubscribe(id); })
+        .def_property_readonly("subscribed",
+                               [](const ContextView& c) { return c.run.ctx().subscribed(); })
+        // Orders.
+        .def(
+            "submit_order",
+            [](ContextView& c, const std::string& id, double quantity, korvex::SIDE side,
+               korvex::POSITION_EFFECT effect, std::optional<double> price) {
+                return ordering(c, [&](StrategyContext& x) {
+                    return x.submit_order(id, quantity, side, effect, price);
+                });
+            },
+            py::arg("order_book_id"), py::arg("quantity"), py::arg("side"),
+            py::arg("position_effect"), py::arg("price") = py::none())
+        .def(
+            "order_shares",
+            [](ContextView& c, const std::string& id, double amount, std::optional<double> price) {
+                return ordering(c,
+                                [&](StrategyContext& x) { return x.order_shares(id, amount, price); });
+            },
+            py::arg("order_book_id"), py::arg("amount"), py::arg("price") = py::none())
+        .def(
+            "order_bond",
+            [](ContextView& c, const std::string& id, double quantity, std::optional<double> price) {
+                return ordering(
+                    c, [&](StrategyContext& x) { return api::order_bond(x, id, quantity, price); });
+            },
+            py::arg("order_book_id"), py::arg("quantity"), py::arg("price") = py::none())
+        .def(
+            "order_bond_value",
+            [](ContextView& c, const std::string& id, double cash_amount,
+               std::optional<double> price) {
+                return ordering(c, [&](StrategyContext& x) {
+                    return api::order_bond_value(x, id, cash_amount, price);
+                });
+            },
+            py::arg("order_book_id"), py::arg("cash_amount"), py::arg("price") = py::none())
+        .def(
+            "order_bond_target",
+            [](ContextView& c, const std::string& id, double target_quantity,
+               std::optional<double> price) {
+                return ordering(c, [&](StrategyContext& x) {
+                    return api::order_bond_target(x, id, target_quantity, price);
+                });
+            },
+            py::arg("order_book_id"), py::arg("target_quantity"), py::arg("price") = py::none())
+        .def(
+            "exchange_repo_financing",
+            [](ContextView& c, const std::string& repo_id, double nominal_amount,
+               const std::string& bond_id, double haircut, std::optional<double> rate_limit) {
+                return ordering(c, [&](StrategyContext& x) {
+                    return api::exchange_repo_financing(x, repo_id, nominal_amount, bond_id,
+                                                        haircut, rate_limit);
+                });
+            },
+            py::arg("repo_id"), py::arg("nominal_amount"), py::arg("bond_id"),
+            py::arg("haircut") = 1.0, py::arg("rate_limit") = py::none())
+        .def(
+            "exchange_reverse_repo",
+            [](ContextView& c, const std::string& repo_id, double amount,
+               std::optional<double> rate_limit) {
+                return ordering(c, [&](StrategyContext& x) {
+                    return api::exchange_reverse_repo(x, repo_id, amount, rate_limit);
+                });
+            },
+            py::arg("repo_id"), py::arg("amount"), py::arg("rate_limit") = py::none())
+        .def(
+            "ib_repo",
+            [](ContextView& c, int term_days, double nominal_amount, const std::string& bond_id,
+               double haircut) {
+                return ordering(c, [&](StrategyContext& x) {
+                    return api::ib_repo(x, term_days, nominal_amount, bond_id, haircut);
+                });
+            },
+            py::arg("term_days"), py::arg("nominal_amount"), py::arg("bond_id"),
+            py::arg("haircut") = 1.0)
+        .def(
+            "ib_reverse_repo",
+            [](ContextView& c, int term_days, double amount) {
+                return ordering(c, [&](StrategyContext& x) {
+                    return api::ib_reverse_repo(x, term_days, amount);
+                });
+            },
+            py::arg("term_days"), py::arg("amount"))
+        .def("calc_max_amount",
+             [](const ContextView& c, const std::string& repo_id, double available_cash) {
+                 c.run.ctx();  // only while a run is live
+                 return api::calc_max_amount(repo_id, available_cash);
+             })
+        // Properties mods install on the context, by name.
+        .def("__getattr__",
+             [](const ContextView& c, const std::string& name) {
+                 if (!korvex::StrategyContext::has_property(name))
+                     throw py::attribute_error(fmt::format("context has no attribute '{}'", name));
+                 return account_property(c.run.ctx().property(name));
+             })
+        .def("__repr__", [](const ContextView& c) {
+            return fmt::format("<Context {}>", korvex::format_datetime(c.run.ctx().now()));
+        });
+}
+
+}  // namespace korvex_python

@@ -1,0 +1,71 @@
+// Whole runs from Python: korvex.run's engine half. The run itself goes on without the GIL;
+// the strategy's hooks take it when called.
+#include <pybind11/stl.h>
+
+#include <fmt/format.h>
+
+#include "korvex/errors.hpp"
+#include "korvex/runner.hpp"
+#include "py_strategy.hpp"
+#include "tavlen/bond.hpp"
+
+namespace korvex_python {
+
+namespace {
+
+std::string database_of(const korvex::Config& config) {
+    std::string db = config.at("tavlen.database").as_string();
+    if (db.empty())
+        db = (std::filesystem::path(config.at("base.data_bundle_path").as_string()) /
+              "tavlen.sqlite")
+                 .string();
+    return db;
+}
+
+}  // namespace
+
+void bind_run(py::module_& m) {
+    // The engine's half of korvex.run: the configuration (a file, then TOML text over it), an
+    // optional strategy object, the folder the results go to (None: the configuration's). Returns what the run says of itself.
+    m.def(
+        "_run",
+        [](std::optional<std::string> file, std::optional<std::string> table, py::object strategy,
+           std::optional<std::string> output_dir) {
+            korvex::Config config;
+            if (file) config.merge_file(*file);
+            if (table) config.merge_string(*table, "korvex.run's configuration");
+            if (output_dir) config.set("base.output_dir", korvex::Value(*output_dir));
+            tavlen::init(database_of(config));
+            korvex::Runner runner(config);
+            if (!strategy.is_none())
+                runner.set_strategy(
+                    strategy_of(strategy, table_to_py(config.at("strategy"))));
+            korvex::RunResult result;
+            try {
+                py::gil_scoped_release unlocked;
+                result = runner.run();
+            } catch (const StrategyError& e) {
+                // The strategy's own exception, with its traceback, told where the run stood.
+                py::object raised = take_strategy_exception();
+                if (raised.is_none()) throw;
+                const std::string what = e.what();
+                const std::string head = what.substr(0, what.find(":\n"));
+                if (py::hasattr(raised, "add_note"))
+                    raised.attr("add_note")(fmt::format("korvex: {}; the run stopped", head));
+                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr())), raised.ptr());
+                throw py::error_already_set();
+            }
+            py::dict out;
+            out["days"] = result.daily.size();
+            out["final_equity"] = result.daily.empty() ? 0.0 : result.daily.back().equity;
+            out["output_dir"] = result.output_dir.string();
+            py::list warnings;
+            for (auto& [reason, count] : result.order_warnings)
+                warnings.append(py::make_tuple(reason, count));
+            out["order_warnings"] = warnings;
+            return out;
+        },
+        py::arg("file"), py::arg("table"), py::arg("strategy"), py::arg("output_dir"));
+}
+
+}  // namespace korvex_python
