@@ -52,7 +52,10 @@ void bind_context(py::module_& m) {
                                })
         .def_readonly("last_refusal", &ContextView::last_refusal)
         .def_property_readonly("portfolio",
-                               [](const ContextView& c) { return PortfolioView{c.run}; })
+                               [](const ContextView& c) {
+                                   c.run.ctx();  // only while the run is live
+                                   return PortfolioView{c.run};
+                               })
         .def_property_readonly("stock_account",
                                [](const ContextView& c) {
                                    c.run.ctx().stock_account();  // KeyError when there is none

@@ -27,7 +27,6 @@ template <class E>
 void bind_enum(py::module_& m, const char* name, std::initializer_list<E> values) {
     py::enum_<E> e(m, name);
     for (E v : values) e.value(std::string(korvex::name(v)).c_str(), v);
-    e.def("__str__", [](E v) { return std::string(korvex::name(v)); });
 }
 
 // A field of the record when the class has no attribute of that name.

@@ -137,6 +137,8 @@ void PyStrategy::call(Hook hook, korvex::StrategyContext& ctx, PyObject* tick) {
     }
     py::error_already_set e;
     Py_XDECREF(pending_exception());
+    // With its traceback on it: raised again later, it still points into the strategy.
+    if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
     pending_exception() = e.value().inc_ref().ptr();
     throw StrategyError(fmt::format("the strategy's {} raised on {}:\n{}", HOOK_NAMES[hook],
                                     korvex::format_date(korvex::to_date(ctx.now())),

@@ -99,8 +99,8 @@ RunLog::~RunLog() {
 
 void RunLog::failed(std::string_view reason) {
     if (!impl_->file) return;
-    spdlog::details::log_msg msg("system_log", spdlog::level::err,
-                                 fmt::format("the run failed: {}", reason));
+    const std::string text = fmt::format("the run failed: {}", reason);
+    spdlog::details::log_msg msg("system_log", spdlog::level::err, text);
     impl_->file->log(msg);
     impl_->file->flush();
 }

@@ -1,0 +1,168 @@
+"""Python strategies in runs: from a file on the command line and from Python, what the context
+offers, and how failures reach the user."""
+
+import datetime
+import json
+import subprocess
+import textwrap
+
+import numpy as np
+import pytest
+
+import korvex
+from conftest import BUILD
+
+BOND = "155004.SH"  # listed throughout the demo's period, priced on its first days
+
+# The guide's first strategy: buy a bond, pledge half of it for a one-day repo, note the book.
+GUIDE = textwrap.dedent('''
+    import json
+
+    def handle_bar(context):
+        if context.now.day == 2:
+            context.order_bond("155004.SH", 2000)
+        elif context.now.day == 3:
+            context.exchange_repo_financing("204001.SH", 100000, "155004.SH", haircut=0.9)
+
+    def after_trading(context):
+        p = context.stock_account.position("155004.SH")
+        if p and context.now.day == 3:
+            with open(context.settings["notes"], "w") as f:
+                json.dump([p.type.name, p.quantity, p.pledged_quantity, p.closable], f)
+''')
+
+
+def write(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(text)
+    return path
+
+
+def test_a_strategy_file_runs_alike_from_the_command_line_and_from_python(tmp_path, on_bundle):
+    path = write(tmp_path, "guide.py", GUIDE)
+    config = on_bundle("demo.toml", strategy=str(path), end_date="2019-01-10")
+    config["strategy"] = {"notes": str(tmp_path / "cli.json")}
+    (tmp_path / "cli.toml").write_text(korvex.config_toml(config))
+    cli = subprocess.run([BUILD / "bin" / "korvex", "run", "-c", tmp_path / "cli.toml",
+                          "-o", tmp_path / "cli"], capture_output=True, text=True)
+    assert cli.returncode == 0, cli.stderr
+    config["strategy"] = {"notes": str(tmp_path / "py.json")}
+    result = korvex.run(config, output_dir=tmp_path / "py")
+
+    assert (tmp_path / "cli" / "trades.csv").read_text() == (tmp_path / "py" / "trades.csv").read_text()
+    assert list(result.trades.order_book_id) == [BOND, "204001.SH"]
+    # 100000 of face value pledged is 1000 units of 100; the rest stays free to sell.
+    notes = json.loads((tmp_path / "py.json").read_text())
+    assert notes == ["BOND", 2000.0, 1000.0, 1000.0]
+    assert json.loads((tmp_path / "cli.json").read_text()) == notes
+
+
+class Probe:
+    """Reads what the context offers on the first day, and keeps it for the test."""
+
+    def __init__(self, settings):
+        self.seen = {"settings": settings}
+
+    def handle_bar(self, context):
+        if "bars" in self.seen:
+            return
+        self.context = context
+        bars = context.day_bars(BOND)
+        self.seen["bars"] = bars
+        self.seen["again"] = context.day_bars(BOND)
+        self.seen["next_day"] = context.get_next_trading_date(context.now)
+        self.seen["day_before"] = context.get_previous_trading_date("2019-01-02")
+        self.seen["instrument"] = context.instruments(BOND)
+        self.seen["refused"] = context.order_bond(BOND, 10_000_000)
+        self.seen["refusal"] = context.last_refusal
+        try:
+            context.instruments("NOSUCH.SH")
+        except KeyError as e:  # the engine's KeyError is also Python's
+            self.seen["unknown"] = e
+
+
+def test_context_offers_the_engines_bars_calendars_instruments_and_refusals(on_bundle):
+    probe = Probe({"leverage": 1.4})
+    result = korvex.run(on_bundle("demo.toml", end_date="2019-01-08"), strategy=probe,
+                        output_dir=False)
+    seen = probe.seen
+    assert seen["settings"]["leverage"] == 1.4
+    bars = seen["bars"]
+    assert bars.dtype.names[:3] == ("datetime", "open", "close")
+    assert not bars.flags.writeable and not bars.flags.owndata
+    assert np.shares_memory(bars, seen["again"])  # one array of the store's, not copies
+    assert bars["datetime"][0] == 20180102000000
+    assert seen["next_day"] == datetime.date(2019, 1, 3)
+    assert seen["day_before"] == datetime.date(2018, 12, 28)  # over the New Year holiday
+    assert isinstance(seen["instrument"], korvex.BondInstrument)
+    assert seen["instrument"].issue_price == 100.0
+    assert seen["refused"] is None
+    assert seen["refusal"].startswith("Order creation failed: ")
+    assert isinstance(seen["unknown"], korvex.KeyError)
+    assert "NOSUCH.SH" in seen["unknown"].args[0]
+    assert len(result.trades) == 0
+    # The run's objects do not outlive it.
+    with pytest.raises(korvex.RuntimeError, match="belongs to a run that has ended"):
+        probe.context.portfolio
+
+
+FAILING = textwrap.dedent('''
+    def handle_bar(context):
+        if context.now.day == 4:
+            1 / 0
+''')
+
+
+def test_a_strategy_exception_ends_the_run_with_its_traceback_and_date_and_no_results(
+        tmp_path, on_bundle):
+    path = write(tmp_path, "failing.py", FAILING)
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "summary.json").write_text("{}")  # an earlier run's
+    config = on_bundle("demo.toml", strategy=str(path))
+    with pytest.raises(ZeroDivisionError) as raised:
+        korvex.run(config, output_dir=out)
+    assert raised.value.__notes__ == [
+        "korvex: the strategy's handle_bar raised on 2019-01-04; the run stopped"]
+    assert raised.traceback[-1].path == path and raised.traceback[-1].lineno == 3
+    assert not (out / "summary.json").exists()
+    assert "the run failed: the strategy's handle_bar raised on 2019-01-04" in (
+        out / "run.log").read_text()
+
+    (tmp_path / "cli.toml").write_text(korvex.config_toml(config))
+    cli = subprocess.run([BUILD / "bin" / "korvex", "run", "-c", tmp_path / "cli.toml", "-o", out],
+                         capture_output=True, text=True)
+    assert cli.returncode == 2
+    assert cli.stderr.startswith(
+        "error: the strategy's handle_bar raised on 2019-01-04:\nTraceback (most recent call last):")
+    assert f'File "{path}", line 4, in handle_bar' in cli.stderr
+    assert cli.stderr.endswith("ZeroDivisionError: division by zero\n")
+
+
+def test_engine_errors_are_python_exceptions_of_their_kind(on_bundle):
+    with pytest.raises(korvex.ValueError) as bad:
+        korvex.run(on_bundle("demo.toml", frequency="2d"), output_dir=False)
+    assert isinstance(bad.value, ValueError) and isinstance(bad.value, korvex.Error)
+    with pytest.raises(KeyError, match="unknown strategy 'no_such_strategy'"):
+        korvex.run(on_bundle("demo.toml", strategy="no_such_strategy"), output_dir=False)
+    with pytest.raises(TypeError, match="configuration entry 'strategy.when' cannot be a set"):
+        korvex.run({"strategy": {"when": {1}}}, output_dir=False)
+
+
+def test_handle_tick_sees_every_snapshot_of_the_subscribed_bonds(on_bundle):
+    counts = {"calls": 0, "expected": 0, "bonds": set()}
+
+    def before_trading(context):
+        for bond in ("155003.SH", "163004.SH"):
+            context.subscribe(bond)
+            counts["expected"] += len(context.ticks(bond, context.now))
+
+    def handle_tick(context, tick):
+        counts["calls"] += 1
+        counts["bonds"].add(tick.order_book_id)
+        assert len(tick.asks) == 5 and tick.datetime.date() == context.now.date()
+
+    korvex.run(on_bundle("tick_offers.toml"), output_dir=False,
+               strategy={"before_trading": before_trading, "handle_tick": handle_tick})
+    assert counts["expected"] > 1000
+    assert counts["calls"] == counts["expected"]
