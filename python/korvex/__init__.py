@@ -104,7 +104,8 @@ def run(config, strategy=None, output_dir=None, verbose=False):
                 or a Python module)
     output_dir  where the result files go: None for the configuration's base.output_dir (as the
                 command line does), a path, or False for no files at all
-    verbose     print every refused, rejected and expired order as it happens (they are always
+    verbose     print the engine's info lines and every refused, rejected and expired order as it
+                happens; without it only warnings and errors are printed (the refusals are always
                 in the run's log and counted in Result.order_warnings)
 
     Errors of the engine are korvex.Error (korvex.KeyError is also a KeyError, and so on); an
@@ -125,7 +126,7 @@ def run(config, strategy=None, output_dir=None, verbose=False):
         folder = None if output_dir is None else os.fspath(output_dir)
     _korvex._set_user_log_on_console(verbose)
     try:
-        info = _korvex._run(file, table, strategy, folder)
+        info = _korvex._run(file, table, strategy, folder, not verbose)
         if not info["output_dir"]:
             raise ValueError("the run wrote no results: base.output_dir is empty; give "
                              "output_dir=False for a run without files")

@@ -30,11 +30,15 @@ void bind_run(py::module_& m) {
     m.def(
         "_run",
         [](std::optional<std::string> file, std::optional<std::string> table, py::object strategy,
-           std::optional<std::string> output_dir) {
+           std::optional<std::string> output_dir, bool quiet) {
             korvex::Config config;
             if (file) config.merge_file(*file);
             if (table) config.merge_string(*table, "korvex.run's configuration");
             if (output_dir) config.set("base.output_dir", korvex::Value(*output_dir));
+            if (quiet) {  // a notebook wants the results, not the engine's info lines
+                config.set("log.level", korvex::Value("warning"));
+                config.set("log.progress", korvex::Value(false));
+            }
             tavlen::init(database_of(config));
             korvex::Runner runner(config);
             if (!strategy.is_none())
@@ -65,7 +69,8 @@ void bind_run(py::module_& m) {
             out["order_warnings"] = warnings;
             return out;
         },
-        py::arg("file"), py::arg("table"), py::arg("strategy"), py::arg("output_dir"));
+        py::arg("file"), py::arg("table"), py::arg("strategy"), py::arg("output_dir"),
+        py::arg("quiet"));
 }
 
 }  // namespace korvex_python

@@ -140,8 +140,11 @@ void PyStrategy::call(Hook hook, korvex::StrategyContext& ctx, PyObject* tick) {
     // With its traceback on it: raised again later, it still points into the strategy.
     if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
     pending_exception() = e.value().inc_ref().ptr();
-    throw StrategyError(fmt::format("the strategy's {} raised on {}:\n{}", HOOK_NAMES[hook],
-                                    korvex::format_date(korvex::to_date(ctx.now())),
+    // init runs before the clock starts: it has no trading date of its own.
+    const std::string when =
+        hook == INIT ? "before " + ctx.config().at("base.start_date").as_string()
+                     : "on " + korvex::format_date(korvex::to_date(ctx.now()));
+    throw StrategyError(fmt::format("the strategy's {} raised {}:\n{}", HOOK_NAMES[hook], when,
                                     traceback_text(e)));
 }
 
