@@ -67,18 +67,10 @@ korvex::Config build_config(const RunOptions& o) {
     return config;
 }
 
-std::string database_path(const korvex::Config& config) {
-    std::string db = config.at("tavlen.database").as_string();
-    if (db.empty())
-        db = (std::filesystem::path(config.at("base.data_bundle_path").as_string()) /
-              "tavlen.sqlite")
-                 .string();
-    return db;
-}
 
 int run(const RunOptions& o) {
     korvex::Config config = build_config(o);
-    std::string db = tavlen::init(database_path(config));
+    std::string db = tavlen::init(korvex::market_database_path(config));
     korvex::system_log().debug(fmt::format("market data from {}", db));
     korvex::Runner runner(config);
     korvex::ProgressBar progress;

@@ -11,19 +11,6 @@
 
 namespace korvex_python {
 
-namespace {
-
-std::string database_of(const korvex::Config& config) {
-    std::string db = config.at("tavlen.database").as_string();
-    if (db.empty())
-        db = (std::filesystem::path(config.at("base.data_bundle_path").as_string()) /
-              "tavlen.sqlite")
-                 .string();
-    return db;
-}
-
-}  // namespace
-
 void bind_run(py::module_& m) {
     // The engine's half of korvex.run: the configuration (a file, then TOML text over it), an
     // optional strategy object, the folder the results go to (None: the configuration's). Returns what the run says of itself.
@@ -39,7 +26,7 @@ void bind_run(py::module_& m) {
                 config.set("log.level", korvex::Value("warning"));
                 config.set("log.progress", korvex::Value(false));
             }
-            tavlen::init(database_of(config));
+            tavlen::init(korvex::market_database_path(config));
             korvex::Runner runner(config);
             if (!strategy.is_none())
                 runner.set_strategy(

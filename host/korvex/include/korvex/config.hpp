@@ -86,4 +86,7 @@ private:
 // The host's built-in defaults, as TOML text.
 std::string_view default_config_toml();
 
+// The market-data database a run reads: tavlen.database, else tavlen.sqlite in the bundle.
+std::string market_database_path(const Config& config);
+
 }  // namespace korvex

@@ -317,6 +317,15 @@ std::string Config::to_toml() const {
     return ss.str();
 }
 
+std::string market_database_path(const Config& config) {
+    std::string db = config.at("tavlen.database").as_string();
+    if (db.empty())
+        db = (std::filesystem::path(config.at("base.data_bundle_path").as_string()) /
+              "tavlen.sqlite")
+                 .string();
+    return db;
+}
+
 std::string_view default_config_toml() {
     return R"(
 [base]
