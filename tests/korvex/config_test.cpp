@@ -41,11 +41,12 @@ TEST(Config, ParseErrorsNameFileLineAndColumn) {
 
 TEST(Config, OverridesParseTomlValuesAndFallBackToText) {
     Config c;
-    c.set_override("base.start_date=2021-01-04");  // a TOML date literal is not text
+    c.set_override("base.start_date=2021-01-04");  // a TOML date literal, kept as the text
     c.set_override("mod.sys_simulation.volume_percent=0.5");
     c.set_override("strategy.name=ladder");
     EXPECT_EQ(c.at("mod.sys_simulation.volume_percent").as_double(), 0.5);
     EXPECT_EQ(c.at("strategy.name").as_string(), "ladder");
+    EXPECT_EQ(c.at("base.start_date").as_string(), "2021-01-04");
     EXPECT_THROW(c.set_override("noequals"), ValueError);
 }
 

@@ -277,7 +277,12 @@ void Config::set_override(std::string_view assignment) {
     toml::table& parent = ensure_table(tree_->table, parts, parts.size() - 1);
     try {
         toml::table parsed = toml::parse("v = " + rhs);
-        parent.insert_or_assign(parts.back(), *parsed.get("v"));
+        const toml::node& v = *parsed.get("v");
+        // The configuration holds dates as text ("2020-01-02"), as the files write them.
+        if (v.is_date() || v.is_time() || v.is_date_time())
+            parent.insert_or_assign(parts.back(), rhs);
+        else
+            parent.insert_or_assign(parts.back(), v);
     } catch (const toml::parse_error&) {
         parent.insert_or_assign(parts.back(), rhs);
     }
