@@ -1,13 +1,17 @@
 // korvex: the command line of the backtesting engine.
 //   korvex run -c config.toml [overrides]     run a backtest
 //   korvex strategies [-l library]             list the strategies known
+//   korvex sweep -c config.toml --grid k=v1,v2 many runs on a Dask cluster (korvex._sweep)
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <vector>
 
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
@@ -103,9 +107,33 @@ int run(const RunOptions& o) {
     return 0;
 }
 
+// Sweeps are driven from Python (Dask): hand the arguments over to the package built beside
+// this program, which runs each combination with this program.
+int sweep(int argc, char** argv) {
+    const std::filesystem::path self = std::filesystem::canonical("/proc/self/exe");
+    const std::filesystem::path package = self.parent_path().parent_path() / "python";
+    if (!std::filesystem::exists(package / "korvex" / "_sweep.py")) {
+        std::cerr << "error: korvex sweep needs the Python module, and " << package.string()
+                  << " has none (build with KORVEX_BUILD_PYTHON=ON)\n";
+        return 2;
+    }
+    const char* old = std::getenv("PYTHONPATH");
+    const std::string path = package.string() + (old && *old ? ":" + std::string(old) : "");
+    setenv("PYTHONPATH", path.c_str(), 1);
+    setenv("KORVEX_BIN", self.c_str(), 1);
+    std::vector<const char*> args{KORVEX_PYTHON, "-c",
+                                  "import sys, korvex._sweep as s; sys.exit(s.main(sys.argv[1:]))"};
+    for (int i = 2; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execv(KORVEX_PYTHON, const_cast<char* const*>(args.data()));
+    std::cerr << "error: cannot start " << KORVEX_PYTHON << " for the sweep\n";
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string_view(argv[1]) == "sweep") return sweep(argc, argv);
     CLI::App app{"korvex: backtests of Chinese bond and repo strategies"};
     app.require_subcommand(1);
     RunOptions o;
@@ -130,6 +158,9 @@ int main(int argc, char** argv) {
     run_cmd->add_option("--set", o.overrides, "override any entry: key.path=value (repeatable)");
     run_cmd->add_flag("-v,--verbose", o.verbose,
                       "print every refused, rejected and expired order, not only their count");
+    // Listed for --help; its arguments are read by the Python side (korvex sweep --help).
+    app.add_subcommand("sweep", "run a grid of backtests side by side on a Dask cluster")
+        ->allow_extras();
     auto* list_cmd = app.add_subcommand(
         "strategies", "list the built-in strategies and those of the libraries named");
     std::vector<std::string> libraries;

@@ -51,8 +51,9 @@ from ._korvex import (  # noqa: F401  (the engine's own names)
 )
 from . import _korvex
 from ._toml import to_toml as _to_toml
+from ._sweep import sweep  # noqa: E402  (many runs on a Dask cluster)
 
-__all__ = ["run", "Result", "config_toml"]
+__all__ = ["run", "sweep", "Result", "config_toml"]
 
 class Result:
     """What a run gives back: its result files as pandas DataFrames and the summary as a dict.
