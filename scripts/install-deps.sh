@@ -6,7 +6,7 @@ packages=(
   libfmt-dev libspdlog-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev
   libsqlite3-dev sqlite3 libhdf5-dev libquantlib0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  pybind11-dev python3-dev python3-numpy python3-pandas python3-pytest
+  pybind11-dev python3-dev python3-numpy python3-pandas python3-pytest python3-distributed
 )
 if [[ "${KORVEX_WITH_BROWSER:-0}" == "1" ]]; then packages+=(chromium); fi
 if [[ "${KORVEX_WITH_FUZZ:-0}" == "1" ]]; then packages+=(clang libclang-rt-14-dev); fi

@@ -5,7 +5,10 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+#include <sys/prctl.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstdlib>
@@ -133,6 +136,12 @@ int sweep(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A sweep's worker asks its runs to end with it: a lost worker's run is re-run elsewhere.
+    if (const char* die = std::getenv("KORVEX_DIE_WITH_PARENT"); die && *die == '1') {
+        const pid_t parent = getppid();
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) return 2;  // the parent was gone already
+    }
     if (argc >= 2 && std::string_view(argv[1]) == "sweep") return sweep(argc, argv);
     CLI::App app{"korvex: backtests of Chinese bond and repo strategies"};
     app.require_subcommand(1);

@@ -14,14 +14,12 @@ those and runs the rest again.
 """
 
 import argparse
-import ctypes
 import html
 import itertools
 import json
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -106,14 +104,6 @@ def folder_name(index, overrides):
 
 # ---------------------------------------------------------------- one run, in a worker
 
-def _die_with_parent():
-    # A worker that is killed must not leave its run going: the re-run elsewhere owns the folder.
-    try:
-        ctypes.CDLL("libc.so.6").prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-    except OSError:
-        pass
-
-
 def run_one(spec):
     """Runs one backtest as its own process and records how it ended beside its results."""
     folder = Path(spec["folder"])
@@ -124,7 +114,11 @@ def run_one(spec):
         cmd += ["--set", f"{key}={value}"]
     started = time.time()
     cwd = spec["cwd"] if os.path.isdir(spec["cwd"]) else str(folder)
-    p = subprocess.run(cmd, capture_output=True, text=True, cwd=cwd, preexec_fn=_die_with_parent)
+    # A worker that is killed must not leave its run going: the re-run elsewhere owns the folder.
+    # The command line ends itself with its parent when asked to (no preexec_fn: it would make
+    # every start a full fork of the worker).
+    env = {**os.environ, "KORVEX_DIE_WITH_PARENT": "1"}
+    p = subprocess.run(cmd, capture_output=True, text=True, cwd=cwd, env=env)
     record = {"run": spec["name"], "overrides": spec["overrides"],
               "seconds": round(time.time() - started, 3), "returncode": p.returncode,
               "worker": f"{socket.gethostname()}:{os.getpid()}"}

@@ -44,6 +44,13 @@ def test_a_grid_runs_like_separate_runs_records_failures_and_resumes(tmp_path, o
     assert frame.final_equity[1] == json.loads(
         (tmp_path / "alone" / "summary.json").read_text())["final_equity"]
 
+    # The command line's sweep is the same sweep.
+    cli = subprocess.run([BUILD / "bin" / "korvex", "sweep", "-c", tmp_path / "base.toml", "--run",
+                          "strategy.leverage=1.4", "--workers", "1", "-q", "-o", tmp_path / "cli"],
+                         capture_output=True, text=True)
+    assert cli.returncode == 0, cli.stderr
+    assert pd.read_csv(tmp_path / "cli" / "sweep.csv").final_equity[0] == frame.final_equity[1]
+
     # Interrupted: one run's folder lost its completion record mid-write. Resuming runs that one
     # (and the failed one) again and keeps the other.
     kept = (out / "runs" / "r000-1.0" / "sweep_run.json").read_text()
