@@ -259,7 +259,7 @@ def sweep(config, grid=None, runs=None, output_dir="out/sweep", scheduler=None, 
     frame = table_of([records[s["name"]] for s in specs], specs)
     frame.to_csv(out / "sweep.csv", index=False)
     keys = list(dict.fromkeys(k for o in overrides for k, _ in o))
-    write_report(frame, [k for k in keys if frame[k].nunique() > 1], out / "sweep.html")
+    write_report(frame, keys, [k for k in keys if frame[k].nunique() > 1], out / "sweep.html")
     return frame
 
 
@@ -297,7 +297,7 @@ def _typed(text):
 
 # ---------------------------------------------------------------- the report
 
-def write_report(frame, swept, path):
+def write_report(frame, keys, swept, path):
     """sweep.html: the table (click a heading to sort), and a heatmap of final equity over the
     first two swept keys."""
     cols = list(frame.columns)
@@ -308,14 +308,14 @@ def write_report(frame, swept, path):
         for c in cols:
             v = row[c]
             text = "" if v is None or (isinstance(v, float) and v != v) else (
-                f"{v:,.4f}" if isinstance(v, float) else str(v))
+                f"{v:,.4f}" if isinstance(v, float) and c not in keys else str(v))
             cls = " class='failed'" if c == "status" and v != "ok" else ""
             cells.append(f"<td{cls} data-v='{html.escape(str(v))}'>{html.escape(text)}</td>")
         body.append("<tr>" + "".join(cells) + "</tr>")
     heat = _heatmap(frame, swept) if len(swept) >= 2 else ""
     page = f"""<!doctype html><html><head><meta charset="utf-8"><title>korvex sweep</title>
 <style>body{{font-family:sans-serif;margin:2em}}table{{border-collapse:collapse}}
-td,th{{border:1px solid #ccc;padding:4px 8px;text-align:right}}th{{cursor:pointer;background:#eee}}
+td,th{{border:1px solid #ccc;padding:4px 8px;text-align:right;white-space:nowrap}}th{{cursor:pointer;background:#eee}}
 td.failed{{color:#b00;font-weight:bold}}</style></head><body>
 <h1>Sweep: {len(frame)} runs, {int((frame.status != 'ok').sum())} failed</h1>
 {heat}<h2>Runs</h2><table id="runs"><thead><tr>{head}</tr></thead><tbody>{''.join(body)}</tbody></table>
@@ -329,10 +329,11 @@ rows.forEach(r=>t.appendChild(r))}}</script></body></html>
 
 def _heatmap(frame, swept):
     x, y = swept[0], swept[1]
-    ok = frame[frame.status == "ok"]
+    both = frame[(frame[x] != "") & (frame[y] != "")]  # runs that set both keys
+    ok = both[both.status == "ok"]
     if ok.empty:
         return ""
-    xs, ys = list(dict.fromkeys(frame[x])), list(dict.fromkeys(frame[y]))
+    xs, ys = list(dict.fromkeys(both[x])), list(dict.fromkeys(both[y]))
     lo, hi = ok.final_equity.min(), ok.final_equity.max()
     rows = [f"<tr><th>{html.escape(y)} \\ {html.escape(x)}</th>" +
             "".join(f"<th>{html.escape(str(v))}</th>" for v in xs) + "</tr>"]
