@@ -117,7 +117,7 @@ int sweep(int argc, char** argv) {
     const std::filesystem::path package = self.parent_path().parent_path() / "python";
     if (!std::filesystem::exists(package / "korvex" / "_sweep.py")) {
         std::cerr << "error: korvex sweep needs the Python module, and " << package.string()
-                  << " has none (build with KORVEX_BUILD_PYTHON=ON)\n";
+                  << " has none: build it with scripts/build.sh (KORVEX_BUILD_PYTHON=ON)\n";
         return 2;
     }
     const char* old = std::getenv("PYTHONPATH");
