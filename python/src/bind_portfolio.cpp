@@ -56,6 +56,19 @@ py::object account_or_none(const korvex::Account* a) {
     return py::cast(AccountView{RunRef(), a->type()});
 }
 
+// The figures an account and the whole portfolio both report.
+template <class View>
+void bind_figures(py::class_<View>& c) {
+    c.def_property_readonly("cash", [](const View& v) { return v.get().cash(); })
+        .def_property_readonly("frozen_cash", [](const View& v) { return v.get().frozen_cash(); })
+        .def_property_readonly("market_value", [](const View& v) { return v.get().market_value(); })
+        .def_property_readonly("total_value", [](const View& v) { return v.get().total_value(); })
+        .def_property_readonly("starting_cash",
+                               [](const View& v) { return v.get().starting_cash(); })
+        .def_property_readonly("transaction_cost",
+                               [](const View& v) { return v.get().transaction_cost(); });
+}
+
 }  // namespace
 
 py::object account_property(const std::any& value) {
@@ -107,20 +120,10 @@ void bind_portfolio(py::module_& m) {
                                korvex::name(v.type), p.quantity());
         });
 
-    py::class_<AccountView>(m, "Account")
-        .def_readonly("type", &AccountView::type)
-        .def_property_readonly("cash", [](const AccountView& v) { return v.get().cash(); })
-        .def_property_readonly("frozen_cash",
-                               [](const AccountView& v) { return v.get().frozen_cash(); })
+    py::class_<AccountView> account(m, "Account");
+    bind_figures<AccountView>(account);
+    account.def_readonly("type", &AccountView::type)
         .def_property_readonly("balance", [](const AccountView& v) { return v.get().balance(); })
-        .def_property_readonly("starting_cash",
-                               [](const AccountView& v) { return v.get().starting_cash(); })
-        .def_property_readonly("market_value",
-                               [](const AccountView& v) { return v.get().market_value(); })
-        .def_property_readonly("total_value",
-                               [](const AccountView& v) { return v.get().total_value(); })
-        .def_property_readonly("transaction_cost",
-                               [](const AccountView& v) { return v.get().transaction_cost(); })
         .def_property_readonly("positions",
                                [](const AccountView& v) { return positions_of(v.get()); })
         // The instrument's position in this account, None when it holds none (or none on the
@@ -142,7 +145,9 @@ void bind_portfolio(py::module_& m) {
             return fmt::format("<Account {} cash {:.2f}>", korvex::name(v.type), v.get().cash());
         });
 
-    py::class_<PortfolioView>(m, "Portfolio")
+    py::class_<PortfolioView> portfolio(m, "Portfolio");
+    bind_figures<PortfolioView>(portfolio);
+    portfolio
         .def_property_readonly("accounts",
                                [](const PortfolioView& v) {
                                    py::dict d;
@@ -166,18 +171,7 @@ void bind_portfolio(py::module_& m) {
                                    for (auto& [type, a] : v.get().accounts())
                                        for (auto& p : positions_of(*a)) out.push_back(p);
                                    return out;
-                               })
-        .def_property_readonly("cash", [](const PortfolioView& v) { return v.get().cash(); })
-        .def_property_readonly("frozen_cash",
-                               [](const PortfolioView& v) { return v.get().frozen_cash(); })
-        .def_property_readonly("market_value",
-                               [](const PortfolioView& v) { return v.get().market_value(); })
-        .def_property_readonly("total_value",
-                               [](const PortfolioView& v) { return v.get().total_value(); })
-        .def_property_readonly("starting_cash",
-                               [](const PortfolioView& v) { return v.get().starting_cash(); })
-        .def_property_readonly("transaction_cost",
-                               [](const PortfolioView& v) { return v.get().transaction_cost(); });
+                               });
 }
 
 }  // namespace korvex_python
