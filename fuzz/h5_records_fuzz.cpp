@@ -77,14 +77,22 @@ struct Owned {
 // A member type picked by one byte; a new type the caller closes.
 hid_t member_type(std::uint8_t pick) {
     switch (pick % 14) {
-        case 0: return H5Tcopy(H5T_STD_I64LE);
-        case 1: return H5Tcopy(H5T_STD_I64BE);
-        case 2: return H5Tcopy(H5T_STD_U64LE);
-        case 3: return H5Tcopy(H5T_STD_I32LE);
-        case 4: return H5Tcopy(H5T_STD_U8LE);
-        case 5: return H5Tcopy(H5T_IEEE_F64LE);
-        case 6: return H5Tcopy(H5T_IEEE_F64BE);
-        case 7: return H5Tcopy(H5T_IEEE_F32LE);
+        case 0:
+            return H5Tcopy(H5T_STD_I64LE);
+        case 1:
+            return H5Tcopy(H5T_STD_I64BE);
+        case 2:
+            return H5Tcopy(H5T_STD_U64LE);
+        case 3:
+            return H5Tcopy(H5T_STD_I32LE);
+        case 4:
+            return H5Tcopy(H5T_STD_U8LE);
+        case 5:
+            return H5Tcopy(H5T_IEEE_F64LE);
+        case 6:
+            return H5Tcopy(H5T_IEEE_F64BE);
+        case 7:
+            return H5Tcopy(H5T_IEEE_F32LE);
         case 8: {
             hid_t s = H5Tcopy(H5T_C_S1);
             H5Tset_size(s, 1 + pick % 16);
@@ -106,8 +114,10 @@ hid_t member_type(std::uint8_t pick) {
             H5Tinsert(c, "close", 8, H5T_IEEE_F64LE);
             return c;
         }
-        case 12: return H5Tcopy(H5T_STD_B64LE);
-        default: return H5Tcopy(H5T_NATIVE_DOUBLE);
+        case 12:
+            return H5Tcopy(H5T_STD_B64LE);
+        default:
+            return H5Tcopy(H5T_NATIVE_DOUBLE);
     }
 }
 
@@ -176,8 +186,8 @@ bool write_file(Input& in, const korvex::RecordLayout& layout, std::vector<hsize
     const std::string name = file_path().string();
     Owned file{H5Fcreate(name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), H5Fclose};
     if (file.id < 0) return false;
-    Owned dataset{H5Dcreate2(file.id, named_data ? "data" : "other", type.id, space.id,
-                             H5P_DEFAULT, create.id, H5P_DEFAULT),
+    Owned dataset{H5Dcreate2(file.id, named_data ? "data" : "other", type.id, space.id, H5P_DEFAULT,
+                             create.id, H5P_DEFAULT),
                   H5Dclose};
     if (dataset.id < 0) return false;
     if (!unwritten && rows > 0) {
@@ -198,8 +208,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);  // the library's own error printing: off
     Input in(data, size);
     const std::uint8_t which = in.byte() % 3;
-    const korvex::RecordLayout& layout =
-        which == 0 ? minute_layout() : which == 1 ? korvex::tick_layout() : narrow_layout();
+    const korvex::RecordLayout& layout = which == 0   ? minute_layout()
+                                         : which == 1 ? korvex::tick_layout()
+                                                      : narrow_layout();
     std::vector<hsize_t> dims;
     if (!write_file(in, layout, dims)) return 0;
 

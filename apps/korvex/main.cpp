@@ -74,7 +74,6 @@ korvex::Config build_config(const RunOptions& o) {
     return config;
 }
 
-
 int run(const RunOptions& o) {
     korvex::Config config = build_config(o);
     std::string db = tavlen::init(korvex::market_database_path(config));

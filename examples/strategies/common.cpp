@@ -17,7 +17,7 @@ std::vector<std::shared_ptr<const korvex_mod_bond::BondInstrument>> listed_bonds
         out.push_back(bond);
     }
     std::stable_sort(out.begin(), out.end(),
-              [](auto& a, auto& b) { return a->de_listed_date() < b->de_listed_date(); });
+                     [](auto& a, auto& b) { return a->de_listed_date() < b->de_listed_date(); });
     return out;
 }
 

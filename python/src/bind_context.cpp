@@ -46,10 +46,8 @@ void bind_context(py::module_& m) {
     py::class_<ContextView>(m, "Context", py::dynamic_attr())
         .def_property_readonly("now", [](const ContextView& c) { return to_py(c.run.ctx().now()); })
         .def_readonly("settings", &ContextView::settings)
-        .def_property_readonly("config",
-                               [](const ContextView& c) {
-                                   return table_to_py(c.run.ctx().config());
-                               })
+        .def_property_readonly(
+            "config", [](const ContextView& c) { return table_to_py(c.run.ctx().config()); })
         .def_readonly("last_refusal", &ContextView::last_refusal)
         .def_property_readonly("portfolio",
                                [](const ContextView& c) {
@@ -74,7 +72,8 @@ void bind_context(py::module_& m) {
             "all_instruments",
             [](const ContextView& c, std::optional<korvex::INSTRUMENT_TYPE> type) {
                 std::vector<InstrumentHolder> out;
-                for (auto& i : c.run.ctx().data_proxy().all_instruments(type)) out.push_back(hold(i));
+                for (auto& i : c.run.ctx().data_proxy().all_instruments(type))
+                    out.push_back(hold(i));
                 return out;
             },
             py::arg("type") = py::none())
@@ -94,8 +93,8 @@ void bind_context(py::module_& m) {
         .def(
             "is_trading_date",
             [](const ContextView& c, const py::handle& day, Calendar calendar) {
-                return c.run.ctx().data_proxy().is_trading_date(
-                    korvex::DateTime(date_from_py(day)), calendar);
+                return c.run.ctx().data_proxy().is_trading_date(korvex::DateTime(date_from_py(day)),
+                                                                calendar);
             },
             py::arg("date"), py::arg("calendar") = py::none())
         .def(
@@ -109,8 +108,8 @@ void bind_context(py::module_& m) {
         .def(
             "get_next_trading_date",
             [](const ContextView& c, const py::handle& day, int n, Calendar calendar) {
-                return to_py(korvex::to_date(
-                    c.run.ctx().data_proxy().get_next_trading_date(date_from_py(day), n, calendar)));
+                return to_py(korvex::to_date(c.run.ctx().data_proxy().get_next_trading_date(
+                    date_from_py(day), n, calendar)));
             },
             py::arg("date"), py::arg("n") = 1, py::arg("calendar") = py::none())
         .def(
@@ -147,13 +146,14 @@ void bind_context(py::module_& m) {
         .def(
             "order_shares",
             [](ContextView& c, const std::string& id, double amount, std::optional<double> price) {
-                return ordering(c,
-                                [&](StrategyContext& x) { return x.order_shares(id, amount, price); });
+                return ordering(
+                    c, [&](StrategyContext& x) { return x.order_shares(id, amount, price); });
             },
             py::arg("order_book_id"), py::arg("amount"), py::arg("price") = py::none())
         .def(
             "order_bond",
-            [](ContextView& c, const std::string& id, double quantity, std::optional<double> price) {
+            [](ContextView& c, const std::string& id, double quantity,
+               std::optional<double> price) {
                 return ordering(
                     c, [&](StrategyContext& x) { return api::order_bond(x, id, quantity, price); });
             },

@@ -24,14 +24,14 @@ PyObject* error_class(py::module_& m, const char* name, PyObject* builtin, PyObj
 
 void bind_errors(py::module_& m) {
     // Kept for the process's lifetime: the translator below raises them.
-    static PyObject* error = error_class(m, "Error", nullptr, PyExc_Exception,
-                                         "Every error the engine raises.");
+    static PyObject* error =
+        error_class(m, "Error", nullptr, PyExc_Exception, "Every error the engine raises.");
     static PyObject* key = error_class(m, "KeyError", PyExc_KeyError, error,
                                        "An unknown instrument, account or entry.");
-    static PyObject* value = error_class(m, "ValueError", PyExc_ValueError, error,
-                                         "A value the engine refuses.");
-    static PyObject* type = error_class(m, "TypeError", PyExc_TypeError, error,
-                                        "A value of the wrong type.");
+    static PyObject* value =
+        error_class(m, "ValueError", PyExc_ValueError, error, "A value the engine refuses.");
+    static PyObject* type =
+        error_class(m, "TypeError", PyExc_TypeError, error, "A value of the wrong type.");
     static PyObject* attribute = error_class(m, "AttributeError", PyExc_AttributeError, error,
                                              "An attribute an object does not have.");
     static PyObject* import = error_class(m, "ImportError", PyExc_ImportError, error,
@@ -39,8 +39,8 @@ void bind_errors(py::module_& m) {
     static PyObject* not_implemented =
         error_class(m, "NotImplementedError", PyExc_NotImplementedError, error,
                     "An operation this engine does not offer.");
-    static PyObject* runtime = error_class(m, "RuntimeError", PyExc_RuntimeError, error,
-                                           "A failure while running.");
+    static PyObject* runtime =
+        error_class(m, "RuntimeError", PyExc_RuntimeError, error, "A failure while running.");
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);

@@ -9,13 +9,13 @@
 #include "korvex/bars.hpp"
 #include "korvex/const.hpp"
 #include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
 #include "korvex/model/order.hpp"
 #include "korvex/model/trade.hpp"
 #include "korvex/tick.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
 #include "korvex_mod_bond/trade.hpp"
 #include "korvex_mod_bond/validator.hpp"
-#include "korvex/logger.hpp"
 #include "py_bars.hpp"
 #include "py_common.hpp"
 
@@ -73,8 +73,7 @@ py::array bars_to_numpy(const korvex::Bars& bars) {
     auto* keep = new korvex::Bars(bars);
     py::capsule owner(keep, [](void* p) { delete static_cast<korvex::Bars*>(p); });
     const void* data = bars.empty() ? static_cast<const void*>(nothing) : bars.record(0);
-    py::array a(py::dtype::from_args(dtype_of(layout)),
-                {static_cast<py::ssize_t>(bars.size())},
+    py::array a(py::dtype::from_args(dtype_of(layout)), {static_cast<py::ssize_t>(bars.size())},
                 {static_cast<py::ssize_t>(layout.itemsize())}, data, owner);
     py::detail::array_proxy(a.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
     return a;
@@ -82,10 +81,10 @@ py::array bars_to_numpy(const korvex::Bars& bars) {
 
 void bind_model(py::module_& m) {
     using namespace korvex;
-    bind_enum<INSTRUMENT_TYPE>(m, "INSTRUMENT_TYPE",
-                               {INSTRUMENT_TYPE::CS, INSTRUMENT_TYPE::ETF, INSTRUMENT_TYPE::FUTURE,
-                                INSTRUMENT_TYPE::CONVERTIBLE, INSTRUMENT_TYPE::BOND,
-                                INSTRUMENT_TYPE::REPO});
+    bind_enum<INSTRUMENT_TYPE>(
+        m, "INSTRUMENT_TYPE",
+        {INSTRUMENT_TYPE::CS, INSTRUMENT_TYPE::ETF, INSTRUMENT_TYPE::FUTURE,
+         INSTRUMENT_TYPE::CONVERTIBLE, INSTRUMENT_TYPE::BOND, INSTRUMENT_TYPE::REPO});
     bind_enum<SIDE>(m, "SIDE", {SIDE::BUY, SIDE::SELL, SIDE::FINANCING, SIDE::MARGIN});
     bind_enum<POSITION_DIRECTION>(m, "POSITION_DIRECTION",
                                   {POSITION_DIRECTION::LONG, POSITION_DIRECTION::SHORT});
@@ -103,8 +102,9 @@ void bind_model(py::module_& m) {
                              ORDER_STATUS::REJECTED, ORDER_STATUS::CANCELLED});
     bind_enum<ORDER_TYPE>(m, "ORDER_TYPE", {ORDER_TYPE::MARKET, ORDER_TYPE::LIMIT});
 
-    m.def("min_repo_value", &korvex_mod_bond::min_repo_value, py::arg("exchange"),
-          "Smallest nominal amount of an exchange repo order on the exchange (XSHG, XSHE), or None.");
+    m.def(
+        "min_repo_value", &korvex_mod_bond::min_repo_value, py::arg("exchange"),
+        "Smallest nominal amount of an exchange repo order on the exchange (XSHG, XSHE), or None.");
     m.def("_set_user_log_on_console", &korvex::set_user_log_on_console);
 
     py::class_<Instrument, InstrumentHolder>(m, "Instrument")
@@ -118,10 +118,8 @@ void bind_model(py::module_& m) {
                                [](const Instrument& i) { return to_py(i.listed_date()); })
         .def_property_readonly("de_listed_date",
                                [](const Instrument& i) { return to_py(i.de_listed_date()); })
-        .def("listed_at",
-             [](const Instrument& i, const py::handle& dt) {
-                 return i.listed_at(datetime_from_py(dt));
-             })
+        .def("listed_at", [](const Instrument& i,
+                             const py::handle& dt) { return i.listed_at(datetime_from_py(dt)); })
         .def("de_listed_at",
              [](const Instrument& i, const py::handle& dt) {
                  return i.de_listed_at(datetime_from_py(dt));

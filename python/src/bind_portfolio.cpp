@@ -82,8 +82,10 @@ void bind_portfolio(py::module_& m) {
         .def_readonly("order_book_id", &PositionView::order_book_id)
         .def_readonly("type", &PositionView::type)
         .def_readonly("account_type", &PositionView::account_type)
-        .def_property_readonly("quantity", [](const PositionView& v) { return v.proxy().quantity(); })
-        .def_property_readonly("closable", [](const PositionView& v) { return v.proxy().closable(); })
+        .def_property_readonly("quantity",
+                               [](const PositionView& v) { return v.proxy().quantity(); })
+        .def_property_readonly("closable",
+                               [](const PositionView& v) { return v.proxy().closable(); })
         .def_property_readonly("avg_price",
                                [](const PositionView& v) { return v.proxy().avg_price(); })
         .def_property_readonly("last_price",
@@ -133,10 +135,9 @@ void bind_portfolio(py::module_& m) {
             [](const AccountView& v, const std::string& id,
                std::optional<POSITION_DIRECTION> direction) -> py::object {
                 const korvex::Account& a = v.get();
-                const bool held = direction
-                                      ? a.find_position(id, *direction) != nullptr
-                                      : a.find_position(id, POSITION_DIRECTION::LONG) ||
-                                            a.find_position(id, POSITION_DIRECTION::SHORT);
+                const bool held = direction ? a.find_position(id, *direction) != nullptr
+                                            : a.find_position(id, POSITION_DIRECTION::LONG) ||
+                                                  a.find_position(id, POSITION_DIRECTION::SHORT);
                 if (!held) return py::none();
                 return py::cast(make_position_view(a.type(), id));
             },
@@ -148,14 +149,14 @@ void bind_portfolio(py::module_& m) {
     py::class_<PortfolioView> portfolio(m, "Portfolio");
     bind_figures<PortfolioView>(portfolio);
     portfolio
-        .def_property_readonly("accounts",
-                               [](const PortfolioView& v) {
-                                   py::dict d;
-                                   for (auto& [type, a] : v.get().accounts())
-                                       d[py::str(std::string(korvex::name(type)))] =
-                                           AccountView{v.run, type};
-                                   return d;
-                               })
+        .def_property_readonly(
+            "accounts",
+            [](const PortfolioView& v) {
+                py::dict d;
+                for (auto& [type, a] : v.get().accounts())
+                    d[py::str(std::string(korvex::name(type)))] = AccountView{v.run, type};
+                return d;
+            })
         .def("account",
              [](const PortfolioView& v, korvex::DEFAULT_ACCOUNT_TYPE type) {
                  v.get().account(type);  // KeyError naming the type when absent
@@ -165,13 +166,12 @@ void bind_portfolio(py::module_& m) {
                                [](const PortfolioView& v) {
                                    return account_property(v.get().property("bond_account"));
                                })
-        .def_property_readonly("positions",
-                               [](const PortfolioView& v) {
-                                   std::vector<PositionView> out;
-                                   for (auto& [type, a] : v.get().accounts())
-                                       for (auto& p : positions_of(*a)) out.push_back(p);
-                                   return out;
-                               });
+        .def_property_readonly("positions", [](const PortfolioView& v) {
+            std::vector<PositionView> out;
+            for (auto& [type, a] : v.get().accounts())
+                for (auto& p : positions_of(*a)) out.push_back(p);
+            return out;
+        });
 }
 
 }  // namespace korvex_python

@@ -13,7 +13,8 @@ namespace korvex_python {
 
 void bind_run(py::module_& m) {
     // The engine's half of korvex.run: the configuration (a file, then TOML text over it), an
-    // optional strategy object, the folder the results go to (None: the configuration's). Returns what the run says of itself.
+    // optional strategy object, the folder the results go to (None: the configuration's). Returns
+    // what the run says of itself.
     m.def(
         "_run",
         [](std::optional<std::string> file, std::optional<std::string> table, py::object strategy,
@@ -29,8 +30,7 @@ void bind_run(py::module_& m) {
             tavlen::init(korvex::market_database_path(config));
             korvex::Runner runner(config);
             if (!strategy.is_none())
-                runner.set_strategy(
-                    strategy_of(strategy, table_to_py(config.at("strategy"))));
+                runner.set_strategy(strategy_of(strategy, table_to_py(config.at("strategy"))));
             korvex::RunResult result;
             try {
                 py::gil_scoped_release unlocked;

@@ -10,7 +10,7 @@ namespace korvex_python {
 
 struct ContextView {
     RunRef run;
-    pybind11::dict settings;                         // the [strategy] table
+    pybind11::dict settings;                           // the [strategy] table
     pybind11::object last_refusal = pybind11::none();  // the last refused order's warning
 };
 

@@ -141,11 +141,11 @@ void PyStrategy::call(Hook hook, korvex::StrategyContext& ctx, PyObject* tick) {
     if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
     pending_exception() = e.value().inc_ref().ptr();
     // init runs before the clock starts: it has no trading date of its own.
-    const std::string when =
-        hook == INIT ? "before " + ctx.config().at("base.start_date").as_string()
-                     : "on " + korvex::format_date(korvex::to_date(ctx.now()));
-    throw StrategyError(fmt::format("the strategy's {} raised {}:\n{}", HOOK_NAMES[hook], when,
-                                    traceback_text(e)));
+    const std::string when = hook == INIT
+                                 ? "before " + ctx.config().at("base.start_date").as_string()
+                                 : "on " + korvex::format_date(korvex::to_date(ctx.now()));
+    throw StrategyError(
+        fmt::format("the strategy's {} raised {}:\n{}", HOOK_NAMES[hook], when, traceback_text(e)));
 }
 
 std::unique_ptr<PyStrategy> strategy_of(const py::object& object, const py::dict& settings) {
@@ -171,8 +171,8 @@ void install_python_loader() {
                 if (found.is_none()) return nullptr;
                 return strategy_of(found, s);
             } catch (py::error_already_set& e) {
-                throw korvex::ImportError(
-                    fmt::format("cannot load Python strategy '{}':\n{}", target, traceback_text(e)));
+                throw korvex::ImportError(fmt::format("cannot load Python strategy '{}':\n{}",
+                                                      target, traceback_text(e)));
             }
         });
 }

@@ -267,7 +267,9 @@ TEST_F(BondModDataTest, BookAnalyticsReadOnlyTheRunsOwnBars) {
         .set_state({{"old_quantity", 100.0}});
     log.clear();
     for (auto& [name, metric] : env.daily_metrics())
-        if (name == "dv01" || name == "modified_duration") EXPECT_EQ(metric(env), 0.0) << name;
+        if (name == "dv01" || name == "modified_duration") {
+            EXPECT_EQ(metric(env), 0.0) << name;
+        }
     for (const std::string& call : client->calls())
         EXPECT_EQ(call.find("get_valuation"), std::string::npos) << call;
     EXPECT_EQ(log.messages("system_log"),

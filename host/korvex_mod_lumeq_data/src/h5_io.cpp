@@ -123,12 +123,11 @@ korvex::Bars read_h5_records(const std::filesystem::path& path, const korvex::Re
     // Rows never written read as fill values; a damaged or unfinished file may also declare far
     // more rows than it holds, and the buffer for them would be allocated before the read.
     H5D_space_status_t status = H5D_SPACE_STATUS_ERROR;
-    if (n > 0 &&
-        (quietly([&] { return H5Dget_space_status(dataset.get(), &status); }) < 0 ||
-         status != H5D_SPACE_STATUS_ALLOCATED))
-        throw korvex::ValueError(fmt::format(
-            "{} file '{}': dataset '{}' declares {} rows but does not store them all", kind, name,
-            DATASET, n));
+    if (n > 0 && (quietly([&] { return H5Dget_space_status(dataset.get(), &status); }) < 0 ||
+                  status != H5D_SPACE_STATUS_ALLOCATED))
+        throw korvex::ValueError(
+            fmt::format("{} file '{}': dataset '{}' declares {} rows but does not store them all",
+                        kind, name, DATASET, n));
 
     Handle memory_type = compound_type(layout);
     auto bytes = std::make_shared<std::vector<std::byte>>(n * layout.itemsize());

@@ -87,8 +87,8 @@ void set_python_strategy_loader(PythonStrategyLoader loader);
 // registered name, a shared library, a Python file ("x.py") or a Python module found on
 // base.python_path or PYTHONPATH. Without an installed loader, Python strategies start the host's
 // Python library (libkorvex_python.so on the mod search path `mod_path`).
-std::unique_ptr<Strategy> load_configured_strategy(const Config& config,
-                                                   const std::vector<std::filesystem::path>& mod_path);
+std::unique_ptr<Strategy> load_configured_strategy(
+    const Config& config, const std::vector<std::filesystem::path>& mod_path);
 
 }  // namespace korvex
 

@@ -89,8 +89,7 @@ void write_cash_flows(Environment& env, const std::filesystem::path& path) {
                                intraday ? format_datetime(e.datetime).substr(11) : std::string(),
                                name(type), name(e.cause), e.order_book_id,
                                e.order_id ? std::to_string(e.order_id) : std::string(),
-                               e.trade_id ? std::to_string(e.trade_id) : std::string(),
-                               e.amount);
+                               e.trade_id ? std::to_string(e.trade_id) : std::string(), e.amount);
     }
 }
 

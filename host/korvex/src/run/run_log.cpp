@@ -38,11 +38,10 @@ std::string mask(std::string_view word) {
         token = "{date}";
     else if (shaped("99:99:99"))
         token = "{time}";
-    else if (auto dot = core.rfind('.'); dot != std::string_view::npos && dot + 2 < core.size() &&
-                                         std::all_of(core.begin() + static_cast<long>(dot) + 1,
-                                                     core.end(), [](char c) {
-                                                         return c >= 'A' && c <= 'Z';
-                                                     }))
+    else if (auto dot = core.rfind('.');
+             dot != std::string_view::npos && dot + 2 < core.size() &&
+             std::all_of(core.begin() + static_cast<long>(dot) + 1, core.end(),
+                         [](char c) { return c >= 'A' && c <= 'Z'; }))
         token = "{id}";
     return std::string(word.substr(0, b)) + std::string(token) + std::string(word.substr(e));
 }

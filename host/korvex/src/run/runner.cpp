@@ -21,8 +21,8 @@ namespace {
 // Sections of [mod] that belong to the host itself rather than to loadable mods.
 const std::set<std::string> kBuiltinMods = {"sys_simulation"};
 const std::set<std::string> kBaseKeys = {
-    "run_type", "start_date",  "end_date",          "frequency",   "data_bundle_path",
-    "strategy", "output_dir",  "mod_path",          "resume_from", "save_state_to",
+    "run_type", "start_date",  "end_date",           "frequency",   "data_bundle_path",
+    "strategy", "output_dir",  "mod_path",           "resume_from", "save_state_to",
     "accounts", "future_info", "strategy_libraries", "python_path"};
 
 struct RunSettings {
@@ -113,8 +113,7 @@ DailyRecord record_day(Environment& env, Date day) {
     DailyRecord r;
     r.date = day;
     for (auto& [type, acc] : env.portfolio().accounts()) {
-        r.accounts.push_back(
-            {type, acc->balance(), acc->market_value(), acc->total_value()});
+        r.accounts.push_back({type, acc->balance(), acc->market_value(), acc->total_value()});
         r.cash += acc->balance();
         r.market_value += acc->market_value();
         r.equity += acc->total_value();
@@ -282,7 +281,8 @@ RunResult Runner::run() {
                 throw TypeError(fmt::format("configuration entry mod.{} must be a section", name));
             if (!section.contains("enabled") || !section["enabled"].as_bool()) continue;
             // A mod given in-process is that mod: never a second instance from its library.
-            if (std::any_of(mods.begin(), mods.end(), [&](const auto& m) { return m.first == name; }))
+            if (std::any_of(mods.begin(), mods.end(),
+                            [&](const auto& m) { return m.first == name; }))
                 continue;
             LoadedMod loaded = load_mod(name, mod_path);
             if (!loaded.default_config.empty())
@@ -319,7 +319,8 @@ RunResult Runner::run() {
         }
         if (!env.data_source()) {
             env.set_data_source(std::make_shared<BaseDataSource>(
-                env.config().at("base.data_bundle_path").as_string(), future_info_of(env.config())));
+                env.config().at("base.data_bundle_path").as_string(),
+                future_info_of(env.config())));
         }
         env.run_post_system_init();
         if (settings.frequency == "tick" && !env.data_source()->tick_store())
