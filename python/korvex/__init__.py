@@ -19,7 +19,7 @@ import shutil
 import tempfile
 from pathlib import Path
 
-from ._korvex import (  # noqa: F401  (the engine's own names)
+from ._korvex import (  # the engine's own names
     DEFAULT_ACCOUNT_TYPE,
     INSTRUMENT_TYPE,
     ORDER_STATUS,
@@ -53,7 +53,16 @@ from . import _korvex
 from ._toml import to_toml as _to_toml
 from ._sweep import sweep  # noqa: E402  (many runs on a Dask cluster)
 
-__all__ = ["run", "sweep", "Result", "config_toml"]
+# The error kinds (korvex.KeyError, ...) stay out of `import *`: there they would hide the
+# built-ins they derive from.
+__all__ = [
+    "run", "sweep", "Result", "config_toml", "DEFAULT_ACCOUNT_TYPE", "INSTRUMENT_TYPE",
+    "ORDER_STATUS", "ORDER_TYPE", "POSITION_DIRECTION", "POSITION_EFFECT", "SIDE",
+    "TRADING_CALENDAR_TYPE", "Account", "BondInstrument", "Context", "Error",
+    "Instrument", "Order", "Portfolio",
+    "Position", "RepoInstrument", "RepoTrade", "Tick", "Trade",
+    "min_repo_value",
+]
 
 class Result:
     """What a run gives back: its result files as pandas DataFrames and the summary as a dict.

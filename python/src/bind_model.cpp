@@ -24,9 +24,9 @@ namespace korvex_python {
 namespace {
 
 template <class E>
-void bind_enum(py::module_& m, const char* name, std::initializer_list<E> values) {
+void bind_enum(py::module_& m, const char* name) {
     py::enum_<E> e(m, name);
-    for (E v : values) e.value(std::string(korvex::name(v)).c_str(), v);
+    for (E v : korvex::enum_values<E>()) e.value(std::string(korvex::name(v)).c_str(), v);
 }
 
 // A field of the record when the class has no attribute of that name.
@@ -81,26 +81,14 @@ py::array bars_to_numpy(const korvex::Bars& bars) {
 
 void bind_model(py::module_& m) {
     using namespace korvex;
-    bind_enum<INSTRUMENT_TYPE>(
-        m, "INSTRUMENT_TYPE",
-        {INSTRUMENT_TYPE::CS, INSTRUMENT_TYPE::ETF, INSTRUMENT_TYPE::FUTURE,
-         INSTRUMENT_TYPE::CONVERTIBLE, INSTRUMENT_TYPE::BOND, INSTRUMENT_TYPE::REPO});
-    bind_enum<SIDE>(m, "SIDE", {SIDE::BUY, SIDE::SELL, SIDE::FINANCING, SIDE::MARGIN});
-    bind_enum<POSITION_DIRECTION>(m, "POSITION_DIRECTION",
-                                  {POSITION_DIRECTION::LONG, POSITION_DIRECTION::SHORT});
-    bind_enum<POSITION_EFFECT>(
-        m, "POSITION_EFFECT",
-        {POSITION_EFFECT::OPEN, POSITION_EFFECT::CLOSE, POSITION_EFFECT::CLOSE_TODAY});
-    bind_enum<DEFAULT_ACCOUNT_TYPE>(
-        m, "DEFAULT_ACCOUNT_TYPE",
-        {DEFAULT_ACCOUNT_TYPE::STOCK, DEFAULT_ACCOUNT_TYPE::FUTURE, DEFAULT_ACCOUNT_TYPE::BOND});
-    bind_enum<TRADING_CALENDAR_TYPE>(
-        m, "TRADING_CALENDAR_TYPE",
-        {TRADING_CALENDAR_TYPE::EXCHANGE, TRADING_CALENDAR_TYPE::INTER_BANK});
-    bind_enum<ORDER_STATUS>(m, "ORDER_STATUS",
-                            {ORDER_STATUS::PENDING_NEW, ORDER_STATUS::ACTIVE, ORDER_STATUS::FILLED,
-                             ORDER_STATUS::REJECTED, ORDER_STATUS::CANCELLED});
-    bind_enum<ORDER_TYPE>(m, "ORDER_TYPE", {ORDER_TYPE::MARKET, ORDER_TYPE::LIMIT});
+    bind_enum<INSTRUMENT_TYPE>(m, "INSTRUMENT_TYPE");
+    bind_enum<SIDE>(m, "SIDE");
+    bind_enum<POSITION_DIRECTION>(m, "POSITION_DIRECTION");
+    bind_enum<POSITION_EFFECT>(m, "POSITION_EFFECT");
+    bind_enum<DEFAULT_ACCOUNT_TYPE>(m, "DEFAULT_ACCOUNT_TYPE");
+    bind_enum<TRADING_CALENDAR_TYPE>(m, "TRADING_CALENDAR_TYPE");
+    bind_enum<ORDER_STATUS>(m, "ORDER_STATUS");
+    bind_enum<ORDER_TYPE>(m, "ORDER_TYPE");
 
     m.def(
         "min_repo_value", &korvex_mod_bond::min_repo_value, py::arg("exchange"),

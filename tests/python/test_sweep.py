@@ -7,13 +7,11 @@ import os
 import signal
 import socket
 import subprocess
-import sys
 import textwrap
 import threading
 import time
 
 import pandas as pd
-import pytest
 
 import korvex
 from conftest import BUILD

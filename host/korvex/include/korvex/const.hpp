@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvex {
 
@@ -32,6 +33,9 @@ template <class E>
 E parse_enum(std::string_view text);
 template <class E>
 std::optional<E> try_parse_enum(std::string_view text);
+// Every value of the enumeration, in declaration order (for bindings and listings).
+template <class E>
+std::vector<E> enum_values();
 
 // Name of an instrument type as the minute-bar layouts are keyed ("Bond" for BOND).
 std::string_view layout_key(INSTRUMENT_TYPE v);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <utility>
+#include <vector>
 
 #include "korvex/errors.hpp"
 
@@ -145,9 +146,17 @@ E parse_enum(std::string_view text) {
     throw ValueError(fmt::format("unknown {} '{}' (known: {})", enum_title<E>(), text, known));
 }
 
+template <class E>
+std::vector<E> enum_values() {
+    std::vector<E> out;
+    for (auto& [e, n] : table_of<E>()) out.push_back(e);
+    return out;
+}
+
 #define KORVEX_ENUM_PARSE(E)                                       \
     template std::optional<E> try_parse_enum<E>(std::string_view); \
-    template E parse_enum<E>(std::string_view);
+    template E parse_enum<E>(std::string_view);                    \
+    template std::vector<E> enum_values<E>();
 KORVEX_ENUM_PARSE(INSTRUMENT_TYPE)
 KORVEX_ENUM_PARSE(SIDE)
 KORVEX_ENUM_PARSE(POSITION_DIRECTION)

@@ -110,19 +110,30 @@ std::vector<std::pair<std::string, std::string>> list_strategies() {
     return out;
 }
 
+namespace {
+
+// A strategy named by a path rather than by a registered name.
+bool is_library_path(const std::string& name) {
+    return name.find('/') != std::string::npos || name.find(".so") != std::string::npos;
+}
+
+std::string known_strategies() {
+    std::string known;
+    for (auto& [name, r] : registry()) known += (known.empty() ? "" : ", ") + name;
+    return known;
+}
+
+}  // namespace
+
 std::unique_ptr<Strategy> load_strategy(const std::string& name_or_path, const ConfigNode& config) {
     (void)kBuiltins;
     if (auto it = registry().find(name_or_path); it != registry().end())
         return it->second.factory(config);
-    if (name_or_path.find('/') == std::string::npos &&
-        name_or_path.find(".so") == std::string::npos) {
-        std::string known;
-        for (auto& [name, r] : registry()) known += (known.empty() ? "" : ", ") + name;
+    if (!is_library_path(name_or_path))
         throw KeyError(
             fmt::format("unknown strategy '{}' (built in: {}; or give the path of a "
                         "strategy library)",
-                        name_or_path, known));
-    }
+                        name_or_path, known_strategies()));
     void* handle = dlopen(name_or_path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle)
         throw ImportError(
@@ -144,11 +155,6 @@ namespace {
 PythonStrategyLoader& python_loader() {
     static PythonStrategyLoader loader = nullptr;
     return loader;
-}
-
-bool registered_or_library(const std::string& name) {
-    return registry().count(name) || name.find('/') != std::string::npos ||
-           name.find(".so") != std::string::npos;
 }
 
 // Starts Python in a program that has none; false when this build has no Python support.
@@ -183,7 +189,8 @@ std::unique_ptr<Strategy> load_configured_strategy(
     const std::string name = config.at("base.strategy").as_string();
     const ConfigNode settings = config.at("strategy");
     const bool python_file = name.size() > 3 && name.ends_with(".py");
-    if (!python_file && registered_or_library(name)) return load_strategy(name, settings);
+    if (!python_file && (registry().count(name) || is_library_path(name)))
+        return load_strategy(name, settings);
 
     std::string why;
     if (!start_python(mod_path, why)) {
@@ -195,12 +202,10 @@ std::unique_ptr<Strategy> load_configured_strategy(
     const std::vector<std::string> python_path = config.at("base.python_path").as_string_list();
     if (auto s = python_loader()(name, python_path, settings)) return s;
     if (python_file) throw ImportError(fmt::format("no Python strategy file '{}'", name));
-    std::string known;
-    for (auto& [n, r] : registry()) known += (known.empty() ? "" : ", ") + n;
     throw KeyError(fmt::format(
         "unknown strategy '{}' (built in: {}; no Python module of that name on base.python_path "
         "or PYTHONPATH either; or give the path of a strategy library or a .py file)",
-        name, known));
+        name, known_strategies()));
 }
 
 }  // namespace korvex
