@@ -14,7 +14,7 @@ namespace korvex_python {
 void bind_run(py::module_& m) {
     // The engine's half of korvex.run: the configuration (a file, then TOML text over it), an
     // optional strategy object, the folder the results go to (None: the configuration's). Returns
-    // what the run says of itself.
+    // where the results are and the orders' warnings by reason.
     m.def(
         "_run",
         [](std::optional<std::string> file, std::optional<std::string> table, py::object strategy,
@@ -39,16 +39,12 @@ void bind_run(py::module_& m) {
                 // The strategy's own exception, with its traceback, told where the run stood.
                 py::object raised = take_strategy_exception();
                 if (raised.is_none()) throw;
-                const std::string what = e.what();
-                const std::string head = what.substr(0, what.find(":\n"));
                 if (py::hasattr(raised, "add_note"))
-                    raised.attr("add_note")(fmt::format("korvex: {}; the run stopped", head));
+                    raised.attr("add_note")(fmt::format("korvex: {}; the run stopped", e.where()));
                 PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr())), raised.ptr());
                 throw py::error_already_set();
             }
             py::dict out;
-            out["days"] = result.daily.size();
-            out["final_equity"] = result.daily.empty() ? 0.0 : result.daily.back().equity;
             out["output_dir"] = result.output_dir.string();
             py::list warnings;
             for (auto& [reason, count] : result.order_warnings)

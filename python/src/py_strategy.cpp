@@ -144,8 +144,8 @@ void PyStrategy::call(Hook hook, korvex::StrategyContext& ctx, PyObject* tick) {
     const std::string when = hook == INIT
                                  ? "before " + ctx.config().at("base.start_date").as_string()
                                  : "on " + korvex::format_date(korvex::to_date(ctx.now()));
-    throw StrategyError(
-        fmt::format("the strategy's {} raised {}:\n{}", HOOK_NAMES[hook], when, traceback_text(e)));
+    throw StrategyError(fmt::format("the strategy's {} raised {}", HOOK_NAMES[hook], when),
+                        traceback_text(e));
 }
 
 std::unique_ptr<PyStrategy> strategy_of(const py::object& object, const py::dict& settings) {

@@ -12,10 +12,16 @@
 
 namespace korvex_python {
 
-// A hook raised: the message carries the hook, the trading date and the Python traceback.
+// A hook raised: the message is where ("the strategy's handle_bar raised on 2019-01-04") and
+// the Python traceback.
 class StrategyError : public korvex::Error {
 public:
-    using korvex::Error::Error;
+    StrategyError(std::string where, const std::string& traceback)
+        : korvex::Error(where + ":\n" + traceback), where_(std::move(where)) {}
+    const std::string& where() const { return where_; }
+
+private:
+    std::string where_;
 };
 
 class PyStrategy : public korvex::Strategy {
