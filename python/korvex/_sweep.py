@@ -184,8 +184,11 @@ def _client(scheduler, workers):
     if scheduler:
         return Client(scheduler), None
     # One single-threaded worker process per core: each run is a process of its own anyway.
-    os.environ["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(__file__).resolve().parents[1])] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
+    # The workers import this package from where this process has it.
+    package = str(Path(__file__).resolve().parents[1])
+    paths = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    if package not in paths:
+        os.environ["PYTHONPATH"] = os.pathsep.join([package] + paths)
     cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
                            processes=True, dashboard_address=None)
     return Client(cluster), cluster
