@@ -1,6 +1,7 @@
 """Leveraged carry: hold bonds, pledge them in repos and put the borrowed cash into more bonds,
-keeping bond market value under `leverage` times equity. A pledge lasts until the repo's due
-date is settled, so each repo pledges at most half of the holding and the halves take turns.
+keeping bond market value under `leverage` times equity. On a repo's due date its bonds can be
+pledged again and the new repo's cash repays it that night; what the roll cannot repay is raised
+by selling unpledged bonds.
 
     market = "exchange": Shanghai bonds, one-day repo 204001.SH rolled every day (the demo)
     market = "inter_bank": inter-bank bonds, R007 rolled when it falls due
@@ -45,23 +46,21 @@ class Carry:
             return
         equity = account.total_value
         borrowed = sum(p.short_quantity for p in account.positions)
-        bond_value = face = 0.0
+        bond_value = 0.0
         for b in self.bonds:
-            q = held(context, b.order_book_id)
-            bond_value += q * price(context, b.order_book_id)
-            face += q * b.issue_price
-        # Roll the financing when nothing is outstanding or it falls due today: the new repo
-        # brings in the cash that tonight's settlement repays.
+            bond_value += held(context, b.order_book_id) * price(context, b.order_book_id)
+        # Roll the financing when nothing is outstanding or it falls due today: the maturing
+        # repo's bonds are pledged again and the new cash repays it tonight.
         new_borrowing = 0.0
         if borrowed == 0 or self.due_today(context):
-            want = min(max(0.0, (self.leverage - 1) * equity) / self.haircut, face / 2)
+            want = max(0.0, (self.leverage - 1) * equity) / self.haircut
             for b in self.bonds:
                 if want <= 0:
                     break
                 # A pledge must outlive the repo: leave bonds about to be repaid alone.
                 if b.de_listed_date <= context.now + 14 * DAY:
                     continue
-                nominal = min(want, closable(context, b.order_book_id) * b.issue_price)
+                nominal = min(want, pledgeable(context, b.order_book_id) * b.issue_price)
                 if self.exchange:
                     nominal = math.floor(nominal / 1000) * 1000
                     if nominal < 100000 or not context.exchange_repo_financing(
@@ -77,11 +76,14 @@ class Carry:
                     self.due = trade.due_settlement_date
                 new_borrowing += nominal * self.haircut
                 want -= nominal
-        # Invest what tonight's repayment does not need, up to the leverage limit.
-        due_tonight = borrowed * 1.001 if self.due_today(context) else 0.0
-        pending = new_borrowing if self.exchange else 0.0  # exchange repos fill at the close
-        spare = account.cash + pending - due_tonight - self.cash_buffer * equity
-        spare = min(spare, account.cash - self.cash_buffer * equity)
+        # Free cash already nets tonight's repayment; an exchange repo brings its cash at the
+        # close, when it fills.
+        free = account.cash + (new_borrowing if self.exchange else 0.0)
+        if free < 0:
+            self.raise_cash(context, -free * 1.01)
+            return
+        # Invest the rest, up to the leverage limit.
+        spare = free - self.cash_buffer * equity
         room = self.leverage * equity - bond_value
         if spare > 0 and room > 0:
             each = min(spare, room) / len(self.bonds)
@@ -93,6 +95,19 @@ class Carry:
                     context.order_bond_value(b.order_book_id, each)
         if self.exchange and new_borrowing > 0:
             self.due = context.now.date() + DAY
+
+    def raise_cash(self, context, amount):
+        """Sells unpledged bonds worth about `amount`; they fill at the close, before settlement."""
+        lot = 10.0 if self.exchange else 1000.0
+        for b in self.bonds:
+            if amount <= 0:
+                break
+            units = min(closable(context, b.order_book_id),
+                        math.ceil(amount / price(context, b.order_book_id) / lot) * lot)
+            if units <= 0 or not priced_today(context, b.order_book_id):
+                continue
+            if context.order_bond(b.order_book_id, -units) is not None:
+                amount -= units * price(context, b.order_book_id)
 
     def due_today(self, context):
         return self.due is not None and self.due <= context.now.date()
@@ -109,6 +124,14 @@ def price(context, order_book_id):
         if p is not None and p.last_price > 0:
             return p.last_price
     return 100.0
+
+
+def pledgeable(context, order_book_id):
+    for account in context.portfolio.accounts.values():
+        p = account.position(order_book_id, LONG)
+        if p is not None:
+            return max(0.0, p.pledgeable)
+    return 0.0
 
 
 def closable(context, order_book_id):

@@ -1,7 +1,7 @@
 // Leveraged carry: hold bonds, pledge them in repos and put the borrowed cash into more bonds,
-// keeping bond market value under `leverage` times equity. A pledge lasts until the repo's due
-// date is settled, so each repo pledges at most half of the holding and the halves take turns:
-// on a due date the other half is still free to pledge.
+// keeping bond market value under `leverage` times equity. On a repo's due date its bonds can be
+// pledged again and the new repo's cash repays it that night; what the roll cannot repay is raised
+// by selling unpledged bonds.
 //   exchange_carry: exchange bonds (".SH"), one-day Shanghai repo 204001.SH rolled every day.
 //   ib_carry: inter-bank bonds, R007 financing rolled when it falls due.
 // [strategy] bonds, leverage, haircut, cash_buffer, min_days.
@@ -10,6 +10,7 @@
 
 #include "common.hpp"
 #include "korvex_mod_bond/api/order.hpp"
+#include "korvex_mod_bond/position/bond_position.hpp"
 #include "korvex_mod_bond/utils.hpp"
 
 namespace korvex_examples {
@@ -47,23 +48,19 @@ public:
         if (bonds_.empty()) return;
         const double equity = account.total_value();
         const double borrowed = repo_balance(account);
-        double bond_value = 0, face = 0;
-        for (auto& b : bonds_) {
-            double q = held(ctx, b->order_book_id());
-            bond_value += q * price(ctx, b->order_book_id());
-            face += q * *b->issue_price();
-        }
-        // Roll the financing when nothing is outstanding or it falls due today: the new repo
-        // brings in the cash that tonight's settlement repays.
+        double bond_value = 0;
+        for (auto& b : bonds_) bond_value += held(ctx, b->order_book_id()) * price(ctx, b->order_book_id());
+        // Roll the financing when nothing is outstanding or it falls due today: the maturing
+        // repo's bonds are pledged again and the new cash repays it tonight.
         double new_borrowing = 0;
         if (borrowed == 0 || due_today(ctx)) {
-            double want = std::min(std::max(0.0, (leverage_ - 1) * equity) / haircut_, face / 2);
+            double want = std::max(0.0, (leverage_ - 1) * equity) / haircut_;
             for (auto& b : bonds_) {
                 if (want <= 0) break;
                 const std::string& id = b->order_book_id();
                 // A pledge must outlive the repo: leave bonds about to be repaid alone.
                 if (b->de_listed_date() <= ctx.now() + std::chrono::days(14)) continue;
-                double nominal = std::min(want, closable_of(ctx, id) * *b->issue_price());
+                double nominal = std::min(want, pledgeable_of(ctx, id) * *b->issue_price());
                 if (exchange_) {
                     nominal = std::floor(nominal / 1000) * 1000;
                     if (nominal < 100000) continue;
@@ -81,12 +78,16 @@ public:
                 want -= nominal;
             }
         }
-        // Invest what tonight's repayment does not need, up to the leverage limit.
-        const double due_tonight = due_today(ctx) ? borrowed * 1.001 : 0.0;
-        const double pending = exchange_ ? new_borrowing : 0.0;  // exchange repos fill at the close
-        double spare = account.cash() + pending - due_tonight - cash_buffer_ * equity;
-        spare = std::min(spare, account.cash() - cash_buffer_ * equity);
-        double room = leverage_ * equity - bond_value;
+        // Free cash already nets tonight's repayment; an exchange repo brings its cash at the
+        // close, when it fills.
+        const double free = account.cash() + (exchange_ ? new_borrowing : 0.0);
+        if (free < 0) {
+            raise_cash(ctx, -free * 1.01);
+            return;
+        }
+        // Invest the rest, up to the leverage limit.
+        const double spare = free - cash_buffer_ * equity;
+        const double room = leverage_ * equity - bond_value;
         if (spare > 0 && room > 0) {
             double each = std::min(spare, room) / static_cast<double>(bonds_.size());
             // Inter-bank bonds trade in at least 1000 units, exchange bonds in lots of 10.
@@ -107,11 +108,29 @@ private:
                 return p->last_price();
         return 100.0;
     }
-    static double closable_of(korvex::StrategyContext& ctx, const std::string& id) {
+    static double pledgeable_of(korvex::StrategyContext& ctx, const std::string& id) {
         for (auto& [t, a] : ctx.portfolio().accounts())
             if (auto* p = a->find_position(id, POSITION_DIRECTION::LONG))
-                return std::max(0.0, p->closable());
+                return std::max(0.0, korvex_mod_bond::pledgeable_quantity(
+                                         p, korvex::to_date(ctx.now())));
         return 0.0;
+    }
+    // Sells unpledged bonds worth about `amount`, which fill at the close, before settlement.
+    void raise_cash(korvex::StrategyContext& ctx, double amount) {
+        for (auto& b : bonds_) {
+            if (amount <= 0) break;
+            const std::string& id = b->order_book_id();
+            double closable = 0;
+            for (auto& [t, a] : ctx.portfolio().accounts())
+                if (auto* p = a->find_position(id, POSITION_DIRECTION::LONG))
+                    closable = std::max(0.0, p->closable());
+            const double lot = exchange_ ? 10 : 1000;
+            const double units =
+                std::min(closable, std::ceil(amount / price(ctx, id) / lot) * lot);
+            if (units <= 0 || !priced_today(ctx, id)) continue;
+            if (korvex_mod_bond::api::order_bond(ctx, id, -units))
+                amount -= units * price(ctx, id);
+        }
     }
     double repo_balance(korvex::Account& account) const {
         double q = 0;

@@ -2,7 +2,8 @@
 // subscribed exchange bond updates an exponential average of its mid; an ask
 // far enough under it is bought, a bid far enough over it sells what is held.
 // [strategy] edge: distance from the average, in price; clip: units per order; max_units: the
-// most held of one bond; bonds: ids to follow (empty: every exchange bond with quotes that day).
+// most held of one bond; bonds: ids to follow (empty: every listed exchange bond; those not quoted
+// on a day feed nothing that day).
 #include <algorithm>
 #include <cmath>
 #include <unordered_map>
@@ -28,15 +29,9 @@ public:
 
     void before_trading(korvex::StrategyContext& ctx) override {
         if (!bonds_.empty()) return;
-        const korvex::Date today = korvex::to_date(ctx.now());
+        // Which bonds will be quoted today is not known before the session.
         for (auto suffix : {".SH", ".SZ"})
-            for (auto& bond : listed_bonds(ctx, suffix, 0)) {
-                const std::string& id = bond->order_book_id();
-                if (ctx.data_proxy().ticks(id, today).empty())
-                    ctx.unsubscribe(id);
-                else
-                    ctx.subscribe(id);
-            }
+            for (auto& bond : listed_bonds(ctx, suffix, 0)) ctx.subscribe(bond->order_book_id());
     }
 
     void handle_tick(korvex::StrategyContext& ctx, const korvex::TickObject& tick) override {

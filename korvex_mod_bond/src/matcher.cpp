@@ -10,6 +10,7 @@
 #include "korvex/environment.hpp"
 #include "korvex/errors.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
+#include "korvex_mod_bond/position/bond_position.hpp"
 #include "korvex_mod_bond/trade.hpp"
 #include "korvex_mod_bond/utils.hpp"
 #include "korvex_mod_bond/validator.hpp"
@@ -33,7 +34,7 @@ std::string repo_rate_field(const korvex::Environment& env) {
 }
 
 double repo_rate_today(korvex::Environment& env, const std::string& repo_id) {
-    korvex::Bars bars = env.data_proxy().day_bars(repo_id);
+    korvex::Bars bars = env.data_proxy().day_bars_full(repo_id);
     std::size_t i = bars.empty()
                         ? korvex::Bars::npos
                         : bars.find(korvex::convert_date_to_int(korvex::to_date(env.calendar_dt)));
@@ -92,7 +93,8 @@ korvex::MatchResult RepoMatcher::match(korvex::Account&, korvex::Order& order) {
     korvex::Position* held = env_.portfolio()
                                  .account(bond->account_type())
                                  .find_position(bond_id, korvex::POSITION_DIRECTION::LONG);
-    const double closable = held ? std::max(0.0, held->closable()) : 0.0;
+    const double closable =
+        std::max(0.0, pledgeable_quantity(held, korvex::to_date(env_.trading_dt)));
     const double lot = env_.data_proxy().instruments(id)->round_lot();
     double filled = std::min(nominal, closable * face);
     filled = whole_lots(filled, lot);
@@ -145,7 +147,7 @@ double CounterPartyOfferMatcher::snapshot_interval(const korvex::TickObject& tic
     if (!env_.data_source() || !env_.data_source()->tick_store())
         return std::numeric_limits<double>::infinity();  // snapshots fed by hand: no interval
     const korvex::Bars day =
-        env_.data_proxy().ticks(tick.order_book_id(), korvex::to_date(tick.datetime()));
+        env_.data_proxy().ticks_full(tick.order_book_id(), korvex::to_date(tick.datetime()));
     if (day.size() < 2) return std::numeric_limits<double>::infinity();
     const std::span<const korvex::TickRecord> records = day.as<korvex::TickRecord>();
     auto at = std::lower_bound(records.begin(), records.end(), tick.stamp(),

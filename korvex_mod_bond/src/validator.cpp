@@ -8,6 +8,7 @@
 #include "korvex/logger.hpp"
 #include "korvex_mod_bond/api.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
+#include "korvex_mod_bond/position/bond_position.hpp"
 #include "korvex_mod_bond/utils.hpp"
 
 namespace korvex_mod_bond {
@@ -105,7 +106,9 @@ bool RepoValidator::can_submit_order(const korvex::Order& order, korvex::Account
     if (!bond)
         throw korvex::TypeError(
             fmt::format("wrong type for bond instrument: {}", korvex::type_name(*bond_ins)));
-    const double holding_value = bond_position.closable() * issue_price_of(*bond);
+    const double holding_value =
+        pledgeable_quantity(&bond_position, korvex::to_date(_env.trading_dt)) *
+        issue_price_of(*bond);
 
     if (order.quantity() < *minimum) {
         _fail(fmt::format("场内债券抵押名义价值应在 {} 元及以上", *minimum));

@@ -89,6 +89,19 @@ void bind_context(py::module_& m) {
              [](const ContextView& c, const std::string& id, const py::handle& day) {
                  return bars_to_numpy(c.run.ctx().data_proxy().ticks(id, date_from_py(day)));
              })
+        // The last `count` bars known now; `fields` (a name or a list of names) picks columns
+        // of the same records: still a view, no copy.
+        .def(
+            "history_bars",
+            [](const ContextView& c, const std::string& id, std::size_t count,
+               const std::string& frequency, const py::object& fields) -> py::object {
+                py::array bars =
+                    bars_to_numpy(c.run.ctx().data_proxy().history_bars(id, count, frequency));
+                if (fields.is_none()) return bars;
+                return bars[fields];
+            },
+            py::arg("order_book_id"), py::arg("count"), py::arg("frequency") = "1d",
+            py::arg("fields") = py::none())
         // Trading calendars: the exchange's unless `calendar` names the inter-bank one.
         .def(
             "is_trading_date",

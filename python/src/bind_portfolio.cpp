@@ -110,6 +110,17 @@ void bind_portfolio(py::module_& m) {
                                        v.side(POSITION_DIRECTION::LONG));
                                    return p ? p->pledged_quantity() : 0.0;
                                })
+        // What a financing placed now may pledge: the closable units and those of the repos
+        // falling due today.
+        .def_property_readonly("pledgeable",
+                               [](const PositionView& v) {
+                                   const korvex::Position* p = v.side(POSITION_DIRECTION::LONG);
+                                   const korvex::Environment* env =
+                                       korvex::Environment::instance_ptr();
+                                   if (!p || !env) return 0.0;
+                                   return korvex_mod_bond::pledgeable_quantity(
+                                       p, korvex::to_date(env->trading_dt));
+                               })
         .def_property_readonly("payment_receivable",
                                [](const PositionView& v) {
                                    auto* p = dynamic_cast<const korvex_mod_bond::BondPosition*>(

@@ -125,7 +125,8 @@ TEST(Examples, TheSummaryAndTheCashFlowsAddUpToTheBooks) {
                                  s["price_pnl"].get<double>() +
                                  s["repo_interest_earned"].get<double>() -
                                  s["repo_interest_paid"].get<double>() -
-                                 s["transaction_costs"].get<double>();
+                                 s["transaction_costs"].get<double>() -
+                                 s["overdraft_interest"].get<double>();
         EXPECT_NEAR(s["final_equity"].get<double>() - s["starting_cash"].get<double>(), explained,
                     0.01)
             << strategy;

@@ -101,7 +101,8 @@ public:
         }
         seen_.inter_bank_calendar = data.trading_calendar(TRADING_CALENDAR_TYPE::INTER_BANK);
     }
-    void before_trading(korvex::StrategyContext& context) override {
+    // At the close: the day's bars are known from then on.
+    void after_trading(korvex::StrategyContext& context) override {
         auto& data = context.data_proxy();
         const std::int64_t today = korvex::convert_date_to_int(korvex::to_date(context.now()));
         seen_.ib_close.push_back(close_on(data.day_bars(IB_BOND), today));
@@ -204,7 +205,8 @@ TEST_F(BondDataRun, MinuteRunServesTheBondsMinuteBarsFromTheBundle) {
                                                 korvex_mod_bond::bond_minbar_layout(),
                                                 std::as_bytes(std::span(bars)));
     const Seen seen = run("auto", "1m");
-    EXPECT_EQ(seen.minute_bars_of_sh, std::vector<std::size_t>(DAYS.size(), bars.size()));
+    // What has ended by each close: the first day's two minutes, then all three.
+    EXPECT_EQ(seen.minute_bars_of_sh, (std::vector<std::size_t>{2, 3, 3, 3}));
     EXPECT_EQ(seen.minute_bars_of_ib, std::vector<std::size_t>(DAYS.size(), 0));
     EXPECT_EQ(seen.ib_close.front(), valuation_close(0, true));
 }

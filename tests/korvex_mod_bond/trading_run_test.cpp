@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "generated_bundle.hpp"
+#include "bond_run.hpp"
 #include "korvex/logger.hpp"
 #include "korvex/runner.hpp"
 #include "korvex_mod_bond/api/order.hpp"
@@ -20,48 +20,18 @@ using namespace korvex_mod_bond;
 
 namespace {
 
-const std::filesystem::path& bundle() {
-    return korvex::testing::generated_bundle(7, make_date(2019, 1, 2), make_date(2019, 6, 28), 40);
-}
+using korvex::testing::Borrowed;
 
-// Two exchange bonds carry minute bars and quote snapshots over the span's last five days.
-const std::filesystem::path& tick_bundle() {
-    return korvex::testing::generated_bundle(7, make_date(2019, 1, 2), make_date(2019, 6, 28), 40,
-                                             2);
-}
+const std::filesystem::path& bundle() { return korvex::testing::bond_bundle(); }
+const std::filesystem::path& tick_bundle() { return korvex::testing::bond_tick_bundle(); }
 
 Config run_config(const std::string& start, const std::string& end, const std::string& accounts,
                   const std::filesystem::path& data = bundle()) {
-    Config c = Config::from_string("[base]\nstart_date = \"" + start + "\"\nend_date = \"" + end +
-                                   "\"\ndata_bundle_path = \"" + data.string() +
-                                   "\"\noutput_dir = \"\"\n[base.accounts]\n" + accounts +
-                                   "\n[mod.sys_simulation]\nvolume_limit = false\n");
-    return c;
+    return korvex::testing::bond_run_config(start, end, accounts, data);
 }
 
-// Lends the test's strategy to the runner, which would otherwise destroy it with itself.
-class Borrowed : public Strategy {
-public:
-    explicit Borrowed(Strategy& s) : s_(s) {}
-    void init(StrategyContext& c) override { s_.init(c); }
-    void before_trading(StrategyContext& c) override { s_.before_trading(c); }
-    void handle_bar(StrategyContext& c) override { s_.handle_bar(c); }
-    void after_trading(StrategyContext& c) override { s_.after_trading(c); }
-    void handle_tick(StrategyContext& c, const TickObject& t) override { s_.handle_tick(c, t); }
-
-private:
-    Strategy& s_;
-};
-
 RunResult run(Config config, Strategy& strategy) {
-    tavlen::set_backend(std::make_shared<tavlen::SqliteBackend>(
-        std::filesystem::path(config.at("base.data_bundle_path").as_string()) / "tavlen.sqlite"));
-    Runner runner(std::move(config));
-    runner.add_mod("bond", std::make_unique<BondMod>());
-    runner.set_strategy(std::make_unique<Borrowed>(strategy));
-    RunResult r = runner.run();
-    tavlen::set_backend(nullptr);
-    return r;
+    return korvex::testing::run_bond(std::move(config), strategy);
 }
 
 bool has_bar_today(StrategyContext& ctx, const std::string& id) {
@@ -199,15 +169,13 @@ TEST(BondTradingRun, InterBankLendingEarnsRateOverHoldingDays) {
 
 namespace {
 
-// Follows the exchange bonds quoted each day; on the first day buys three times the first best
-// ask's size of the first bond it sees, on the last day sells all of it again.
+// Follows every listed bond; on the first day buys three times the first best ask's size of the
+// first bond it sees quoted, on the last day sells all of it again.
 class TakeOffers : public Strategy {
 public:
     void before_trading(StrategyContext& ctx) override {
-        const Date today = to_date(ctx.now());
         for (auto& ins : ctx.data_proxy().all_instruments(INSTRUMENT_TYPE::BOND))
-            if (!ctx.data_proxy().ticks(ins->order_book_id(), today).empty())
-                ctx.subscribe(ins->order_book_id());
+            if (ins->listed_at(ctx.now())) ctx.subscribe(ins->order_book_id());
         ++day_;
     }
     void handle_tick(StrategyContext& ctx, const TickObject& tick) override {

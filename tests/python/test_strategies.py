@@ -155,6 +155,10 @@ def test_handle_tick_sees_every_snapshot_of_the_subscribed_bonds(on_bundle):
     def before_trading(context):
         for bond in ("155003.SH", "163004.SH"):
             context.subscribe(bond)
+            assert len(context.ticks(bond, context.now)) == 0  # the session is still ahead
+
+    def after_trading(context):
+        for bond in ("155003.SH", "163004.SH"):
             counts["expected"] += len(context.ticks(bond, context.now))
 
     def handle_tick(context, tick):
@@ -163,6 +167,7 @@ def test_handle_tick_sees_every_snapshot_of_the_subscribed_bonds(on_bundle):
         assert len(tick.asks) == 5 and tick.datetime.date() == context.now.date()
 
     korvex.run(on_bundle("tick_offers.toml"), output_dir=False,
-               strategy={"before_trading": before_trading, "handle_tick": handle_tick})
+               strategy={"before_trading": before_trading, "handle_tick": handle_tick,
+                         "after_trading": after_trading})
     assert counts["expected"] > 1000
     assert counts["calls"] == counts["expected"]

@@ -10,6 +10,7 @@
 #include "korvex/simulation_broker.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
 #include "korvex_mod_bond/matcher.hpp"
+#include "korvex_mod_bond/position/bond_position.hpp"
 #include "korvex_mod_bond/utils.hpp"
 #include "korvex_mod_bond/validator.hpp"
 
@@ -47,12 +48,14 @@ double held_quantity(korvex::Environment& env, const BondInstrument& bond) {
     return p ? p->quantity() : 0;
 }
 
-double closable_quantity(korvex::Environment& env, const BondInstrument& bond) {
+// What a financing placed now may pledge (the maturing repos' bonds included).
+double pledgeable_now(korvex::Environment& env, const BondInstrument& bond) {
     auto& accounts = env.portfolio().accounts();
     auto it = accounts.find(bond.account_type());
     if (it == accounts.end()) return 0;
-    auto* p = it->second->find_position(bond.order_book_id(), POSITION_DIRECTION::LONG);
-    return p ? p->closable() : 0;
+    return pledgeable_quantity(
+        it->second->find_position(bond.order_book_id(), POSITION_DIRECTION::LONG),
+        korvex::to_date(env.trading_dt));
 }
 
 // Repo orders are filled by the bond broker's repo matcher; signal mode installs none.
@@ -162,7 +165,7 @@ korvex::OrderPtr exchange_repo_financing(korvex::StrategyContext& ctx, const std
     if (nominal == 0)
         return refuse(fmt::format("amount {} of {} is less than its trading unit of {}",
                                   nominal_amount, repo_id, repo->round_lot()));
-    if (closable_quantity(env, *bond) <= 0)
+    if (pledgeable_now(env, *bond) <= 0)
         return refuse(fmt::format("no closable {} is held to pledge", bond_id));
     korvex::Record extra{{"bond_order_book_id", bond_id}, {"haircut", haircut}};
     return korvex::submit_order(env, repo_id, nominal, SIDE::FINANCING, POSITION_EFFECT::OPEN,
@@ -187,9 +190,10 @@ korvex::OrderPtr exchange_reverse_repo(korvex::StrategyContext& ctx, const std::
     amount = lent;
     korvex::Account& account = env.portfolio().account(repo->account_type());
     double need = amount + calc_repo_commission(repo_id, amount);
-    if (need > account.cash() + 1e-9)
+    const double available = korvex::buying_power(env, account);
+    if (need > available + 1e-9)
         return refuse(fmt::format("lending {} on {} needs {:.2f} with commission, cash is {:.2f}",
-                                  amount, repo_id, need, account.cash()));
+                                  amount, repo_id, need, available));
     korvex::Record extra{{"haircut", 1.0}};
     return korvex::submit_order(env, repo_id, amount, SIDE::MARGIN, POSITION_EFFECT::OPEN,
                                 rate_limit, std::move(extra));
@@ -258,7 +262,7 @@ std::shared_ptr<RepoTrade> ib_repo(korvex::StrategyContext& ctx, int term_days,
     if (!face || *face <= 0)
         return refuse<Result>(fmt::format("{} has no issue price to pledge at", bond_id));
     double pledged = std::ceil(nominal_amount / *face - 1e-9);
-    double closable = closable_quantity(env, *bond);
+    double closable = pledgeable_now(env, *bond);
     if (pledged > closable)
         return refuse<Result>(
             fmt::format("pledging {} units of {} for {} needs more than the closable {}", pledged,
@@ -282,10 +286,11 @@ std::shared_ptr<RepoTrade> ib_reverse_repo(korvex::StrategyContext& ctx, int ter
         return refuse<Result>(
             fmt::format("amount {} of {} is not a positive number", amount, *repo_id));
     double need = amount + calc_repo_commission(*repo_id, amount);
-    if (need > standard.account->cash() + 1e-9)
+    const double available = korvex::buying_power(env, *standard.account);
+    if (need > available + 1e-9)
         return refuse<Result>(
             fmt::format("lending {} on {} needs {:.2f} with commission, cash is {:.2f}", amount,
-                        *repo_id, need, standard.account->cash()));
+                        *repo_id, need, available));
     double rate = repo_rate_today(env, *repo_id);
     if (!std::isfinite(rate))
         return refuse<Result>(fmt::format("{} has no repo rate on {}", *repo_id,

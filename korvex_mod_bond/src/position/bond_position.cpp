@@ -116,6 +116,13 @@ double BondPosition::closable() const {
     return korvex::Position::closable() - pledged_quantity();
 }
 
+double BondPosition::pledgeable(Date day) const {
+    double maturing = 0;
+    const auto end = _due_settlement_dict.upper_bound(day);
+    for (auto it = _due_settlement_dict.begin(); it != end; ++it) maturing += it->second;
+    return closable() + maturing;
+}
+
 double BondPosition::apply_trade(const korvex::Trade& trade) {
     if (trade.side() != korvex::SIDE::FINANCING) return korvex::Position::apply_trade(trade);
     const auto* repo = dynamic_cast<const RepoTrade*>(&trade);
@@ -195,6 +202,12 @@ bool BondPosition::principal_repaid(double cum_principal_payment) const {
             "bond {} has an empty issue_price: cannot tell whether its principal is repaid",
             _order_book_id));
     return cum_principal_payment >= *issue_price;
+}
+
+double pledgeable_quantity(const korvex::Position* position, Date day) {
+    if (const auto* bond = dynamic_cast<const BondPosition*>(position))
+        return bond->pledgeable(day);
+    return position ? position->closable() : 0.0;
 }
 
 }  // namespace korvex_mod_bond

@@ -65,6 +65,13 @@ double RepoPosition::settlement(korvex::Date trading_date) {
                      delta_cash * _direction_factor);
 }
 
+double RepoPosition::cash_due_at_settlement(korvex::Date day) const {
+    double due = 0;
+    const auto end = _due_settlement_dict.upper_bound(day);
+    for (auto it = _due_settlement_dict.begin(); it != end; ++it) due += it->second.amount;
+    return due * _direction_factor;
+}
+
 bool RepoPosition::is_empty() const {
     return quantity() == 0 && _due_settlement_dict.empty();
 }

@@ -15,6 +15,10 @@ OrderPtr submit_order(Environment& env, const std::string& order_book_id, double
                       SIDE side, POSITION_EFFECT effect, std::optional<double> price = std::nullopt,
                       Record extra = {});
 
+// What an order placed now may spend: the account's free cash and what its open sells and
+// financings are expected to bring in before it fills.
+double buying_power(Environment& env, const Account& account);
+
 // The latest close known at the environment's current time (day bars), or NaN.
 double last_close(Environment& env, const std::string& order_book_id);
 

@@ -119,6 +119,9 @@ public:
     // Cash the broker reserves for an order at submission; orders are refused when it is more
     // than the account's free cash.
     virtual double cash_to_reserve(const Order&) const { return 0.0; }
+    // What the account's open sells and financings are expected to bring in (net of their
+    // estimated costs): they pay for a buy placed after them, which fills after them.
+    virtual double pending_proceeds(const Account&) const { return 0.0; }
 };
 
 }  // namespace korvex

@@ -32,6 +32,9 @@ public:
     // Buys: the value at the frozen price (market orders: moved by the slippage, as the fill
     // will be) plus the estimated cost, moved likewise; lending: the cash lent plus the cost.
     double cash_to_reserve(const Order& order) const override;
+    // For the unfilled part, less the estimated costs: open sells at their limit or their frozen
+    // price moved by the slippage, open financings at their cash amount.
+    double pending_proceeds(const Account& account) const override;
     bool has_matcher(INSTRUMENT_TYPE type) const { return matchers_.count(type) > 0; }
 
     bool _match_immediately = false;

@@ -27,6 +27,22 @@ public:
     DateTime now() const { return env_.calendar_dt; }
     Account& stock_account() const { return portfolio().account(DEFAULT_ACCOUNT_TYPE::STOCK); }
 
+    // Market data known at now() (see DataProxy): views of the stores' arrays, no copy.
+    Bars day_bars(const std::string& order_book_id) const {
+        return data_proxy().day_bars(order_book_id);
+    }
+    Bars minute_bars(const std::string& order_book_id) const {
+        return data_proxy().minute_bars(order_book_id);
+    }
+    Bars ticks(const std::string& order_book_id, Date trading_date) const {
+        return data_proxy().ticks(order_book_id, trading_date);
+    }
+    // The last `count` bars of the id at "1d" or "1m".
+    Bars history_bars(const std::string& order_book_id, std::size_t count,
+                      const std::string& frequency = "1d") const {
+        return data_proxy().history_bars(order_book_id, count, frequency);
+    }
+
     // Submits an order through validators and broker; null when refused (the reason is on
     // user_system_log).
     OrderPtr submit_order(const std::string& order_book_id, double quantity, SIDE side,

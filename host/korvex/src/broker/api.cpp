@@ -18,6 +18,10 @@ double last_close(Environment& env, const std::string& order_book_id) {
     return i == Bars::npos ? std::numeric_limits<double>::quiet_NaN() : bars.get(i, "close");
 }
 
+double buying_power(Environment& env, const Account& account) {
+    return account.cash() + (env.broker() ? env.broker()->pending_proceeds(account) : 0.0);
+}
+
 OrderPtr submit_order(Environment& env, const std::string& order_book_id, double quantity,
                       SIDE side, POSITION_EFFECT effect, std::optional<double> price,
                       Record extra) {
@@ -64,10 +68,14 @@ OrderPtr submit_order(Environment& env, const std::string& order_book_id, double
     order->set_estimated_transaction_cost(env.get_order_transaction_cost(*order));
     if (!env.broker()) throw RuntimeError("no broker is set");
     // What the broker will reserve must be free now: two orders that each fit the cash but
-    // not together are not both accepted.
-    if (const double need = env.broker()->cash_to_reserve(*order); need > account.cash())
-        return refuse(fmt::format("not enough cash for {} {}: needs {:.2f}, available {:.2f}",
-                                  quantity, order_book_id, need, account.cash()));
+    // not together are not both accepted. Orders that need no cash (sells, financings) go
+    // through even from an overdrawn account: they are how it mends.
+    if (const double need = env.broker()->cash_to_reserve(*order); need > 0) {
+        const double available = buying_power(env, account);
+        if (need > available)
+            return refuse(fmt::format("not enough cash for {} {}: needs {:.2f}, available {:.2f}",
+                                      quantity, order_book_id, need, available));
+    }
     if (effect != POSITION_EFFECT::OPEN) {
         Position* pos = account.find_position(order_book_id, order->position_direction());
         double closable = pos ? pos->closable() : 0.0;

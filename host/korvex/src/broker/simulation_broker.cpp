@@ -61,6 +61,28 @@ double SimulationBroker::cash_to_reserve(const Order& order) const {
            order.estimated_transaction_cost() * moved;
 }
 
+double SimulationBroker::pending_proceeds(const Account& account) const {
+    double proceeds = 0;
+    for (const OrderPtr& o : open_orders_) {
+        if (!o->is_active() || o->unfilled_quantity() <= 0) continue;
+        if (o->side() != SIDE::SELL && o->side() != SIDE::FINANCING) continue;
+        if (&env_.portfolio().account_for(o->order_book_id()) != &account) continue;
+        const double share = o->unfilled_quantity() / o->quantity();
+        if (o->side() == SIDE::FINANCING) {
+            // The cash amount: the nominal after the haircut.
+            const double haircut = o->has_attr("haircut") ? o->attr("haircut").as_double() : 1.0;
+            proceeds += o->unfilled_quantity() * haircut - o->estimated_transaction_cost() * share;
+            continue;
+        }
+        const double price = o->price() ? *o->price() : o->frozen_price() * (1.0 - slippage_);
+        auto ins = env_.data_proxy().instruments(o->order_book_id());
+        proceeds += ins->calc_cash_occupation(price, o->unfilled_quantity(),
+                                              POSITION_DIRECTION::LONG) -
+                    o->estimated_transaction_cost() * share;
+    }
+    return proceeds;
+}
+
 void SimulationBroker::cancel_order(const OrderPtr& order) {
     if (!order->is_active()) return;
     Account& account = env_.portfolio().account_for(order->order_book_id());
@@ -255,7 +277,7 @@ MatchResult DefaultMatcher::match(Account&, Order& order) {
         if (!tick || (next_bar && tick->datetime() <= order.datetime())) return result;
         price = tick->last();
     } else {
-        Bars bars = frequency_ == "1m" ? env_.data_proxy().minute_bars(id) : Bars();
+        Bars bars = frequency_ == "1m" ? env_.data_proxy().minute_bars_full(id) : Bars();
         std::int64_t stamp = convert_date_to_int(env_.calendar_dt);
         bool by_day = bars.empty();
         if (by_day) {
@@ -263,7 +285,7 @@ MatchResult DefaultMatcher::match(Account&, Order& order) {
             if (frequency_ == "1m" && env_.calendar_dt < DateTime(to_date(env_.calendar_dt)) +
                                                              std::chrono::hours(15))
                 return result;
-            bars = env_.data_proxy().day_bars(id);
+            bars = env_.data_proxy().day_bars_full(id);
             stamp = convert_date_to_int(to_date(env_.calendar_dt));
         }
         const bool placed_in_this_bar =

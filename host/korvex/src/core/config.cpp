@@ -369,6 +369,8 @@ matching_type = "current_bar"
 volume_limit = true
 volume_percent = 0.25
 slippage = 0.0
+overdraft_rate = 0.1825
+on_shortfall = "overdraft"
 )";
 }
 

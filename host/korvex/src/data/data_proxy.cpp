@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "korvex/errors.hpp"
 
@@ -67,22 +68,73 @@ std::vector<InstrumentPtr> DataProxy::all_instruments(std::optional<INSTRUMENT_T
     return out;
 }
 
-Bars DataProxy::day_bars(const std::string& order_book_id) const {
+Bars DataProxy::day_bars_full(const std::string& order_book_id) const {
     auto ins = instruments(order_book_id);
     auto* store = source_->day_bar_store(ins->type());
     return store ? store->get_bars(order_book_id) : Bars();
 }
 
-Bars DataProxy::minute_bars(const std::string& order_book_id) const {
+Bars DataProxy::minute_bars_full(const std::string& order_book_id) const {
     auto ins = instruments(order_book_id);
     auto* store = source_->minbar_store(ins->type());
     return store ? store->get_bars(*ins) : Bars();
 }
 
-Bars DataProxy::ticks(const std::string& order_book_id, Date trading_date) const {
+Bars DataProxy::ticks_full(const std::string& order_book_id, Date trading_date) const {
     auto ins = instruments(order_book_id);
     auto* store = source_->tick_store();
     return store ? store->get_ticks(*ins, trading_date) : Bars();
+}
+
+namespace {
+constexpr std::int64_t kEveryStamp = std::numeric_limits<std::int64_t>::max();
+// The bars stamped at or before `last`: the front of the array, shared.
+Bars known_part(const Bars& bars, std::int64_t last) {
+    if (last == kEveryStamp || bars.empty()) return bars;
+    return bars.slice(0, bars.lower_bound(last + 1));
+}
+}  // namespace
+
+std::int64_t DataProxy::known_day_stamp() const {
+    if (!clock_) return kEveryStamp;
+    // A day's bar is known from its close (15:00) on; before it, the previous days' bars are.
+    const Date today = to_date(*clock_);
+    const bool closed = *clock_ >= DateTime(today) + std::chrono::hours(15);
+    return convert_date_to_int(today) + (closed ? 235959 : -1);
+}
+
+std::int64_t DataProxy::known_intraday_stamp() const {
+    // A minute bar is stamped at the end of its minute, a snapshot at its time.
+    return clock_ ? convert_date_to_int(*clock_) : kEveryStamp;
+}
+
+Bars DataProxy::day_bars(const std::string& order_book_id) const {
+    return known_part(day_bars_full(order_book_id), known_day_stamp());
+}
+
+Bars DataProxy::minute_bars(const std::string& order_book_id) const {
+    return known_part(minute_bars_full(order_book_id), known_intraday_stamp());
+}
+
+Bars DataProxy::ticks(const std::string& order_book_id, Date trading_date) const {
+    if (clock_ && trading_date > to_date(*clock_)) {
+        instruments(order_book_id);  // an unknown id is still an error
+        return Bars();
+    }
+    return known_part(ticks_full(order_book_id, trading_date), known_intraday_stamp());
+}
+
+Bars DataProxy::history_bars(const std::string& order_book_id, std::size_t count,
+                             const std::string& frequency) const {
+    Bars bars;
+    if (frequency == "1d")
+        bars = day_bars(order_book_id);
+    else if (frequency == "1m")
+        bars = minute_bars(order_book_id);
+    else
+        throw ValueError(fmt::format(
+            "history_bars of {}: frequency '{}' is not one of 1d, 1m", order_book_id, frequency));
+    return bars.slice(bars.size() > count ? bars.size() - count : 0, bars.size());
 }
 
 const std::vector<Date>& DataProxy::trading_calendar(

@@ -3,9 +3,11 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "korvex/environment.hpp"
 #include "korvex/errors.hpp"
+#include "korvex/logger.hpp"
 
 namespace korvex {
 
@@ -112,20 +114,45 @@ void Account::post_parts(Position& p, double delta) {
 }
 
 void Account::before_trading(Date trading_date) {
+    // An overdraft left by the last settlement costs its interest for every night since.
+    if (balance_ < 0 && last_settled_ != Date{} && trading_date > last_settled_) {
+        const double nights = static_cast<double>((trading_date - last_settled_).count());
+        post(CASH_CAUSE::OVERDRAFT_INTEREST, balance_ * overdraft_.rate * nights / 365.0, "");
+    }
+    settling_in_ = settling_out_ = 0;
     for (std::size_t i = 0; i < positions_.size(); ++i) {
         Position& p = *positions_[i];
         // The position's base call starts its record of parts; a call that moves no cash has
         // nothing to journal, whatever parts it noted.
         if (const double delta = p.before_trading(trading_date); delta != 0) post_parts(p, delta);
+        const double due = p.cash_due_at_settlement(trading_date);
+        (due > 0 ? settling_in_ : settling_out_) += std::abs(due);
     }
 }
 
 void Account::settlement(Date trading_date) {
+    const double cash_before = balance_;
+    double due = 0;
     for (std::size_t i = 0; i < positions_.size(); ++i) {
         Position& p = *positions_[i];
         // The position's base call starts its record of parts; a call that moves no cash has
         // nothing to journal, whatever parts it noted.
-        if (const double delta = p.settlement(trading_date); delta != 0) post_parts(p, delta);
+        if (const double delta = p.settlement(trading_date); delta != 0) {
+            post_parts(p, delta);
+            if (delta < 0) due -= delta;
+        }
+    }
+    settling_in_ = settling_out_ = 0;
+    last_settled_ = trading_date;
+    if (balance_ < 0) {
+        const std::string what = fmt::format(
+            "account {} is overdrawn on {}: {:.2f} fell due at settlement with {:.2f} in cash, "
+            "leaving {:.2f}",
+            name(type_), format_date(trading_date), due, cash_before, balance_);
+        if (overdraft_.stop)
+            throw RuntimeError(what + " (mod.sys_simulation.on_shortfall = \"stop\")");
+        user_system_log().warning(
+            fmt::format("{}; the overdraft is charged {:g}% a year", what, overdraft_.rate * 100));
     }
     // Positions with nothing left leave the book; the index is rebuilt only when one did.
     auto empty = [](const std::unique_ptr<Position>& p) {
@@ -220,6 +247,7 @@ void Account::set_state(const State& state) {
     journal_.reset(balance_);  // the restored cash opens the books of the resumed run
     frozen_cash_ = 0;
     open_reservations_ = 0;
+    settling_in_ = settling_out_ = 0;
     starting_cash_ = starting;
     positions_ = std::move(positions);
     index_ = std::move(index);

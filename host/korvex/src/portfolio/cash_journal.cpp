@@ -12,7 +12,7 @@ namespace {
 constexpr std::array<std::string_view, CASH_CAUSE_COUNT> kNames{
     "bond bought",  "bond sold",     "bought",      "sold",          "commission",
     "tax",          "coupon",        "principal",   "repo borrowed", "repo repaid",
-    "repo lent",    "repo returned", "repo commission", "other"};
+    "repo lent",    "repo returned", "repo commission", "overdraft interest", "other"};
 }  // namespace
 
 std::string_view name(CASH_CAUSE cause) {

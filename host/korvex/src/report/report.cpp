@@ -157,13 +157,14 @@ void income_chart(std::string& out, const State& summary) {
     };
     // Principal repaid is capital coming back, not income: the price P&L already nets it.
     // The bars add up to the change of equity.
-    static constexpr std::array<Source, 6> sources{
+    static constexpr std::array<Source, 7> sources{
         {{"coupon_income", "Coupons", false},
          {"payment_receivable", "Receivable", false},
          {"price_pnl", "Price", false},
          {"repo_interest_earned", "Repo interest earned", false},
          {"repo_interest_paid", "Repo interest paid", true},
-         {"transaction_costs", "Costs", true}}};
+         {"transaction_costs", "Costs", true},
+         {"overdraft_interest", "Overdraft interest", true}}};
     std::vector<Bar> bars;
     for (auto& s : sources)
         if (const State* v = find_number(summary, s.key)) {
@@ -179,7 +180,7 @@ void income_chart(std::string& out, const State& summary) {
 }
 
 void summary_table(std::string& out, const State& summary) {
-    static constexpr std::array<std::string_view, 18> preferred{"start_date",
+    static constexpr std::array<std::string_view, 21> preferred{"start_date",
                                                                 "end_date",
                                                                 "trading_days",
                                                                 "starting_cash",
@@ -196,7 +197,10 @@ void summary_table(std::string& out, const State& summary) {
                                                                 "principal_repaid",
                                                                 "price_pnl",
                                                                 "repo_interest_earned",
-                                                                "repo_interest_paid"};
+                                                                "repo_interest_paid",
+                                                                "overdraft_days",
+                                                                "max_overdraft",
+                                                                "overdraft_interest"};
     std::vector<std::string> keys;
     for (auto key : preferred)
         if (summary.contains(key)) keys.emplace_back(key);

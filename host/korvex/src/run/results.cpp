@@ -112,10 +112,21 @@ State plain_summary(Environment& env, const RunResult& result) {
     double total = start != 0 ? end / start - 1 : 0;
     double annual = n > 0 && start != 0 ? std::pow(end / start, 252.0 / n) - 1 : 0;
     // Costs as the journals paid them.
-    double costs = 0;
-    for (auto& [type, acc] : env.portfolio().accounts())
+    double costs = 0, overdraft_interest = 0;
+    for (auto& [type, acc] : env.portfolio().accounts()) {
         for (CASH_CAUSE c : {CASH_CAUSE::COMMISSION, CASH_CAUSE::TAX, CASH_CAUSE::REPO_COMMISSION})
             costs -= acc->journal().total(c);
+        overdraft_interest -= acc->journal().total(CASH_CAUSE::OVERDRAFT_INTEREST);
+    }
+    // Overdrafts as the days closed: a day counts when any account's cash was below zero.
+    int overdraft_days = 0;
+    double max_overdraft = 0;
+    for (auto& d : result.daily) {
+        double deepest = 0;
+        for (auto& a : d.accounts) deepest = std::min(deepest, a.cash);
+        overdraft_days += deepest < 0;
+        max_overdraft = std::max(max_overdraft, -deepest);
+    }
     return State{{"start_date", result.daily.empty() ? "" : format_date(result.daily.front().date)},
                  {"end_date", result.daily.empty() ? "" : format_date(result.daily.back().date)},
                  {"trading_days", result.daily.size()},
@@ -127,7 +138,10 @@ State plain_summary(Environment& env, const RunResult& result) {
                  {"sharpe", vol > 0 ? (annual - 0.0) / vol : 0.0},
                  {"max_drawdown", max_dd},
                  {"trades", result.trades.size()},
-                 {"transaction_costs", costs}};
+                 {"transaction_costs", costs},
+                 {"overdraft_days", overdraft_days},
+                 {"max_overdraft", max_overdraft},
+                 {"overdraft_interest", overdraft_interest}};
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <set>
 #include <span>
@@ -30,6 +31,7 @@ struct RunSettings {
     std::string frequency;
     RUN_TYPE run_type;
     std::vector<std::pair<DEFAULT_ACCOUNT_TYPE, double>> accounts;
+    Account::OverdraftTerms overdraft;
 };
 
 // Checks everything a run needs before anything starts; errors name the key.
@@ -70,6 +72,17 @@ RunSettings validate(const Config& config) {
                 fmt::format("base.accounts.{} must be a cash amount >= 0, got {}", key, cash));
         s.accounts.emplace_back(*type, cash);
     }
+    ConfigNode sim = config["mod"]["sys_simulation"];
+    s.overdraft.rate = sim["overdraft_rate"].as_double();
+    if (!(s.overdraft.rate >= 0 && std::isfinite(s.overdraft.rate)))
+        throw ValueError(fmt::format(
+            "mod.sys_simulation.overdraft_rate must be a yearly rate >= 0, got {}",
+            s.overdraft.rate));
+    const std::string shortfall = sim["on_shortfall"].as_string();
+    if (shortfall != "overdraft" && shortfall != "stop")
+        throw ValueError(fmt::format(
+            "mod.sys_simulation.on_shortfall '{}' is not one of overdraft, stop", shortfall));
+    s.overdraft.stop = shortfall == "stop";
     return s;
 }
 
@@ -101,7 +114,7 @@ private:
         auto it = cursors_.find(id);
         if (it != cursors_.end()) return it->second;
         PriceCursor c;
-        c.bars = env_.data_proxy().day_bars(id);
+        c.bars = env_.data_proxy().day_bars_full(id);
         if (!c.bars.empty()) c.close = c.bars.layout()->find("close");
         return cursors_.emplace(id, std::move(c)).first->second;
     }
@@ -152,7 +165,7 @@ std::size_t run_tick_day(Environment& env, Strategy& strategy, StrategyContext& 
     cursors.resize(ctx.subscribed().size());
     std::size_t used = 0;
     for (const std::string& id : ctx.subscribed()) {
-        Bars ticks = env.data_proxy().ticks(id, day);
+        Bars ticks = env.data_proxy().ticks_full(id, day);
         if (ticks.empty()) continue;
         if (!(*ticks.layout() == tick_layout()))
             throw RuntimeError(fmt::format("the tick store answered {} on {} in layout {}, not {}",
@@ -293,7 +306,8 @@ RunResult Runner::run() {
     }
 
     Environment env(config_);
-    for (auto& [type, cash] : settings.accounts) env.portfolio().add_account(type, cash);
+    for (auto& [type, cash] : settings.accounts)
+        env.portfolio().add_account(type, cash).set_overdraft_terms(settings.overdraft);
     env.set_broker(std::make_shared<SimulationBroker>(env, config_.at("mod.sys_simulation")));
     if (env_hook_) env_hook_(env);
 
@@ -345,6 +359,15 @@ RunResult Runner::run() {
         }
         for (auto& [name, metric] : env.daily_metrics()) result.metric_names.push_back(name);
         for (auto* o : observers_) o->on_start(env, days);
+        // From here on the strategy sees only what is known at the run's time: before the first
+        // day's open during init.
+        struct ClockGuard {
+            DataProxy& proxy;
+            ~ClockGuard() { proxy.set_clock(nullptr); }
+        } clock_guard{env.data_proxy()};
+        env.trading_dt = env.calendar_dt =
+            DateTime(days.front()) + std::chrono::hours(9) + std::chrono::minutes(30);
+        env.data_proxy().set_clock(&env.calendar_dt);
         strategy_->init(ctx);
 
         PriceBook prices(env);

@@ -43,6 +43,10 @@ public:
     double pledged_quantity() const;
     // The host's closable quantity net of pledges; negative when pledges exceed it.
     double closable() const override;
+    // What a new financing may pledge on `day`: the closable quantity plus the pledges of the
+    // financings falling due that day, whose bonds the maturing repo frees for a roll (they stay
+    // unsellable until its settlement).
+    double pledgeable(korvex::Date day) const;
 
     // A financing RepoTrade pledges its quantity until its due date; anything else is a bond
     // trade booked by the host.
@@ -242,5 +246,9 @@ private:
 
     DaySchedule<ImpliedCashFlowRecord> _schedule;
 };
+
+// What a new financing may pledge of a holding on `day`: BondPosition::pledgeable, the closable
+// quantity of another model, 0 without a holding.
+double pledgeable_quantity(const korvex::Position* position, korvex::Date day);
 
 }  // namespace korvex_mod_bond

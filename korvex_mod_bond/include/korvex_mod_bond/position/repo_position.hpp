@@ -36,6 +36,8 @@ public:
     // position in the bond. Checks come first: a refused trade changes nothing.
     double apply_trade(const korvex::Trade& trade) override;
     double settlement(korvex::Date trading_date) override;
+    // The amounts due on or before the day: in for a lending, out for a financing.
+    double cash_due_at_settlement(korvex::Date day) const override;
     // Kept while a settlement is open.
     bool is_empty() const override;
 

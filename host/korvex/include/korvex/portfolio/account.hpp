@@ -25,8 +25,11 @@ public:
     Account(DEFAULT_ACCOUNT_TYPE type, double starting_cash, Environment* env);
 
     DEFAULT_ACCOUNT_TYPE type() const { return type_; }
-    // Cash free to use: the balance less what open orders reserve.
-    double cash() const { return balance_ - frozen_cash_; }
+    // Cash free to use now: the balance less what open orders reserve, plus what repos falling
+    // due today return, less what they repay tonight (both move at the day's settlement).
+    double cash() const { return balance_ - frozen_cash_ + settling_in_ - settling_out_; }
+    double settling_in() const { return settling_in_; }
+    double settling_out() const { return settling_out_; }
     double frozen_cash() const { return frozen_cash_; }
     // All the account's cash, reserved or not: the opening balance plus the journal.
     double balance() const { return balance_; }
@@ -60,6 +63,14 @@ public:
     State get_state() const;
     void set_state(const State& state);
 
+    // What settlement could not pay is borrowed overnight: charged `rate` a year (actual/365)
+    // each morning it is still owed, or, with `stop`, ends the run.
+    struct OverdraftTerms {
+        double rate = 0.1825;
+        bool stop = false;
+    };
+    void set_overdraft_terms(OverdraftTerms terms) { overdraft_ = terms; }
+
 private:
     DEFAULT_ACCOUNT_TYPE type_;
     double starting_cash_;
@@ -69,6 +80,9 @@ private:
 
     double balance_;
     double frozen_cash_ = 0;
+    double settling_in_ = 0, settling_out_ = 0;  // repos falling due today
+    OverdraftTerms overdraft_;
+    Date last_settled_{};
     std::size_t open_reservations_ = 0;  // orders between on_order_pending and on_order_unfrozen
     CashJournal journal_;
     Environment* env_;

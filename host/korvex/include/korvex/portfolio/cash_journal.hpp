@@ -30,6 +30,7 @@ enum class CASH_CAUSE {
     REPO_LENT,
     REPO_RETURNED,
     REPO_COMMISSION,
+    OVERDRAFT_INTEREST,
     OTHER,
 };
 inline constexpr std::size_t CASH_CAUSE_COUNT = static_cast<std::size_t>(CASH_CAUSE::OTHER) + 1;

@@ -67,6 +67,11 @@ public:
     virtual State get_state() const;
     virtual void set_state(const State& state);
 
+    // Cash that the settlement of `day` is already bound to move (a repo falling due), signed as
+    // the cash change; the account lets a due return be spent that day and keeps a due
+    // repayment from being spent.
+    virtual double cash_due_at_settlement(Date) const { return 0.0; }
+
     // The latest price known for the instrument (the host feeds it from bars).
     void update_last_price(double price);
     // The same, from the bar of `bar_date`: a model can then tell a stale price from today's.
