@@ -6,7 +6,7 @@ by selling unpledged bonds.
     market = "exchange": Shanghai bonds, one-day repo 204001.SH rolled every day (the demo)
     market = "inter_bank": inter-bank bonds, R007 rolled when it falls due
 
-[strategy] market, bonds, leverage, haircut, cash_buffer, min_days.
+[strategy] market, bonds, leverage (1 to 2), haircut, cash_buffer, min_days.
 """
 
 import datetime
@@ -27,6 +27,13 @@ class Carry:
         self.haircut = float(settings.get("haircut", 0.9))
         self.cash_buffer = float(settings.get("cash_buffer", 0.02))
         self.min_days = int(settings.get("min_days", 365))
+        # Beyond twice equity the collateral of a bond being repaid can outgrow what the others
+        # and the market can take over in a day.
+        if not 1 <= self.leverage <= 2:
+            raise ValueError("strategy.leverage must be between 1 and 2 (bond value over equity), "
+                             f"got {self.leverage:g}")
+        if not 0 < self.haircut <= 1:
+            raise ValueError(f"strategy.haircut must be in (0, 1], got {self.haircut:g}")
         self.bonds = []
         self.due = None
 
@@ -50,32 +57,25 @@ class Carry:
         for b in self.bonds:
             bond_value += held(context, b.order_book_id) * price(context, b.order_book_id)
         # Roll the financing when nothing is outstanding or it falls due today: the maturing
-        # repo's bonds are pledged again and the new cash repays it tonight.
+        # repo's bonds are pledged again and the new cash repays it tonight. The latest
+        # maturities first; retiring bonds only where the others do not cover the loan.
         new_borrowing = 0.0
         if borrowed == 0 or self.due_today(context):
             want = max(0.0, (self.leverage - 1) * equity) / self.haircut
-            for b in self.bonds:
-                if want <= 0:
-                    break
-                # A pledge must outlive the repo: leave bonds about to be repaid alone.
-                if b.de_listed_date <= context.now + 14 * DAY:
-                    continue
-                nominal = min(want, pledgeable(context, b.order_book_id) * b.issue_price)
-                if self.exchange:
-                    nominal = math.floor(nominal / 1000) * 1000
-                    if nominal < 100000 or not context.exchange_repo_financing(
-                            "204001.SH", nominal, b.order_book_id, self.haircut):
+            for fallback in (False, True):
+                for b in sorted(self.bonds, key=lambda b: b.de_listed_date, reverse=True):
+                    if want <= 0 or retiring(context, b) != fallback:
                         continue
-                else:
-                    nominal = math.floor(nominal / 100) * 100
-                    if nominal <= 0:
-                        continue
-                    trade = context.ib_repo(7, nominal, b.order_book_id, self.haircut)
-                    if trade is None:
-                        continue
-                    self.due = trade.due_settlement_date
-                new_borrowing += nominal * self.haircut
-                want -= nominal
+                    nominal = self.finance(context, b.order_book_id, min(
+                        want, pledgeable(context, b.order_book_id) * b.issue_price))
+                    new_borrowing += nominal * self.haircut
+                    want -= nominal
+        if self.exchange and new_borrowing > 0:
+            self.due = context.now.date() + DAY
+        # Retiring bonds are sold as their pledges free them; new bonds take their place.
+        for b in self.bonds:
+            if retiring(context, b):
+                self.sell_within_volume(context, b.order_book_id, 1e300)
         # Free cash already nets tonight's repayment; an exchange repo brings its cash at the
         # close, when it fills.
         free = account.cash + (new_borrowing if self.exchange else 0.0)
@@ -85,37 +85,68 @@ class Carry:
         # Invest the rest, up to the leverage limit.
         spare = free - self.cash_buffer * equity
         room = self.leverage * equity - bond_value
-        if spare > 0 and room > 0:
-            each = min(spare, room) / len(self.bonds)
+        staying = sum(1 for b in self.bonds if not retiring(context, b))
+        if spare > 0 and room > 0 and staying > 0:
+            each = min(spare, room) / staying
             # Inter-bank bonds trade in at least 1000 units, exchange bonds in lots of 10.
             least = 10.0 if self.exchange else 1000.0
             for b in self.bonds:
-                if each > least * price(context, b.order_book_id) and priced_today(
-                        context, b.order_book_id):
+                if not retiring(context, b) and each > least * price(context, b.order_book_id) \
+                        and priced_today(context, b.order_book_id):
                     context.order_bond_value(b.order_book_id, each)
-        if self.exchange and new_borrowing > 0:
-            self.due = context.now.date() + DAY
+
+    def finance(self, context, order_book_id, nominal):
+        """Borrows about `nominal` against the bond in the market's repo; the nominal borrowed."""
+        if self.exchange:
+            nominal = math.floor(nominal / 1000) * 1000
+            if nominal < 100000 or not context.exchange_repo_financing(
+                    "204001.SH", nominal, order_book_id, self.haircut):
+                return 0.0
+            return nominal
+        nominal = math.floor(nominal / 100) * 100
+        if nominal <= 0:
+            return 0.0
+        trade = context.ib_repo(7, nominal, order_book_id, self.haircut)
+        if trade is None:
+            return 0.0
+        self.due = trade.due_settlement_date
+        return nominal
+
+    def sell_within_volume(self, context, order_book_id, amount):
+        """Sells up to `amount` of the bond's unpledged units, within a fifth of the day's volume
+        so that the sale fills at the close, before settlement; the value offered."""
+        if not priced_today(context, order_book_id):
+            return 0.0
+        lot = 10.0 if self.exchange else 1000.0
+        volume = context.day_bars(order_book_id)["volume"][-1]
+        units = min(math.floor(volume * 0.2 / lot) * lot, closable(context, order_book_id),
+                    math.ceil(amount / price(context, order_book_id) / lot) * lot)
+        if units <= 0 or context.order_bond(order_book_id, -units) is None:
+            return 0.0
+        return units * price(context, order_book_id)
 
     def raise_cash(self, context, amount):
-        """Sells unpledged bonds worth about `amount`; they fill at the close, before settlement."""
-        lot = 10.0 if self.exchange else 1000.0
-        for b in self.bonds:
+        """Sells bonds worth about `amount`, the earliest maturities first."""
+        for b in sorted(self.bonds, key=lambda b: b.de_listed_date):
             if amount <= 0:
                 break
-            units = min(closable(context, b.order_book_id),
-                        math.ceil(amount / price(context, b.order_book_id) / lot) * lot)
-            if units <= 0 or not priced_today(context, b.order_book_id):
-                continue
-            if context.order_bond(b.order_book_id, -units) is not None:
-                amount -= units * price(context, b.order_book_id)
+            amount -= self.sell_within_volume(context, b.order_book_id, amount)
 
     def due_today(self, context):
         return self.due is not None and self.due <= context.now.date()
 
     def drop_matured(self, context):
-        soon = context.now + 30 * DAY
+        """Retiring bonds no longer held leave the list; new bonds keep `bonds` of them staying."""
         self.bonds = [b for b in self.bonds
-                      if not (b.de_listed_date < soon and held(context, b.order_book_id) == 0)]
+                      if not (retiring(context, b) and held(context, b.order_book_id) == 0)]
+        staying = sum(1 for b in self.bonds if not retiring(context, b))
+        ids = {b.order_book_id for b in self.bonds}
+        for b in listed_bonds(context, ".SH" if self.exchange else ".IB", self.min_days):
+            if staying >= self.bonds_wanted:
+                break
+            if b.order_book_id not in ids:
+                self.bonds.append(b)
+                staying += 1
 
 
 def price(context, order_book_id):
@@ -124,6 +155,11 @@ def price(context, order_book_id):
         if p is not None and p.last_price > 0:
             return p.last_price
     return 100.0
+
+
+def retiring(context, bond):
+    """Within two months of its repayment a bond is retired: sold, not bought, pledged last."""
+    return bond.de_listed_date <= context.now + 60 * DAY
 
 
 def pledgeable(context, order_book_id):

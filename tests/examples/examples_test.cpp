@@ -145,6 +145,20 @@ TEST(Examples, TheSummaryAndTheCashFlowsAddUpToTheBooks) {
     }
 }
 
+// The carries roll enough or sell at every leverage they accept, and idle cash is lent every
+// day: its return comes back usable on the due day.
+TEST(Examples, NeverOverdrawAndLendEveryDay) {
+    for (const std::string strategy : {"exchange_carry", "ib_carry"})
+        for (const char* leverage : {"1.0", "2.0"}) {
+            ExampleRun r = run_example(strategy, "2019-01-02", "2020-12-31",
+                                       std::string("[strategy]\nleverage = ") + leverage);
+            EXPECT_EQ(r.summary["overdraft_days"], 0) << strategy << " at " << leverage;
+        }
+    ExampleRun lending = run_example("cash_management", "2019-01-02", "2020-12-31");
+    EXPECT_EQ(lending.summary["trades"], lending.summary["trading_days"]);
+    EXPECT_EQ(lending.summary["overdraft_days"], 0);
+}
+
 // Between a record day and its payment the coupon is in equity once: as the holder's
 // receivable, not also in the bond's price. On a record day the equity moves with the clean
 // prices and a day's accrual, not by the coupon booked.
