@@ -70,6 +70,8 @@ class Probe:
         bars = context.day_bars(BOND)
         self.seen["bars"] = bars
         self.seen["again"] = context.day_bars(BOND)
+        self.seen["closes"] = context.history_bars(BOND, 3, fields="close")
+        self.seen["last_two"] = context.history_bars(BOND, 2, "1d", ["datetime", "close"])
         self.seen["next_day"] = context.get_next_trading_date(context.now)
         self.seen["day_before"] = context.get_previous_trading_date("2019-01-02")
         self.seen["instrument"] = context.instruments(BOND)
@@ -92,6 +94,12 @@ def test_context_offers_the_engines_bars_calendars_instruments_and_refusals(on_b
     assert not bars.flags.writeable and not bars.flags.owndata
     assert np.shares_memory(bars, seen["again"])  # one array of the store's, not copies
     assert bars["datetime"][0] == 20180102000000
+    # Nothing after the run's day: the first handle_bar is at the close of 2019-01-02.
+    assert bars["datetime"][-1] == 20190102000000
+    assert np.shares_memory(seen["closes"], bars) and len(seen["closes"]) == 3
+    assert list(seen["closes"]) == list(bars["close"][-3:])
+    assert seen["last_two"].dtype.names == ("datetime", "close")
+    assert list(seen["last_two"]["datetime"]) == list(bars["datetime"][-2:])
     assert seen["next_day"] == datetime.date(2019, 1, 3)
     assert seen["day_before"] == datetime.date(2018, 12, 28)  # over the New Year holiday
     assert isinstance(seen["instrument"], korvex.BondInstrument)
