@@ -66,8 +66,8 @@ class Carry:
                 for b in sorted(self.bonds, key=lambda b: b.de_listed_date, reverse=True):
                     if want <= 0 or retiring(context, b) != fallback:
                         continue
-                    nominal = self.finance(context, b.order_book_id, min(
-                        want, pledgeable(context, b.order_book_id) * b.issue_price))
+                    nominal = self.finance(context, b.order_book_id,
+                                           min(want, pledgeable_face(context, b.order_book_id)))
                     new_borrowing += nominal * self.haircut
                     want -= nominal
         if self.exchange and new_borrowing > 0:
@@ -162,11 +162,13 @@ def retiring(context, bond):
     return bond.de_listed_date <= context.now + 60 * DAY
 
 
-def pledgeable(context, order_book_id):
+def pledgeable_face(context, order_book_id):
+    """The face value a new financing may pledge: pledgeable units times what is still
+    outstanding of each unit's principal."""
     for account in context.portfolio.accounts.values():
         p = account.position(order_book_id, LONG)
         if p is not None:
-            return max(0.0, p.pledgeable)
+            return max(0.0, p.pledgeable) * p.remaining_principal
     return 0.0
 
 

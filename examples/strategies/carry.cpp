@@ -74,7 +74,7 @@ public:
                 for (auto& b : by_maturity(false)) {
                     if (want <= 0 || retiring(ctx, *b) != fallback) continue;
                     const double nominal = finance(ctx, b->order_book_id(), std::min(
-                        want, pledgeable_of(ctx, b->order_book_id()) * *b->issue_price()));
+                        want, pledgeable_face_of(ctx, b->order_book_id())));
                     new_borrowing += nominal * haircut_;
                     want -= nominal;
                 }
@@ -114,11 +114,14 @@ private:
                 return p->last_price();
         return 100.0;
     }
-    static double pledgeable_of(korvex::StrategyContext& ctx, const std::string& id) {
+    // The face value a new financing may pledge: pledgeable units times what is still
+    // outstanding of each unit's principal.
+    static double pledgeable_face_of(korvex::StrategyContext& ctx, const std::string& id) {
+        const korvex::Date today = korvex::to_date(ctx.now());
         for (auto& [t, a] : ctx.portfolio().accounts())
-            if (auto* p = a->find_position(id, POSITION_DIRECTION::LONG))
-                return std::max(0.0, korvex_mod_bond::pledgeable_quantity(
-                                         p, korvex::to_date(ctx.now())));
+            if (auto* p = dynamic_cast<korvex_mod_bond::BondPosition*>(
+                    a->find_position(id, POSITION_DIRECTION::LONG)))
+                return std::max(0.0, p->pledgeable(today)) * p->remaining_principal(today);
         return 0.0;
     }
     std::vector<std::shared_ptr<const korvex_mod_bond::BondInstrument>> by_maturity(

@@ -89,12 +89,13 @@ korvex::MatchResult RepoMatcher::match(korvex::Account&, korvex::Order& order) {
             "Order rejected: {} cannot be pledged (no bond with an issue price)", bond_id);
         return result;
     }
-    const double face = *bond->issue_price();
     korvex::Position* held = env_.portfolio()
                                  .account(bond->account_type())
                                  .find_position(bond_id, korvex::POSITION_DIRECTION::LONG);
-    const double closable =
-        std::max(0.0, pledgeable_quantity(held, korvex::to_date(env_.trading_dt)));
+    const korvex::Date today = korvex::to_date(env_.trading_dt);
+    // A unit backs what is still outstanding of its principal.
+    const double face = pledge_face(held, *bond, today);
+    const double closable = face > 0 ? std::max(0.0, pledgeable_quantity(held, today)) : 0.0;
     const double lot = env_.data_proxy().instruments(id)->round_lot();
     double filled = std::min(nominal, closable * face);
     filled = whole_lots(filled, lot);

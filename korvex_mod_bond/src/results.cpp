@@ -87,6 +87,16 @@ double repo_outstanding(korvex::Environment& env, POSITION_DIRECTION direction) 
     return q;
 }
 
+// The cash amounts outstanding with their accrued interest.
+double repo_owed(korvex::Environment& env, POSITION_DIRECTION direction) {
+    double owed = 0;
+    each_position(env, [&](korvex::Position& p) {
+        if (dynamic_cast<RepoPosition*>(&p) && p.direction() == direction)
+            owed += std::abs(p.equity());
+    });
+    return owed;
+}
+
 double payment_receivable(korvex::Environment& env) {
     double r = 0;
     each_position(env, [&](korvex::Position& p) {
@@ -110,9 +120,10 @@ void load(korvex::Environment& env) {
     });
     env.add_daily_metric("pledged_face_value", [](korvex::Environment& e) {
         double v = 0;
+        const korvex::Date today = korvex::to_date(e.trading_dt);
         each_position(e, [&](korvex::Position& p) {
-            if (auto* b = dynamic_cast<BondPosition*>(&p))
-                v += b->pledged_quantity() * b->instrument().issue_price().value_or(0.0);
+            if (auto* b = dynamic_cast<BondPosition*>(&p); b && b->pledged_quantity() != 0)
+                v += b->pledged_quantity() * b->remaining_principal(today);
         });
         return v;
     });
@@ -151,14 +162,15 @@ void load(korvex::Environment& env) {
     env.add_summary_extra("principal_repaid", [](korvex::Environment& e) {
         return journaled(e, {CASH_CAUSE::PRINCIPAL});
     });
-    // Borrowed cash in, repaid cash out; what is still borrowed is owed at no interest yet.
+    // Borrowed cash in, repaid cash out; what is still borrowed is owed with the interest
+    // accrued on it to the last day.
     env.add_summary_extra("repo_interest_paid", [](korvex::Environment& e) {
-        return repo_outstanding(e, POSITION_DIRECTION::SHORT) -
+        return repo_owed(e, POSITION_DIRECTION::SHORT) -
                journaled(e, {CASH_CAUSE::REPO_BORROWED, CASH_CAUSE::REPO_REPAID});
     });
     env.add_summary_extra("repo_interest_earned", [](korvex::Environment& e) {
         return journaled(e, {CASH_CAUSE::REPO_LENT, CASH_CAUSE::REPO_RETURNED}) +
-               repo_outstanding(e, POSITION_DIRECTION::LONG);
+               repo_owed(e, POSITION_DIRECTION::LONG);
     });
     // What the bonds bought came to: sold and repaid, plus what is still held at its price,
     // less what they cost to buy. Principal repaid is capital coming back, so it is here.

@@ -31,7 +31,8 @@ from . import _toml
 SUMMARY_FIGURES = ("final_equity", "total_return", "annual_return", "max_drawdown", "sharpe",
                    "volatility", "coupon_income", "principal_repaid", "payment_receivable",
                    "price_pnl", "repo_interest_paid", "repo_interest_earned",
-                   "transaction_costs", "trades")
+                   "transaction_costs", "overdraft_days", "max_overdraft", "overdraft_interest",
+                   "trades")
 MARKER = "sweep_run.json"
 
 

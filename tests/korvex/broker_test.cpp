@@ -1,4 +1,5 @@
 // Order placement and the default matcher: fills at the bar, refusals with their reasons.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "korvex/api.hpp"
@@ -51,6 +52,9 @@ TEST_F(BrokerFixture, FillsAtTheCloseCappedByTheBarVolume) {
     EXPECT_DOUBLE_EQ(account().frozen_cash(), 1000.0);
     broker->after_trading();
     EXPECT_EQ(order->status(), ORDER_STATUS::CANCELLED);
+    EXPECT_EQ(order->message(), fmt::format("order {} of A.XSHE expired at the close, partly "
+                                            "filled: 200 of 300",
+                                            order->order_id()));
     EXPECT_DOUBLE_EQ(account().cash(), 8000.0);
     EXPECT_DOUBLE_EQ(account().frozen_cash(), 0.0);
     EXPECT_DOUBLE_EQ(account().total_value(), 10000.0);
@@ -191,6 +195,8 @@ TEST(Fills, EachFrequencyAndMatchingTypeFillsAtItsOwnClocksPrice) {
         {"1d", "next_bar", "A.XSHE", {"15:00", "+15:00"}, "2020-01-03 15:00:00", 10.2, 300},
         {"1m", "current_bar", "A.XSHE", {"09:31"}, "2020-01-02 09:31:00", 9.7, 100},
         {"1m", "next_bar", "A.XSHE", {"09:31", "09:32"}, "2020-01-02 09:32:00", 9.8, 200},
+        // A minute that trades nothing leaves the order waiting for one that does.
+        {"1m", "current_bar", "A.XSHE", {"09:33", "09:34"}, "2020-01-02 09:34:00", 10.1, 100},
         // No minute bars: the day's price is known at its close, in the session's last minute.
         {"1m", "current_bar", "B.XSHE", {"09:31", "14:59", "15:00"}, "2020-01-02 15:00:00", 5.5,
          200},
@@ -219,7 +225,9 @@ TEST(Fills, EachFrequencyAndMatchingTypeFillsAtItsOwnClocksPrice) {
         auto minutes = std::make_shared<FakeMinuteBars>();
         minutes->bars["A.XSHE"] = std::make_shared<const std::vector<korvex::testing::SimpleBar>>(
             std::vector<korvex::testing::SimpleBar>{{20200102093100, 9.6, 9.7, 9.7, 9.6, 400},
-                                                    {20200102093200, 9.8, 9.9, 9.9, 9.8, 800}});
+                                                    {20200102093200, 9.8, 9.9, 9.9, 9.8, 800},
+                                                    {20200102093300, 9.9, 9.9, 9.9, 9.9, 0},
+                                                    {20200102093400, 10.0, 10.1, 10.1, 10.0, 400}});
         source->register_minbar_store(INSTRUMENT_TYPE::CS, minutes);
         env.set_data_source(source);
         auto broker = std::make_shared<SimulationBroker>(env, env.config().at("mod.sys_simulation"));

@@ -17,6 +17,7 @@
 #include "korvex_mod_bond/utils.hpp"
 #include "korvex_mod_bond/validator.hpp"
 #include "korvex_test_support.hpp"
+#include "tavlen/memory_backend.hpp"
 
 using namespace korvex;
 using namespace korvex_mod_bond;
@@ -55,7 +56,10 @@ struct TradingFixture : ::testing::Test {
     TempDir dir;
     std::unique_ptr<Environment> env;
 
+    // A client without cash flows: the bonds repay nothing before maturity.
+    void TearDown() override { tavlen::set_backend(nullptr); }
     void SetUp() override {
+        tavlen::set_backend(std::make_shared<tavlen::MemoryBackend>());
         korvex::testing::write_trading_dates(
             dir.path(), korvex::testing::weekdays(make_date(2020, 1, 1), make_date(2020, 3, 31)));
         Config config;

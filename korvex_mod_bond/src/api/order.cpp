@@ -40,22 +40,23 @@ std::shared_ptr<const RepoInstrument> repo_of(korvex::Environment& env, const st
     return std::dynamic_pointer_cast<const RepoInstrument>(env.data_proxy().find_instrument(id));
 }
 
-double held_quantity(korvex::Environment& env, const BondInstrument& bond) {
+// The long holding of the bond in its account, or null.
+korvex::Position* holding(korvex::Environment& env, const BondInstrument& bond) {
     auto& accounts = env.portfolio().accounts();
     auto it = accounts.find(bond.account_type());
-    if (it == accounts.end()) return 0;
-    auto* p = it->second->find_position(bond.order_book_id(), POSITION_DIRECTION::LONG);
+    return it == accounts.end()
+               ? nullptr
+               : it->second->find_position(bond.order_book_id(), POSITION_DIRECTION::LONG);
+}
+
+double held_quantity(korvex::Environment& env, const BondInstrument& bond) {
+    const korvex::Position* p = holding(env, bond);
     return p ? p->quantity() : 0;
 }
 
 // What a financing placed now may pledge (the maturing repos' bonds included).
 double pledgeable_now(korvex::Environment& env, const BondInstrument& bond) {
-    auto& accounts = env.portfolio().accounts();
-    auto it = accounts.find(bond.account_type());
-    if (it == accounts.end()) return 0;
-    return pledgeable_quantity(
-        it->second->find_position(bond.order_book_id(), POSITION_DIRECTION::LONG),
-        korvex::to_date(env.trading_dt));
+    return pledgeable_quantity(holding(env, bond), korvex::to_date(env.trading_dt));
 }
 
 // Repo orders are filled by the bond broker's repo matcher; signal mode installs none.
@@ -258,10 +259,13 @@ std::shared_ptr<RepoTrade> ib_repo(korvex::StrategyContext& ctx, int term_days,
     if (!positive(nominal_amount))
         return refuse<Result>(
             fmt::format("amount {} of {} is not a positive number", nominal_amount, *repo_id));
-    auto face = bond->issue_price();
-    if (!face || *face <= 0)
+    if (!bond->issue_price() || *bond->issue_price() <= 0)
         return refuse<Result>(fmt::format("{} has no issue price to pledge at", bond_id));
-    double pledged = std::ceil(nominal_amount / *face - 1e-9);
+    // A unit backs what is still outstanding of its principal.
+    const double face = pledge_face(holding(env, *bond), *bond, korvex::to_date(env.trading_dt));
+    if (face <= 0)
+        return refuse<Result>(fmt::format("{} has no principal outstanding to pledge", bond_id));
+    double pledged = std::ceil(nominal_amount / face - 1e-9);
     double closable = pledgeable_now(env, *bond);
     if (pledged > closable)
         return refuse<Result>(

@@ -52,9 +52,12 @@ korvex::State BondPosition::get_state() const {
     state["payment_receivable"] = _payment_receivable;
     state[PLEDGES_KEY] = pledges_to_state(_due_settlement_dict);
     korvex::State owed = korvex::State::array();
-    for (const auto& [day, amount] : _entitlements)
-        owed.push_back({{"date", day == NEXT_PAYMENT ? std::string() : korvex::format_date(day)},
-                        {"amount", amount}});
+    for (const auto& [day, amount] : _entitlements) {
+        korvex::State e{{"date", day == NEXT_PAYMENT ? std::string() : korvex::format_date(day)},
+                        {"amount", amount.total()}};
+        if (amount.unsplit == 0) e["principal"] = amount.principal;
+        owed.push_back(std::move(e));
+    }
     state[ENTITLEMENTS_KEY] = owed;
     return state;
 }
@@ -72,7 +75,7 @@ void BondPosition::set_state(const korvex::State& state) {
     std::map<Date, double> pledges;
     if (auto it = state.find(PLEDGES_KEY); it != state.end())
         pledges = pledges_from_state(*it, where);
-    std::map<Date, double> owed;
+    std::map<Date, Owed> owed;
     if (auto it = state.find(ENTITLEMENTS_KEY); it != state.end()) {
         if (!it->is_array())
             throw korvex::ValueError(
@@ -89,12 +92,23 @@ void BondPosition::set_state(const korvex::State& state) {
             } catch (const korvex::ValueError& error) {
                 throw korvex::ValueError(fmt::format("{}: entitlement {}", where, error.what()));
             }
-            owed[day] += e["amount"].get<double>();
+            const double amount = e["amount"].get<double>();
+            Owed& o = owed[day];
+            // A state from before the split was saved splits as the day's payment does.
+            if (auto p = e.find("principal"); p == e.end()) {
+                o.unsplit += amount;
+            } else if (!p->is_number()) {
+                throw korvex::ValueError(fmt::format(
+                    "{}: an entitlement's principal must be a number, got {}", where, e.dump()));
+            } else {
+                o.principal += p->get<double>();
+                o.coupon += amount - p->get<double>();
+            }
         }
     } else if (receivable != 0) {
         // A state from before entitlements were saved: what it had receivable is paid with
         // the next payment.
-        owed[NEXT_PAYMENT] = receivable;
+        owed[NEXT_PAYMENT].unsplit = receivable;
     }
     korvex::Position::set_state(state);
     _payment_receivable = receivable;
@@ -136,7 +150,7 @@ double BondPosition::apply_trade(const korvex::Trade& trade) {
     return 0.0;
 }
 
-void BondPosition::book_receivable(Date trading_date, double receivable) {
+void BondPosition::book_receivable(Date trading_date, double receivable, double principal) {
     // A price from before today still holds what has now become receivable.
     if (last_price_date() < trading_date) {
         _last_price = std::max(0.0, _last_price - receivable);
@@ -147,27 +161,33 @@ void BondPosition::book_receivable(Date trading_date, double receivable) {
     const Date due = _payment_day_of(trading_date);
     auto it = std::lower_bound(_entitlements.begin(), _entitlements.end(), due,
                                [](const auto& e, Date d) { return e.first < d; });
-    if (it == _entitlements.end() || it->first != due) it = _entitlements.insert(it, {due, 0.0});
-    it->second += receivable * units;
+    if (it == _entitlements.end() || it->first != due) it = _entitlements.insert(it, {due, Owed{}});
+    it->second.principal += principal * units;
+    it->second.coupon += (receivable - principal) * units;
     _payment_receivable += receivable * units;
+    _booked_today += receivable * units;
 }
 
 double BondPosition::pay_entitlements(Date trading_date, bool payment_day,
                                       double principal_share) {
-    double owed = 0;
+    Owed owed;
     // An entitlement of unknown day (first in order) waits for a payment day.
     auto first = _entitlements.begin();
     if (first != _entitlements.end() && first->first == NEXT_PAYMENT && !payment_day) ++first;
     auto last = first;
-    for (; last != _entitlements.end() && last->first <= trading_date; ++last) owed += last->second;
+    for (; last != _entitlements.end() && last->first <= trading_date; ++last) {
+        owed.coupon += last->second.coupon;
+        owed.principal += last->second.principal;
+        owed.unsplit += last->second.unsplit;
+    }
     if (first == last) return 0.0;
     _entitlements.erase(first, last);
     // What stays receivable is what is owed for later days: summed afresh, so nothing of
     // what was paid is left behind as rounding.
     _payment_receivable = 0;
-    for (const auto& [day, amount] : _entitlements) _payment_receivable += amount;
-    const double principal = owed * principal_share;
-    const double coupon = owed - principal;
+    for (const auto& [day, amount] : _entitlements) _payment_receivable += amount.total();
+    const double principal = owed.principal + owed.unsplit * principal_share;
+    const double coupon = owed.coupon + owed.unsplit * (1 - principal_share);
     double delta_cash = 0;
     delta_cash += note_cash(korvex::CASH_CAUSE::COUPON, coupon);
     delta_cash += note_cash(korvex::CASH_CAUSE::PRINCIPAL, principal);
@@ -202,6 +222,16 @@ bool BondPosition::principal_repaid(double cum_principal_payment) const {
             "bond {} has an empty issue_price: cannot tell whether its principal is repaid",
             _order_book_id));
     return cum_principal_payment >= *issue_price;
+}
+
+double BondPosition::remaining_principal(Date day) {
+    const double face = _instrument->issue_price().value_or(0.0);
+    return std::max(0.0, face - _cum_principal_through(day));
+}
+
+double pledge_face(korvex::Position* position, const BondInstrument& bond, Date day) {
+    if (auto* held = dynamic_cast<BondPosition*>(position)) return held->remaining_principal(day);
+    return bond.issue_price().value_or(0.0);
 }
 
 double pledgeable_quantity(const korvex::Position* position, Date day) {

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "korvex/environment.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
@@ -42,6 +44,12 @@ double RepoPosition::apply_trade(const korvex::Trade& trade) {
     DueSettlement& entry = _due_settlement_dict[due];
     entry.quantity += quantity;
     entry.amount += amount;
+    if (const auto days = repo->actual_holding_days(); days > 0) {
+        const double rate = (amount - quantity) / static_cast<double>(days);
+        const double start = static_cast<double>(due.time_since_epoch().count() - days);
+        entry.accrual_rate += rate;
+        entry.accrual_offset += rate * start;
+    }
     _transaction_cost += trade.transaction_cost();
     if (bond_position) bond_position->apply_trade(trade);
     return -(quantity * _direction_factor) - trade.transaction_cost();
@@ -63,6 +71,19 @@ double RepoPosition::settlement(korvex::Date trading_date) {
     return note_cash(_direction == POSITION_DIRECTION::SHORT ? korvex::CASH_CAUSE::REPO_REPAID
                                                              : korvex::CASH_CAUSE::REPO_RETURNED,
                      delta_cash * _direction_factor);
+}
+
+double DueSettlement::accrued(double day) const {
+    return std::clamp(accrual_rate * day - accrual_offset, 0.0, std::max(0.0, amount - quantity));
+}
+
+double RepoPosition::accrued_interest() const {
+    if (!_env || _due_settlement_dict.empty()) return 0.0;
+    const auto today =
+        static_cast<double>(korvex::to_date(_env->trading_dt).time_since_epoch().count());
+    double accrued = 0;
+    for (const auto& [due, entry] : _due_settlement_dict) accrued += entry.accrued(today);
+    return accrued;
 }
 
 double RepoPosition::cash_due_at_settlement(korvex::Date day) const {

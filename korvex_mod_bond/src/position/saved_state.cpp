@@ -52,7 +52,10 @@ std::map<korvex::Date, double> pledges_from_state(const korvex::State& state,
 korvex::State due_settlements_to_state(const std::map<korvex::Date, DueSettlement>& entries) {
     korvex::State out = korvex::State::object();
     for (const auto& [date, entry] : entries)
-        out[korvex::format_date(date)] = {{"quantity", entry.quantity}, {"amount", entry.amount}};
+        out[korvex::format_date(date)] = {{"quantity", entry.quantity},
+                                          {"amount", entry.amount},
+                                          {"accrual_rate", entry.accrual_rate},
+                                          {"accrual_offset", entry.accrual_offset}};
     return out;
 }
 
@@ -65,9 +68,14 @@ std::map<korvex::Date, DueSettlement> due_settlements_from_state(const korvex::S
         if (!value.is_object() || !value.contains("quantity") || !value.contains("amount"))
             throw korvex::ValueError(fmt::format(
                 "{}: {} must hold a quantity and an amount, got {}", where, entry, value.dump()));
+        // A state saved before interest accrued daily accrues nothing until settlement.
+        auto optional = [&](const char* name) {
+            return value.contains(name) ? number(value[name], where, entry + "." + name) : 0.0;
+        };
         out[due_date(key, where, DUE_SETTLEMENTS_KEY)] = {
             number(value["quantity"], where, entry + ".quantity"),
-            number(value["amount"], where, entry + ".amount")};
+            number(value["amount"], where, entry + ".amount"), optional("accrual_rate"),
+            optional("accrual_offset")};
     }
     return out;
 }

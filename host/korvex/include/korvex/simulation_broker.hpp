@@ -29,8 +29,9 @@ public:
     void on_bar() override;
     void on_tick(const TickObject& tick) override;
     void after_trading() override;
-    // Buys: the value at the frozen price (market orders: moved by the slippage, as the fill
-    // will be) plus the estimated cost, moved likewise; lending: the cash lent plus the cost.
+    // Buys, covers of a short included: the value at the frozen price (market orders: moved by
+    // the slippage, as the fill will be) plus the estimated cost, moved likewise; lending: the
+    // cash lent plus the cost.
     double cash_to_reserve(const Order& order) const override;
     // For the unfilled part, less the estimated costs: open sells at their limit or their frozen
     // price moved by the slippage, open financings at their cash amount.

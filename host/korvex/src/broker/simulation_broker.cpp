@@ -46,8 +46,7 @@ void SimulationBroker::submit_order(const OrderPtr& order) {
 }
 
 double SimulationBroker::cash_to_reserve(const Order& order) const {
-    if (order.position_effect() != POSITION_EFFECT::OPEN) return 0.0;
-    if (order.side() == SIDE::MARGIN) {
+    if (order.side() == SIDE::MARGIN && order.position_effect() == POSITION_EFFECT::OPEN) {
         const double haircut = order.has_attr("haircut") ? order.attr("haircut").as_double() : 1.0;
         return order.quantity() * haircut + order.estimated_transaction_cost();
     }
@@ -134,8 +133,13 @@ void SimulationBroker::after_trading() {
         }
         Account& account = env_.portfolio().account_for(o->order_book_id());
         release(account, *o);
-        o->mark_cancelled(fmt::format("order {} of {} expired unfilled at the close", o->order_id(),
-                                      o->order_book_id()));
+        o->mark_cancelled(
+            o->filled_quantity() > 0
+                ? fmt::format("order {} of {} expired at the close, partly filled: {} of {}",
+                              o->order_id(), o->order_book_id(), o->filled_quantity(),
+                              o->quantity())
+                : fmt::format("order {} of {} expired unfilled at the close", o->order_id(),
+                              o->order_book_id()));
         user_system_log().warning(o->message());
     }
     open_orders_ = std::move(kept);
@@ -176,9 +180,10 @@ std::optional<std::string> SimulationBroker::book(Account& account, Order& order
     set_costs(*trade);
     auto it = frozen_cash_.find(order.order_id());
 
-    // Fills that pay cash out must fit the free cash and what the order reserved.
-    const bool pays = trade->position_effect() == POSITION_EFFECT::OPEN &&
-                      (trade->side() == SIDE::BUY || trade->side() == SIDE::MARGIN);
+    // Fills that pay cash out (buys, covers of a short included; lendings) must fit the free
+    // cash and what the order reserved.
+    const bool pays = trade->side() == SIDE::BUY || (trade->side() == SIDE::MARGIN &&
+                                                     trade->position_effect() == POSITION_EFFECT::OPEN);
     if (pays) {
         const double reserved = it == frozen_cash_.end() ? 0.0 : it->second;
         const double unfilled = order.unfilled_quantity();
@@ -313,6 +318,8 @@ MatchResult DefaultMatcher::match(Account&, Order& order) {
         double lot = env_.data_proxy().instruments(id)->round_lot();
         double cap = std::floor(volume * volume_percent_ / lot) * lot;
         if (cap <= 0) {
+            // A later minute may trade: the order waits for it, and expires at the close.
+            if (frequency_ == "1m") return result;
             result.reject_reason = fmt::format("Order rejected: {} traded no volume at {}", id,
                                                format_datetime(env_.calendar_dt));
             return result;

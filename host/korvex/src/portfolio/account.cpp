@@ -38,7 +38,7 @@ double Account::total_value() const {
 }
 
 double Account::transaction_cost() const {
-    double c = 0;
+    double c = departed_cost_;
     for (auto& p : positions_) c += p->transaction_cost();
     return c;
 }
@@ -159,6 +159,8 @@ void Account::settlement(Date trading_date) {
         return p->is_empty() && p->equity() == 0;
     };
     if (std::any_of(positions_.begin(), positions_.end(), empty)) {
+        for (auto& p : positions_)
+            if (empty(p)) departed_cost_ += p->transaction_cost();
         positions_.erase(std::remove_if(positions_.begin(), positions_.end(), empty),
                          positions_.end());
         index_.clear();
@@ -200,6 +202,7 @@ State Account::get_state() const {
     return State{{"type", std::string(name(type_))},
                  {"starting_cash", starting_cash_},
                  {"cash", balance_},
+                 {"departed_transaction_cost", departed_cost_},
                  {"positions", positions}};
 }
 
@@ -218,6 +221,9 @@ void Account::set_state(const State& state) {
     };
     const double balance = number("cash");
     const double starting = state.contains("starting_cash") ? number("starting_cash") : starting_cash_;
+    const double departed = state.contains("departed_transaction_cost")
+                                ? number("departed_transaction_cost")
+                                : 0.0;
     auto list = state.find("positions");
     if (list == state.end() || !list->is_array()) throw fail("'positions' must be a list");
     std::vector<std::unique_ptr<Position>> positions;
@@ -249,6 +255,7 @@ void Account::set_state(const State& state) {
     open_reservations_ = 0;
     settling_in_ = settling_out_ = 0;
     starting_cash_ = starting;
+    departed_cost_ = departed;
     positions_ = std::move(positions);
     index_ = std::move(index);
 }

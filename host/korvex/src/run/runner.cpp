@@ -249,7 +249,10 @@ Date restore_state(Environment& env, const std::string& path) {
         accounts.emplace_back(&env.portfolio().account(*type), &acc_state);
     }
     try {
-        for (auto& [account, acc_state] : accounts) account->set_state(*acc_state);
+        for (auto& [account, acc_state] : accounts) {
+            account->set_state(*acc_state);
+            account->set_last_settled(date);
+        }
     } catch (const ValueError& e) {
         throw fail(e.what());
     }

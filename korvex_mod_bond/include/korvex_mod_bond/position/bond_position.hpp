@@ -40,6 +40,14 @@ public:
 
     // 持仓总权益: the host's equity plus what is receivable and not yet paid.
     double equity() const override;
+    // The host's figures plus what became receivable today: a payment that moves the price
+    // ex-coupon and into the receivable is not a loss.
+    double position_pnl() const override {
+        return korvex::Position::position_pnl() + _booked_today;
+    }
+    double trading_pnl() const override {
+        return korvex::Position::trading_pnl() + _booked_today;
+    }
     double pledged_quantity() const;
     // The host's closable quantity net of pledges; negative when pledges exceed it.
     double closable() const override;
@@ -67,9 +75,21 @@ public:
     virtual double _principal_of_day(korvex::Date date_) = 0;
     // The payment day for which what becomes receivable on `date_` is owed.
     virtual korvex::Date _payment_day_of(korvex::Date date_) = 0;
-    // What the holding of record is owed, by payment day: sorted by day, and a vector, so that
-    // once it has held a coupon no day allocates.
-    using Entitlements = std::vector<std::pair<korvex::Date, double>>;
+    // Principal repaid per unit by the end of the day, from the variant's schedule.
+    virtual double _cum_principal_through(korvex::Date date_) = 0;
+    // The face value per unit still outstanding after the day's payments: what a unit can back
+    // in a repo. The issue price for a bond that repays nothing before maturity.
+    double remaining_principal(korvex::Date day);
+    // What the holding of record is owed for one payment day: coupon and principal as they
+    // became receivable; `unsplit` is an amount restored from a state that did not split it,
+    // split as the day's payment is.
+    struct Owed {
+        double coupon = 0, principal = 0, unsplit = 0;
+        double total() const { return coupon + principal + unsplit; }
+    };
+    // By payment day: sorted by day, and a vector, so that once it has held a coupon no day
+    // allocates.
+    using Entitlements = std::vector<std::pair<korvex::Date, Owed>>;
     const std::map<korvex::Date, double>& due_settlement_dict() const {
         return _due_settlement_dict;
     }
@@ -92,8 +112,16 @@ protected:
     template <class Variant>
     double before_trading_of(Variant& self, korvex::Date trading_date) {
         const double delta_cash = korvex::Position::before_trading(trading_date);
+        _booked_today = 0;
         const double receivable = self.Variant::_get_cash_flow_receivable(trading_date);
-        if (receivable != 0) book_receivable(trading_date, receivable);
+        if (receivable != 0) {
+            // Principal becomes receivable on its payment day; the rest is coupon.
+            const double principal =
+                self.Variant::_get_cash_flow(trading_date).first != 0
+                    ? std::min(receivable, self.Variant::_principal_of_day(trading_date))
+                    : 0.0;
+            book_receivable(trading_date, receivable, principal);
+        }
         return delta_cash;
     }
     template <class Variant>
@@ -119,15 +147,18 @@ protected:
 
     std::shared_ptr<const BondInstrument> _instrument;
     double _payment_receivable = 0;
+    double _booked_today = 0;  // what became receivable this morning, for the day's profit
     std::map<korvex::Date, double> _due_settlement_dict;
     Entitlements _entitlements;  // by payment day
     std::shared_ptr<CashFlowSchedules> _schedules;  // the run's schedule caches
 
 private:
-    // Books what becomes receivable today as owed to the holding of record.
-    [[gnu::noinline]] void book_receivable(korvex::Date trading_date, double receivable);
+    // Books what becomes receivable today (per unit, `principal` of it principal) as owed to
+    // the holding of record.
+    [[gnu::noinline]] void book_receivable(korvex::Date trading_date, double receivable,
+                                           double principal);
     // Pays the entitlements due by `trading_date` (those of NEXT_PAYMENT too on a payment
-    // day), coupon and principal as separate parts; returns the cash.
+    // day), coupon and principal as separate parts, each as it was owed; returns the cash.
     double pay_entitlements(korvex::Date trading_date, bool payment_day, double principal_share);
     void de_list();
     void release_pledges(korvex::Date trading_date);
@@ -165,6 +196,10 @@ public:
     }
     // A payment becomes receivable on its own day.
     korvex::Date _payment_day_of(korvex::Date date_) override { return date_; }
+    double _cum_principal_through(korvex::Date date_) override {
+        return cum_principal_through(_schedules->_all_real_cash_flow(_order_book_id),
+                                     &CashFlowRecord::payment_date, date_);
+    }
 
 private:
     friend class BondPosition;
@@ -216,6 +251,10 @@ public:
         const DayCashFlow day = _get_day_cash_flow(date_);
         return {day.payment, day.de_listed};
     }
+    double _cum_principal_through(korvex::Date date_) override {
+        return cum_principal_through(_schedules->_all_implied_cash_flow(_order_book_id),
+                                     &ImpliedCashFlowRecord::date, date_);
+    }
     double _principal_of_day(korvex::Date date_) override {
         const ImpliedCashFlowRecord* row = implied_row(date_);
         if (!row) return 0.0;
@@ -250,5 +289,8 @@ private:
 // What a new financing may pledge of a holding on `day`: BondPosition::pledgeable, the closable
 // quantity of another model, 0 without a holding.
 double pledgeable_quantity(const korvex::Position* position, korvex::Date day);
+// The face value one unit of the bond backs in a repo on `day`: the holding's remaining
+// principal, or the issue price without a holding (0 without one).
+double pledge_face(korvex::Position* position, const BondInstrument& bond, korvex::Date day);
 
 }  // namespace korvex_mod_bond

@@ -55,6 +55,17 @@ inline const korvex::RecordLayout IMPLIED_CASH_FLOW_DTYPES =
                                    {"cum_principal_payment", "<f8"},
                                    {"payment_receivable", "<f8"}});
 
+// Principal repaid per unit by the end of `day` (its own payment included): a binary search.
+template <class Record>
+double cum_principal_through(const std::shared_ptr<const std::vector<Record>>& schedule,
+                             std::int32_t Record::*date, korvex::Date day) {
+    if (!schedule) return 0.0;
+    const std::int32_t d = korvex::convert_date_to_date_int(day);
+    auto it = std::upper_bound(schedule->begin(), schedule->end(), d,
+                               [&](std::int32_t v, const Record& r) { return v < r.*date; });
+    return it == schedule->begin() ? 0.0 : std::prev(it)->cum_principal_payment;
+}
+
 // Null: the client has no cash flows for the bond.
 using CashFlowSchedule = std::shared_ptr<const std::vector<CashFlowRecord>>;
 using ImpliedCashFlowSchedule = std::shared_ptr<const std::vector<ImpliedCashFlowRecord>>;

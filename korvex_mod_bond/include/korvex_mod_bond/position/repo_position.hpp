@@ -14,6 +14,12 @@ namespace korvex_mod_bond {
 struct DueSettlement {
     double quantity = 0;  // cash amount of the trades due that day
     double amount = 0;    // what changes hands that day
+    // Interest accrues evenly over each trade's calendar days: accrued on day t (a day number)
+    // is accrual_rate x t - accrual_offset, within [0, amount - quantity]. Summed over the
+    // trades, so one entry holds trades of different start days exactly.
+    double accrual_rate = 0;
+    double accrual_offset = 0;
+    double accrued(double day) const;
     bool operator==(const DueSettlement&) const = default;
 };
 
@@ -30,7 +36,12 @@ public:
     double position_pnl() const override { return 0; }
     double margin() const override { return 0; }
     double market_value() const override { return 0; }
-    double equity() const override { return _direction_factor * quantity(); }
+    // The cash amount and the interest accrued on it to the current day, with the direction's
+    // sign: owed for a financing, earned for a lending.
+    double equity() const override {
+        return _direction_factor * (quantity() + accrued_interest());
+    }
+    double accrued_interest() const;
 
     // Books a RepoTrade; a financing also pledges the trade's bonds on the account's long
     // position in the bond. Checks come first: a refused trade changes nothing.

@@ -37,6 +37,7 @@ public:
     double starting_cash() const { return starting_cash_; }
     double market_value() const;
     double total_value() const;  // balance + the equity of every position
+    // Costs of every position's trades, those that have left the book included.
     double transaction_cost() const;
 
     // The position, created through the environment's position model when absent.
@@ -70,6 +71,9 @@ public:
         bool stop = false;
     };
     void set_overdraft_terms(OverdraftTerms terms) { overdraft_ = terms; }
+    // The day of the last settlement, from which an overdraft's nights count (a resumed run's
+    // saved day).
+    void set_last_settled(Date day) { last_settled_ = day; }
 
 private:
     DEFAULT_ACCOUNT_TYPE type_;
@@ -83,6 +87,7 @@ private:
     double settling_in_ = 0, settling_out_ = 0;  // repos falling due today
     OverdraftTerms overdraft_;
     Date last_settled_{};
+    double departed_cost_ = 0;  // transaction costs of positions that left the book
     std::size_t open_reservations_ = 0;  // orders between on_order_pending and on_order_unfrozen
     CashJournal journal_;
     Environment* env_;
