@@ -88,6 +88,35 @@ TEST_F(RunnerFixture, RefusesBadSettingsBeforeAnythingRuns) {
         << msg;
 }
 
+// Settings that would otherwise be ignored or read as another value.
+TEST_F(RunnerFixture, RefusesWrongSimulationSettingsNamingThem) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"mod.sys_simulation.matching_type=\"next-bar\"",
+         "mod.sys_simulation.matching_type 'next-bar' is not one of current_bar, next_bar"},
+        {"mod.sys_simulation.slippage=-0.5",
+         "mod.sys_simulation.slippage must be a fraction in [0, 1), got -0.5"},
+        {"mod.sys_simulation.volume_percent=0",
+         "mod.sys_simulation.volume_percent must be a fraction in (0, 1], got 0"},
+        {"mod.sys_simulation.slipage=0.1",
+         "unknown configuration entry mod.sys_simulation.slipage (did you mean "
+         "mod.sys_simulation.slippage?)"},
+        {"mod.sys_simulation.speed=2", "unknown configuration entry mod.sys_simulation.speed"},
+        {"mod.sys_simulation.overdraft_rate=-1",
+         "mod.sys_simulation.overdraft_rate must be a yearly rate >= 0, got -1"},
+        {"mod.sys_simulation.on_shortfall=\"panic\"",
+         "mod.sys_simulation.on_shortfall 'panic' is not one of overdraft, stop"},
+        {"base.accounts.STOCK=9007199254740993",
+         "configuration entry base.accounts.STOCK: 9007199254740993 is too large to be a number "
+         "exactly (at most 9007199254740992)"},
+    };
+    for (auto& [assignment, error] : cases) {
+        Config saved = Config::from_string(config.to_toml());
+        config.set_override(assignment);
+        EXPECT_EQ(run_error(), error) << assignment;
+        config = std::move(saved);
+    }
+}
+
 TEST_F(RunnerFixture, StartsEachModOnceAndTearsItDownOnceAlsoWhenTheRunFails) {
     Calls ok, failing;
     {

@@ -253,3 +253,24 @@ TEST(BondTradingRun, ATickRunTakesTheBestOffersUpToTheirSize) {
     EXPECT_EQ(last.market_value, 0.0);
     EXPECT_NEAR(last.cash, 10000000.0 + cash + paid, 0.005);
 }
+
+// A mistyped bond setting or a negative commission would otherwise run silently.
+TEST(BondTradingRun, WrongBondSettingsAreRefusedNamingThem) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"mod.bond.valuaton_source=\"exchange\"",
+         "unknown configuration entry mod.bond.valuaton_source (did you mean "
+         "mod.bond.valuation_source?)"},
+        {"mod.bond.ib_bond_commission_rate=-0.1",
+         "mod.bond.ib_bond_commission_rate must be >= 0, got -0.1"},
+        {"mod.bond.exchange_repo_commission_rate.7=-0.00005",
+         "mod.bond.exchange_repo_commission_rate.7 must be >= 0, got -5e-05"},
+    };
+    for (auto& [assignment, error] : cases) {
+        Config config = run_config("2019-01-02", "2019-01-04", "STOCK = 1000000");
+        config.set_override(assignment);
+        Strategy idle;
+        EXPECT_EQ(korvex::testing::error_of<std::exception>([&] { run(std::move(config), idle); }),
+                  error)
+            << assignment;
+    }
+}

@@ -168,7 +168,17 @@ std::string ConfigNode::as_string() const {
 
 double ConfigNode::as_double() const {
     const toml::node* n = as_node(node_);
-    if (n->is_floating_point() || n->is_integer()) return *n->value<double>();
+    if (n->is_floating_point()) return *n->value<double>();
+    if (n->is_integer()) {
+        // Past 2^53 an integer has no exact double: refused rather than read as another number.
+        const std::int64_t i = *n->value<std::int64_t>();
+        constexpr std::int64_t kExact = std::int64_t{1} << 53;
+        if (i > kExact || i < -kExact)
+            throw ValueError(fmt::format(
+                "configuration entry {}: {} is too large to be a number exactly (at most {})",
+                path_, i, kExact));
+        return static_cast<double>(i);
+    }
     throw TypeError(
         fmt::format("configuration entry {} must be a number, got {}", path_, describe(*n)));
 }

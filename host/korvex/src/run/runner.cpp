@@ -26,6 +26,51 @@ const std::set<std::string> kBaseKeys = {
     "strategy", "output_dir",  "mod_path",           "resume_from", "save_state_to",
     "accounts", "future_info", "strategy_libraries", "python_path"};
 
+// Every leaf of a table as a dotted path below it ("exchange_repo_commission_rate.1").
+void leaf_paths(const ConfigNode& table, const std::string& prefix, std::vector<std::string>& out) {
+    for (auto& key : table.keys()) {
+        ConfigNode child = table[key];
+        if (child.is_table())
+            leaf_paths(child, prefix + key + ".", out);
+        else
+            out.push_back(prefix + key);
+    }
+}
+
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// A mod's section may hold the keys of the section it ships, and "enabled": anything else is
+// a mistyped or unknown setting, which would otherwise be ignored silently.
+void check_mod_keys(const Config& config, const std::string& name, const ConfigNode& shipped) {
+    std::vector<std::string> known{"enabled"}, given;
+    leaf_paths(shipped, "", known);
+    leaf_paths(config.at("mod." + name), "", given);
+    for (const std::string& key : given) {
+        if (std::find(known.begin(), known.end(), key) != known.end()) continue;
+        const auto nearest = std::min_element(
+            known.begin(), known.end(), [&](const std::string& a, const std::string& b) {
+                return edit_distance(key, a) < edit_distance(key, b);
+            });
+        std::string hint;
+        if (edit_distance(key, *nearest) <= std::max<std::size_t>(2, key.size() / 3))
+            hint = fmt::format(" (did you mean mod.{}.{}?)", name, *nearest);
+        throw ValueError(fmt::format("unknown configuration entry mod.{}.{}{}", name, key, hint));
+    }
+}
+
 struct RunSettings {
     Date start, end;
     std::string frequency;
@@ -73,6 +118,16 @@ RunSettings validate(const Config& config) {
         s.accounts.emplace_back(*type, cash);
     }
     ConfigNode sim = config["mod"]["sys_simulation"];
+    check_mod_keys(config, "sys_simulation", Config()["mod"]["sys_simulation"]);
+    if (const std::string m = sim["matching_type"].as_string(); m != "current_bar" && m != "next_bar")
+        throw ValueError(fmt::format(
+            "mod.sys_simulation.matching_type '{}' is not one of current_bar, next_bar", m));
+    if (const double slippage = sim["slippage"].as_double(); !(slippage >= 0 && slippage < 1))
+        throw ValueError(fmt::format(
+            "mod.sys_simulation.slippage must be a fraction in [0, 1), got {}", slippage));
+    if (const double share = sim["volume_percent"].as_double(); !(share > 0 && share <= 1))
+        throw ValueError(fmt::format(
+            "mod.sys_simulation.volume_percent must be a fraction in (0, 1], got {}", share));
     s.overdraft.rate = sim["overdraft_rate"].as_double();
     if (!(s.overdraft.rate >= 0 && std::isfinite(s.overdraft.rate)))
         throw ValueError(fmt::format(
@@ -282,11 +337,13 @@ RunResult Runner::run() {
                                     mod.release(), [](AbstractMod* m) { delete m; }));
     in_process_mods_.clear();
     const std::vector<std::filesystem::path> mod_path = configured_mod_path(config_);
+    std::vector<std::pair<std::string, std::filesystem::path>> shipped;  // mod -> default section
     // Mods built into the program still ship their default section beside the libraries.
     for (auto& [name, mod] : mods)
         for (auto& dir : module_search_path(mod_path))
             if (auto file = dir / ("korvex_mod_" + name + ".toml"); std::filesystem::exists(file)) {
                 config_.merge_defaults_under("mod." + name, file);
+                shipped.emplace_back(name, file);
                 break;
             }
     if (auto mod_section = config_.find("mod")) {
@@ -301,11 +358,19 @@ RunResult Runner::run() {
                             [&](const auto& m) { return m.first == name; }))
                 continue;
             LoadedMod loaded = load_mod(name, mod_path);
-            if (!loaded.default_config.empty())
+            if (!loaded.default_config.empty()) {
                 config_.merge_defaults_under("mod." + name, loaded.default_config);
+                shipped.emplace_back(name, loaded.default_config);
+            }
             mods.emplace_back(name, std::unique_ptr<AbstractMod, void (*)(AbstractMod*)>(
                                         loaded.entry->create(), loaded.entry->destroy));
         }
+    }
+
+    for (auto& [name, file] : shipped) {
+        Config defaults;
+        defaults.merge_defaults_under("mod." + name, file);
+        check_mod_keys(config_, name, defaults.at("mod." + name));
     }
 
     Environment env(config_);
