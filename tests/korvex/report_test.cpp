@@ -209,6 +209,7 @@ TEST_F(ReportTest, UnwritablePathIsNamed) {
         write_html_report(RunResult{}, State::object(), path);
         FAIL() << "expected RuntimeError";
     } catch (const RuntimeError& e) {
-        EXPECT_EQ(std::string(e.what()), "cannot write " + path.string());
+        EXPECT_EQ(std::string(e.what()),
+                  "cannot write report " + path.string() + ": No such file or directory");
     }
 }

@@ -1,10 +1,13 @@
 // A whole run: validation before anything starts, mod start-up and tear-down, results.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "korvex/atomic_file.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
 #include "korvex/run_log.hpp"
@@ -162,6 +165,38 @@ TEST_F(RunnerFixture, WritesDailyRowsAndASummary) {
     EXPECT_EQ(summary["max_drawdown"], 0.0);
 }
 
+// A folder of someone else's results is refused and left alone; a run that fails after an
+// earlier one leaves no summary that passes for its own, and a record saying so.
+TEST_F(RunnerFixture, ResultsAreAllThereOrNotThereAndOthersFilesAreLeftAlone) {
+    const auto out = dir.path() / "out";
+    std::filesystem::create_directories(out);
+    std::ofstream(out / "summary.json") << "mine";
+    EXPECT_EQ(run_error(), "output folder " + out.string() +
+                               " holds summary.json, which no run recorded writing there; choose "
+                               "another folder, or set base.replace_output = true to replace them");
+    std::ifstream mine(out / "summary.json");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(mine), {}), "mine");
+
+    config.set("base.replace_output", Value(true));
+    Runner(config).run();
+    auto record = [&] {
+        std::ifstream in(out / "korvex_run.json");
+        return nlohmann::json::parse(in);
+    };
+    EXPECT_EQ(record()["complete"], true);
+
+    config.set("base.replace_output", Value(false));
+    struct Failing : Strategy {
+        void handle_bar(StrategyContext&) override { throw RuntimeError("failed on purpose"); }
+    };
+    Runner failing(config);
+    failing.set_strategy(std::make_unique<Failing>());
+    EXPECT_THROW(failing.run(), RuntimeError);
+    EXPECT_FALSE(std::filesystem::exists(out / "summary.json"));
+    EXPECT_FALSE(std::filesystem::exists(out / "daily.csv"));
+    EXPECT_EQ(record()["complete"], false);
+}
+
 TEST_F(RunnerFixture, ARunRestoredFromSavedStateContinuesWhereItStopped) {
     config.set("base.end_date", Value("2020-01-06"));
     config.set("base.save_state_to", Value((dir.path() / "state.json").string()));
@@ -229,6 +264,34 @@ TEST_F(RunnerFixture, NestedFutureInfoReachesTheDataSource) {
 
 // A saved state that does not hold an account is refused naming what is wrong, and the account
 // is left as it was.
+// A full disk (a file size limit here) fails the write, says why, and keeps the earlier state.
+TEST(SavedState, AFailedWriteSaysWhyAndKeepsTheEarlierFile) {
+    TempDir dir;
+    const auto path = dir.path() / "state.json";
+    write_file_atomically(path, "{\"good\": true}\n", "saved state");
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    rlimit small = before;
+    small.rlim_cur = 8;
+    setrlimit(RLIMIT_FSIZE, &small);
+    auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    const std::string error = korvex::testing::error_of<RuntimeError>(
+        [&] { write_file_atomically(path, std::string(1000, 'x'), "saved state"); });
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(error, "cannot write saved state " + path.string() + ": File too large");
+    std::ifstream in(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{\"good\": true}\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST_F(RunnerFixture, ARunThatCannotSaveItsStateFails) {
+    config.set("base.save_state_to", Value((dir.path() / "missing" / "state.json").string()));
+    EXPECT_EQ(run_error(), "cannot write saved state " +
+                               (dir.path() / "missing" / "state.json").string() +
+                               ": No such file or directory");
+}
+
 TEST(AccountState, ABadStateIsRefusedNamingItAndChangesNothing) {
     Account account(DEFAULT_ACCOUNT_TYPE::STOCK, 1000.0, nullptr);
     account.set_state(State::parse(

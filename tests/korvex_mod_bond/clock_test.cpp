@@ -55,7 +55,9 @@ private:
             EXPECT_LE(known.datetime(known.size() - 1), last) << where;
         }
         ASSERT_LE(known.size(), full.size()) << where;
-        if (known.size() < full.size()) EXPECT_GT(full.datetime(known.size()), last) << where;
+        if (known.size() < full.size()) {
+            EXPECT_GT(full.datetime(known.size()), last) << where;
+        }
     }
 
     void peek(StrategyContext& ctx) {
@@ -97,16 +99,18 @@ private:
                     Bars known = ctx.day_bars(id);
                     // The tail of what is known, the same records.
                     ASSERT_EQ(h.size(), std::min(n, known.size()));
-                    if (!h.empty())
+                    if (!h.empty()) {
                         EXPECT_EQ(h.record(0), known.record(known.size() - h.size()));
+                    }
                     break;
                 }
                 default: {
                     Bars h = ctx.history_bars(id, n, "1m");
                     Bars known = ctx.minute_bars(id);
                     ASSERT_EQ(h.size(), std::min(n, known.size()));
-                    if (!h.empty())
+                    if (!h.empty()) {
                         EXPECT_EQ(h.record(0), known.record(known.size() - h.size()));
+                    }
                 }
             }
         }

@@ -125,9 +125,9 @@ def test_a_strategy_exception_ends_the_run_with_its_traceback_and_date_and_no_re
         tmp_path, on_bundle):
     path = write(tmp_path, "failing.py", FAILING)
     out = tmp_path / "out"
-    out.mkdir()
-    (out / "summary.json").write_text("{}")  # an earlier run's
     config = on_bundle("demo.toml", strategy=str(path))
+    korvex.run(dict(config, base=dict(config["base"], end_date="2019-01-03")), output_dir=out)
+    assert (out / "summary.json").exists()  # an earlier run's
     with pytest.raises(ZeroDivisionError) as raised:
         korvex.run(config, output_dir=out)
     assert raised.value.__notes__ == [

@@ -17,5 +17,7 @@ State run_summary(Environment& env, const RunResult& result);
 // "repo_interest_earned" and "transaction_costs", those present), and the trades.
 void write_html_report(const RunResult& result, const State& summary,
                        const std::filesystem::path& path);
+// The same page as text.
+std::string html_report(const RunResult& result, const State& summary);
 
 }  // namespace korvex

@@ -73,10 +73,16 @@ private:
 };
 
 // Writes daily.csv, trades.csv, positions.csv, cash_flows.csv, summary.json and report.html
-// into the result's folder.
+// into the result's folder, each whole or not at all, and then marks them complete in the
+// folder's record, korvex_run.json.
 void write_results(Environment& env, const RunResult& result);
-// Removes those files from `output_dir`, so that a failed run leaves nothing there that passes
-// for its results.
+// Makes the folder the run's before it starts: a folder holding result files (or run.log) that
+// no run recorded writing there is refused (ValueError naming them) unless `replace`; the record
+// is marked incomplete and the earlier results removed, so an interrupted run never leaves
+// results that pass for its own.
+void prepare_output_dir(const std::filesystem::path& dir, bool replace);
+// Removes the result files from `output_dir`, so that a failed run leaves nothing there that
+// passes for its results.
 void remove_results(const std::filesystem::path& output_dir);
 
 }  // namespace korvex

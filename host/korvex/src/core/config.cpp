@@ -351,6 +351,8 @@ frequency = "1d"
 data_bundle_path = "data/bundle"
 strategy = "hold_cash"
 output_dir = "out"
+# true: a run may replace result files it finds in output_dir that no earlier run recorded writing.
+replace_output = false
 mod_path = []
 # Libraries (lib<name>.so on the mod path) whose strategies become available by name.
 strategy_libraries = []

@@ -10,6 +10,7 @@
 #include <limits>
 #include <optional>
 
+#include "korvex/atomic_file.hpp"
 #include "korvex/errors.hpp"
 #include "report_assets.hpp"
 #include "report_format.hpp"
@@ -319,8 +320,7 @@ void order_warnings_table(std::string& out, const RunResult& result) {
 
 }  // namespace
 
-void write_html_report(const RunResult& result, const State& summary,
-                       const std::filesystem::path& path) {
+std::string html_report(const RunResult& result, const State& summary) {
     std::vector<Date> dates = run_dates(result);
     std::string page;
     page.reserve(64 * 1024);
@@ -343,11 +343,12 @@ void write_html_report(const RunResult& result, const State& summary,
         "this page.</footer></main><script>";
     page += page_script();
     page += "</script></body></html>\n";
+    return page;
+}
 
-    std::ofstream out(path, std::ios::binary);
-    if (!out) throw RuntimeError(fmt::format("cannot write {}", path.string()));
-    out << page;
-    if (!out.flush()) throw RuntimeError(fmt::format("cannot write {}", path.string()));
+void write_html_report(const RunResult& result, const State& summary,
+                       const std::filesystem::path& path) {
+    write_file_atomically(path, html_report(result, summary), "report");
 }
 
 }  // namespace korvex

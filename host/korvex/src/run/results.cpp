@@ -1,9 +1,11 @@
 #include <fmt/format.h>
 
+#include <array>
 #include <cmath>
-#include <fstream>
 #include <numeric>
+#include <sstream>
 
+#include "korvex/atomic_file.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
 #include "korvex/report.hpp"
@@ -13,12 +15,6 @@ namespace korvex {
 
 namespace {
 
-std::ofstream open_out(const std::filesystem::path& path) {
-    std::ofstream out(path);
-    if (!out) throw RuntimeError(fmt::format("cannot write {}", path.string()));
-    return out;
-}
-
 std::string csv_escape(const std::string& s) {
     if (s.find_first_of(",\"\n") == std::string::npos) return s;
     std::string out = "\"";
@@ -26,8 +22,7 @@ std::string csv_escape(const std::string& s) {
     return out + "\"";
 }
 
-void write_daily(const RunResult& result, const std::filesystem::path& path) {
-    auto out = open_out(path);
+void write_daily(const RunResult& result, std::ostream& out) {
     out << "date";
     if (!result.daily.empty())
         for (auto& a : result.daily.front().accounts) {
@@ -47,8 +42,7 @@ void write_daily(const RunResult& result, const std::filesystem::path& path) {
     }
 }
 
-void write_trades(const RunResult& result, const std::filesystem::path& path) {
-    auto out = open_out(path);
+void write_trades(const RunResult& result, std::ostream& out) {
     out << "trade_id,datetime,order_id,order_book_id,side,position_effect,price,quantity,"
            "commission,tax,extra\n";
     for (auto& t : result.trades) {
@@ -65,8 +59,7 @@ void write_trades(const RunResult& result, const std::filesystem::path& path) {
     }
 }
 
-void write_positions(Environment& env, const std::filesystem::path& path) {
-    auto out = open_out(path);
+void write_positions(Environment& env, std::ostream& out) {
     out << "account,order_book_id,direction,quantity,avg_price,last_price,market_value,equity\n";
     for (auto& [type, acc] : env.portfolio().accounts())
         for (auto& p : acc->positions())
@@ -75,8 +68,7 @@ void write_positions(Environment& env, const std::filesystem::path& path) {
                                p->avg_price(), p->last_price(), p->market_value(), p->equity());
 }
 
-void write_cash_flows(Environment& env, const std::filesystem::path& path) {
-    auto out = open_out(path);
+void write_cash_flows(Environment& env, std::ostream& out) {
     // Daily runs book everything at the day's close: their time says nothing.
     const bool intraday = env.config().at("base.frequency").as_string() != "1d";
     out << "date,time,account,cause,order_book_id,order_id,trade_id,amount\n";
@@ -156,25 +148,68 @@ State run_summary(Environment& env, const RunResult& result) {
     return s;
 }
 
+namespace {
+
+constexpr const char* kRecord = "korvex_run.json";
+constexpr std::array<const char*, 6> kResults{"daily.csv",      "trades.csv",   "positions.csv",
+                                              "cash_flows.csv", "summary.json", "report.html"};
+
+// The folder's record of the run that writes there: its results are complete only once it says
+// so, after every file is in place.
+void write_record(const std::filesystem::path& dir, bool complete) {
+    State files = State::array();
+    for (const char* name : kResults) files.push_back(name);
+    write_file_atomically(dir / kRecord,
+                          State{{"complete", complete}, {"files", files}}.dump(2) + "\n",
+                          "run record");
+}
+
+}  // namespace
+
+void prepare_output_dir(const std::filesystem::path& dir, bool replace) {
+    std::filesystem::create_directories(dir);
+    std::vector<std::string> present;
+    for (const char* name : kResults)
+        if (std::filesystem::exists(dir / name)) present.emplace_back(name);
+    if (std::filesystem::exists(dir / "run.log")) present.emplace_back("run.log");
+    if (!std::filesystem::exists(dir / kRecord) && !present.empty() && !replace) {
+        std::string list;
+        for (auto& name : present) list += (list.empty() ? "" : ", ") + name;
+        throw ValueError(fmt::format(
+            "output folder {} holds {}, which no run recorded writing there; choose another "
+            "folder, or set base.replace_output = true to replace them",
+            dir.string(), list));
+    }
+    // The folder is this run's from here on: the record first, then the earlier results go.
+    write_record(dir, false);
+    remove_results(dir);
+}
+
 void remove_results(const std::filesystem::path& output_dir) {
-    for (const char* name : {"daily.csv", "trades.csv", "positions.csv", "cash_flows.csv",
-                             "summary.json", "report.html"}) {
+    for (const char* name : kResults) {
         std::error_code ec;
         std::filesystem::remove(output_dir / name, ec);
     }
 }
 
 void write_results(Environment& env, const RunResult& result) {
-    std::filesystem::create_directories(result.output_dir);
-    write_daily(result, result.output_dir / "daily.csv");
-    write_trades(result, result.output_dir / "trades.csv");
-    write_positions(env, result.output_dir / "positions.csv");
-    write_cash_flows(env, result.output_dir / "cash_flows.csv");
-    auto out = open_out(result.output_dir / "summary.json");
-    State summary = run_summary(env, result);
-    out << summary.dump(2) << "\n";
-    write_html_report(result, summary, result.output_dir / "report.html");
-    system_log().info(fmt::format("results written to {}", result.output_dir.string()));
+    const std::filesystem::path& dir = result.output_dir;
+    std::filesystem::create_directories(dir);
+    const State summary = run_summary(env, result);
+    auto file = [&](const char* name, auto&& write) {
+        std::ostringstream out;
+        write(out);
+        write_file_atomically(dir / name, out.str(), "result file");
+    };
+    write_record(dir, false);
+    file("daily.csv", [&](std::ostream& out) { write_daily(result, out); });
+    file("trades.csv", [&](std::ostream& out) { write_trades(result, out); });
+    file("positions.csv", [&](std::ostream& out) { write_positions(env, out); });
+    file("cash_flows.csv", [&](std::ostream& out) { write_cash_flows(env, out); });
+    file("summary.json", [&](std::ostream& out) { out << summary.dump(2) << "\n"; });
+    write_file_atomically(dir / "report.html", html_report(result, summary), "result file");
+    write_record(dir, true);
+    system_log().info(fmt::format("results written to {}", dir.string()));
 }
 
 }  // namespace korvex

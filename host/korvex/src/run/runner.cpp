@@ -9,6 +9,7 @@
 #include <span>
 #include <unordered_map>
 
+#include "korvex/atomic_file.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
 #include "korvex/mod_loader.hpp"
@@ -24,7 +25,7 @@ const std::set<std::string> kBuiltinMods = {"sys_simulation"};
 const std::set<std::string> kBaseKeys = {
     "run_type", "start_date",  "end_date",           "frequency",   "data_bundle_path",
     "strategy", "output_dir",  "mod_path",           "resume_from", "save_state_to",
-    "accounts", "future_info", "strategy_libraries", "python_path"};
+    "accounts", "future_info", "strategy_libraries", "python_path", "replace_output"};
 
 // Every leaf of a table as a dotted path below it ("exchange_repo_commission_rate.1").
 void leaf_paths(const ConfigNode& table, const std::string& prefix, std::vector<std::string>& out) {
@@ -267,9 +268,8 @@ void save_state(Environment& env, Date day, const std::string& path) {
     State accounts = State::array();
     for (auto& [type, acc] : env.portfolio().accounts()) accounts.push_back(acc->get_state());
     State state{{"date", format_date(day)}, {"accounts", accounts}};
-    std::ofstream out(path);
-    if (!out) throw RuntimeError(fmt::format("cannot write saved state {}", path));
-    out << state.dump(2) << "\n";
+    // Whole or not at all: an earlier good state is never emptied by a failed write.
+    write_file_atomically(path, state.dump(2) + "\n", "saved state");
 }
 
 Date restore_state(Environment& env, const std::string& path) {
@@ -327,7 +327,8 @@ RunResult Runner::run() {
     set_log_level(config_.at("log.level").as_string());
     // Every line of the run goes beside its results; the user log's warnings are counted.
     const std::filesystem::path output_dir = config_.at("base.output_dir").as_string();
-    if (!output_dir.empty()) std::filesystem::create_directories(output_dir);
+    if (!output_dir.empty())
+        prepare_output_dir(output_dir, config_.at("base.replace_output").as_bool());
     RunLog run_log(output_dir.empty() ? output_dir : output_dir / "run.log");
 
     // Load enabled mods first: loading installs their properties and ships their defaults.
