@@ -14,6 +14,7 @@ those and runs the rest again.
 """
 
 import argparse
+import hashlib
 import html
 import itertools
 import json
@@ -120,7 +121,7 @@ def run_one(spec):
     # every start a full fork of the worker).
     env = {**os.environ, "KORVEX_DIE_WITH_PARENT": "1"}
     p = subprocess.run(cmd, capture_output=True, text=True, cwd=cwd, env=env)
-    record = {"run": spec["name"], "overrides": spec["overrides"],
+    record = {"run": spec["name"], "overrides": spec["overrides"], "base": spec["base"],
               "seconds": round(time.time() - started, 3), "returncode": p.returncode,
               "worker": f"{socket.gethostname()}:{os.getpid()}"}
     summary_file = folder / "summary.json"
@@ -138,13 +139,14 @@ def run_one(spec):
 
 
 def completed(spec):
-    """The record of a finished, successful run of exactly these overrides, else None."""
+    """The record of a finished, successful run of exactly this configuration (the base and the
+    overrides), else None."""
     marker = Path(spec["folder"]) / MARKER
     try:
         record = json.loads(marker.read_text())
     except (OSError, ValueError):
         return None
-    ok = (record.get("status") == "ok" and
+    ok = (record.get("status") == "ok" and record.get("base") == spec["base"] and
           [tuple(o) for o in record.get("overrides", [])] == [tuple(o) for o in spec["overrides"]]
           and (Path(spec["folder"]) / "summary.json").exists())
     return record if ok else None
@@ -208,7 +210,11 @@ def sweep(config, grid=None, runs=None, output_dir="out/sweep", scheduler=None, 
     """
     import tomllib
 
+    if workers is not None and workers < 1:
+        raise ValueError(f"workers must be at least 1, got {workers}")
     out = Path(output_dir).resolve()
+    if out.exists() and not out.is_dir():
+        raise ValueError(f"the sweep's output {out} is a file, not a folder")
     out.mkdir(parents=True, exist_ok=True)
     if isinstance(config, dict):
         table = config
@@ -218,9 +224,13 @@ def sweep(config, grid=None, runs=None, output_dir="out/sweep", scheduler=None, 
     overrides = combinations(grid, runs, table.get("sweep"))
     base = {k: v for k, v in table.items() if k != "sweep"}
     config_file = out / "sweep_config.toml"
-    config_file.write_text(_toml.to_toml(base))
+    base_text = _toml.to_toml(base)
+    config_file.write_text(base_text)
+    # A resumed run is kept only when its whole configuration, base and overrides, is the same.
+    base_digest = hashlib.sha256(base_text.encode()).hexdigest()
     specs = [{"name": folder_name(i, o), "overrides": o, "folder": str(out / "runs" / folder_name(i, o)),
-              "config": str(config_file), "cwd": os.getcwd(), "korvex": korvex_executable()}
+              "config": str(config_file), "cwd": os.getcwd(), "korvex": korvex_executable(),
+              "base": base_digest}
              for i, o in enumerate(overrides)]
 
     progress = Progress(len(specs), quiet)

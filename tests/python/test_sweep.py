@@ -12,6 +12,7 @@ import threading
 import time
 
 import pandas as pd
+import pytest
 
 import korvex
 from conftest import BUILD
@@ -60,6 +61,21 @@ def test_a_grid_runs_like_separate_runs_records_failures_and_resumes(tmp_path, o
     assert (out / "runs" / "r000-1.0" / "sweep_run.json").read_text() == kept
     assert list(again.status) == ["ok", "ok", "failed"]
     assert again.final_equity[1] == frame.final_equity[1]
+
+    # Resumed over another base configuration, nothing of the earlier sweep is kept.
+    other = dict(config, base=dict(config["base"], end_date="2019-03-29"))
+    moved = korvex.sweep(other, grid={"strategy.leverage": ["1.0"]}, output_dir=out, workers=1,
+                         resume=True, quiet=True)
+    summary = json.loads((out / "runs" / "r000-1.0" / "summary.json").read_text())
+    assert summary["end_date"] == "2019-03-29"
+    assert moved.final_equity[0] == summary["final_equity"] != frame.final_equity[0]
+
+    # Settings that cannot run are refused before any run starts.
+    with pytest.raises(ValueError, match="workers must be at least 1, got 0"):
+        korvex.sweep(config, grid={"strategy.leverage": ["1.0"]}, output_dir=out, workers=0)
+    (tmp_path / "a_file").write_text("")
+    with pytest.raises(ValueError, match="is a file, not a folder"):
+        korvex.sweep(config, grid={"strategy.leverage": ["1.0"]}, output_dir=tmp_path / "a_file")
 
 
 SLOW = textwrap.dedent('''
