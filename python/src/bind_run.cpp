@@ -11,6 +11,28 @@
 
 namespace korvex_python {
 
+namespace {
+
+// Ctrl-C while the loop runs without the interpreter.
+struct Interrupted : korvex::RuntimeError {
+    using korvex::RuntimeError::RuntimeError;
+};
+
+// Python sees a signal only where Python runs: each day's end asks, so that Ctrl-C stops a run
+// of any strategy within a day. The KeyboardInterrupt waits in `pending` for the caller.
+struct SignalCheck : korvex::RunObserver {
+    py::object pending;
+    void on_day_end(korvex::Environment&, const korvex::DailyRecord& day) override {
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() == 0) return;
+        py::error_already_set raised;
+        pending = raised.value();
+        throw Interrupted(fmt::format("interrupted after {}", korvex::format_date(day.date)));
+    }
+};
+
+}  // namespace
+
 void bind_run(py::module_& m) {
     // The engine's half of korvex.run: the configuration (a file, then TOML text over it), an
     // optional strategy object, the folder the results go to (None: the configuration's). Returns
@@ -31,10 +53,16 @@ void bind_run(py::module_& m) {
             korvex::Runner runner(config);
             if (!strategy.is_none())
                 runner.set_strategy(strategy_of(strategy, table_to_py(config.at("strategy"))));
+            SignalCheck signals;
+            runner.add_observer(&signals);
             korvex::RunResult result;
             try {
                 py::gil_scoped_release unlocked;
                 result = runner.run();
+            } catch (const Interrupted&) {
+                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(signals.pending.ptr())),
+                                signals.pending.ptr());
+                throw py::error_already_set();
             } catch (const StrategyError& e) {
                 // The strategy's own exception, with its traceback, told where the run stood.
                 py::object raised = take_strategy_exception();

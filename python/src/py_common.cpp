@@ -116,11 +116,23 @@ korvex::Environment& RunRef::env() const {
     return ctx().env();
 }
 
+InHook::InHook() : outer_(the_live_run().hook_thread.load()) {
+    the_live_run().hook_thread = std::this_thread::get_id();
+}
+
+InHook::~InHook() {
+    the_live_run().hook_thread = outer_;
+}
+
 korvex::StrategyContext& RunRef::ctx() const {
     const LiveRun& run = live_run();
     if (!run.ctx || run.number != number_)
         throw korvex::RuntimeError(
             "this object belongs to a run that has ended: keep figures, not the run's objects");
+    if (run.hook_thread.load() != std::this_thread::get_id())
+        throw korvex::RuntimeError(
+            "the run's objects can be read only inside the strategy's own calls, on the run's "
+            "thread: the run changes them in between; copy the figures you need there");
     return *run.ctx;
 }
 

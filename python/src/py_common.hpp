@@ -4,9 +4,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "korvex/config.hpp"
 #include "korvex/datetime_func.hpp"
@@ -36,10 +38,24 @@ struct LiveRun {
     korvex::Environment* env = nullptr;
     korvex::StrategyContext* ctx = nullptr;
     std::uint64_t number = 0;
+    // The thread of the strategy's call in progress, if any: the loop changes the run's objects
+    // between calls, so they are read only from inside one.
+    std::atomic<std::thread::id> hook_thread{};
 };
 const LiveRun& live_run();
 void begin_run(korvex::StrategyContext& ctx);
 void end_run();
+// While alive, the current thread is inside a strategy's call.
+class InHook {
+public:
+    InHook();
+    ~InHook();
+    InHook(const InHook&) = delete;
+    InHook& operator=(const InHook&) = delete;
+
+private:
+    std::thread::id outer_;
+};
 
 // A handle on the run that made a view; checks it is still the live one.
 class RunRef {

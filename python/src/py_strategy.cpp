@@ -129,6 +129,7 @@ void PyStrategy::call(Hook hook, korvex::StrategyContext& ctx, PyObject* tick) {
     PyObject* fn = hooks_[hook];
     if (!fn) return;
     py::gil_scoped_acquire gil;
+    InHook inside;
     PyObject* result = tick ? PyObject_CallFunctionObjArgs(fn, context_.ptr(), tick, nullptr)
                             : PyObject_CallOneArg(fn, context_.ptr());
     if (result) {

@@ -3,8 +3,11 @@ offers, and how failures reach the user."""
 
 import datetime
 import json
+import os
+import signal
 import subprocess
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -179,3 +182,36 @@ def test_handle_tick_sees_every_snapshot_of_the_subscribed_bonds(on_bundle):
                          "after_trading": after_trading})
     assert counts["expected"] > 1000
     assert counts["calls"] == counts["expected"]
+
+
+def test_another_thread_gets_an_error_not_a_crash_and_ctrl_c_stops_a_run(on_bundle):
+    # A thread reading the run while the loop changes it is refused, never let through.
+    seen, errors, stop = {}, [], threading.Event()
+
+    def reader():
+        while not stop.is_set():
+            if "context" in seen:
+                try:
+                    seen["context"].portfolio.total_value
+                except korvex.RuntimeError as e:
+                    errors.append(str(e))
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    try:
+        korvex.run(on_bundle("demo.toml", end_date="2019-06-28"), output_dir=False,
+                   strategy={"init": lambda c: seen.update(context=c),
+                             "handle_bar": lambda c: c.portfolio.total_value})
+    finally:
+        stop.set()
+        thread.join()
+    assert any(e.startswith("the run's objects can be read only inside the strategy's own calls")
+               for e in errors)
+
+    # Ctrl-C during a run of a C++ strategy, which runs no Python: the run stops within a day.
+    timer = threading.Timer(0.03, lambda: os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        korvex.run(on_bundle("demo.toml", start_date="2018-01-02", end_date="2023-12-29"),
+                   output_dir=False)
+    timer.join()
