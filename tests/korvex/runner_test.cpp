@@ -120,6 +120,30 @@ TEST_F(RunnerFixture, RefusesWrongSimulationSettingsNamingThem) {
     }
 }
 
+// What the host cannot run, and a span the data does not cover, are named with the data's span.
+TEST_F(RunnerFixture, SaysWhatItCannotRunAndWhereTheDataEnds) {
+    config.set("base.run_type", Value("PAPER_TRADING"));
+    EXPECT_EQ(run_error(), "base.run_type PAPER_TRADING: this host runs backtests only (BACKTEST)");
+    config.set("base.run_type", Value("BACKTEST"));
+    config.set("base.start_date", Value("2019-06-03"));
+    config.set("base.end_date", Value("2019-06-28"));
+    EXPECT_EQ(run_error(), "no trading day between 2019-06-03 and 2019-06-28 in the calendar (the "
+                           "data covers 2020-01-01 to 2020-01-31)");
+    config.set("base.start_date", Value("2020-01-02"));
+    config.set("base.end_date", Value("2020-03-31"));
+    LogCapture log;
+    EXPECT_EQ(run_error(), "<no error>");
+    const auto lines = log.messages("system_log");
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "the run covers 2020-01-02 to 2020-01-31 of base.start_date 2020-01-02 to "
+                        "base.end_date 2020-03-31: the data covers 2020-01-01 to 2020-01-31"),
+              lines.end());
+    std::ofstream(dir.path() / "empty.toml") << "\n  \n";
+    EXPECT_EQ(korvex::testing::error_of<ValueError>(
+                  [&] { Config().merge_file(dir.path() / "empty.toml"); }),
+              "configuration file " + (dir.path() / "empty.toml").string() + " is empty");
+}
+
 TEST_F(RunnerFixture, StartsEachModOnceAndTearsItDownOnceAlsoWhenTheRunFails) {
     Calls ok, failing;
     {

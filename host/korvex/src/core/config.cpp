@@ -263,6 +263,9 @@ void Config::merge_file(const std::filesystem::path& path) {
     if (!in) throw ValueError(fmt::format("cannot read configuration file {}", path.string()));
     std::stringstream ss;
     ss << in.rdbuf();
+    // An empty file is almost always the wrong file, not a wish for every default.
+    if (ss.str().find_first_not_of(" \t\r\n") == std::string::npos)
+        throw ValueError(fmt::format("configuration file {} is empty", path.string()));
     merge_string(ss.str(), path.string());
 }
 

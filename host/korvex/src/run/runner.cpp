@@ -88,6 +88,10 @@ RunSettings validate(const Config& config) {
             throw ValueError(fmt::format("unknown configuration entry base.{}", key));
     RunSettings s;
     s.run_type = parse_enum<RUN_TYPE>(base["run_type"].as_string());
+    // Its loop replays history: another run type would pass a replay off as something else.
+    if (s.run_type != RUN_TYPE::BACKTEST)
+        throw ValueError(fmt::format("base.run_type {}: this host runs backtests only (BACKTEST)",
+                                     name(s.run_type)));
     auto date_of = [&](const char* key) {
         try {
             return parse_date(base[key].as_string());
@@ -417,9 +421,20 @@ RunResult Runner::run() {
         if (!strategy_) strategy_ = load_configured_strategy(env.config(), mod_path);
         StrategyContext ctx(env);
         std::vector<Date> days = env.data_proxy().get_trading_dates(settings.start, settings.end);
+        const std::vector<Date>& calendar = env.data_proxy().trading_calendar();
+        const std::string data_span =
+            calendar.empty() ? std::string("the data has no trading day")
+                             : fmt::format("the data covers {} to {}", format_date(calendar.front()),
+                                           format_date(calendar.back()));
         if (days.empty())
-            throw ValueError(fmt::format("no trading day between {} and {} in the calendar",
-                                         format_date(settings.start), format_date(settings.end)));
+            throw ValueError(fmt::format("no trading day between {} and {} in the calendar ({})",
+                                         format_date(settings.start), format_date(settings.end),
+                                         data_span));
+        if (settings.end > calendar.back() || settings.start < calendar.front())
+            system_log().warning(fmt::format(
+                "the run covers {} to {} of base.start_date {} to base.end_date {}: {}",
+                format_date(days.front()), format_date(days.back()), format_date(settings.start),
+                format_date(settings.end), data_span));
         if (auto resume = env.config().at("base.resume_from").as_string(); !resume.empty()) {
             Date saved = restore_state(env, resume);
             std::erase_if(days, [&](Date d) { return d <= saved; });
