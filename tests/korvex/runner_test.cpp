@@ -232,6 +232,31 @@ TEST_F(RunnerFixture, ARunRestoredFromSavedStateContinuesWhereItStopped) {
     ASSERT_EQ(r.daily.size(), 4u);  // 7th to 10th
     EXPECT_EQ(r.daily.front().date, make_date(2020, 1, 7));
     EXPECT_DOUBLE_EQ(r.daily.back().equity, 1500.0);
+    std::ifstream summary_file(dir.path() / "out" / "summary.json");
+    auto summary = nlohmann::json::parse(summary_file);
+    EXPECT_EQ(summary["resumed_from"], "2020-01-06");
+    EXPECT_EQ(summary["starting_cash"], 1500.0);  // the saved close's equity
+
+    // A gap would skip days and their cash flows; nothing left to run is no run. The state
+    // file stays as it was either way.
+    const std::string state = dir.path() / "state.json";
+    auto saved = [&] {
+        std::ifstream in(state);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string before = saved();
+    config.set("base.save_state_to", Value(state));
+    config.set("base.start_date", Value("2020-01-09"));
+    EXPECT_EQ(run_error(), "the state " + state +
+                               " was saved on 2020-01-06: the run must resume on 2020-01-07, the "
+                               "next trading day, not on 2020-01-09 (base.start_date 2020-01-09)");
+    config.set("base.start_date", Value("2020-01-02"));
+    config.set("base.end_date", Value("2020-01-06"));
+    EXPECT_EQ(run_error(), "nothing to resume: the state " + state +
+                               " was saved on 2020-01-06, and no trading day follows it up to "
+                               "base.end_date 2020-01-06 (the data covers 2020-01-01 to "
+                               "2020-01-31)");
+    EXPECT_EQ(saved(), before);
 }
 
 namespace {

@@ -34,6 +34,10 @@ struct RunResult {
     std::vector<std::pair<std::string, double>> summary_extras;
     // The user log's warnings (refused, rejected, expired orders) by reason, most first.
     std::vector<std::pair<std::string, std::size_t>> order_warnings;
+    // A run resumed from saved state: the saved day, and the equity at its close, from which
+    // the run's returns count.
+    std::optional<Date> resumed_from;
+    double opening_equity = 0;
 };
 
 // Hooks for observers of the loop (result writers, progress, tests).

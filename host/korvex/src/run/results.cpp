@@ -86,7 +86,9 @@ void write_cash_flows(Environment& env, std::ostream& out) {
 }
 
 State plain_summary(Environment& env, const RunResult& result) {
-    double start = env.portfolio().starting_cash();
+    // A resumed run is the segment from the saved close: its returns count from that equity.
+    const double start =
+        result.resumed_from ? result.opening_equity : env.portfolio().starting_cash();
     double end = result.daily.empty() ? start : result.daily.back().equity;
     std::vector<double> returns;
     double prev = start, peak = start, max_dd = 0;
@@ -140,6 +142,12 @@ State plain_summary(Environment& env, const RunResult& result) {
 
 State run_summary(Environment& env, const RunResult& result) {
     State s = plain_summary(env, result);
+    if (result.resumed_from) {
+        s["resumed_from"] = format_date(*result.resumed_from);
+        s["basis"] = fmt::format(
+            "the segment after the saved close of {}: starting_cash is that close's equity",
+            format_date(*result.resumed_from));
+    }
     for (auto& [name, value] : result.summary_extras) s[name] = value;
     State warnings = State::array();
     for (auto& [reason, count] : result.order_warnings)

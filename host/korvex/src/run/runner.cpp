@@ -438,6 +438,22 @@ RunResult Runner::run() {
         if (auto resume = env.config().at("base.resume_from").as_string(); !resume.empty()) {
             Date saved = restore_state(env, resume);
             std::erase_if(days, [&](Date d) { return d <= saved; });
+            // The run goes on from the day after the saved close: a gap would skip its days,
+            // their coupons and settlements with them.
+            const auto after = std::upper_bound(calendar.begin(), calendar.end(), saved);
+            if (days.empty() || after == calendar.end())
+                throw ValueError(fmt::format(
+                    "nothing to resume: the state {} was saved on {}, and no trading day follows "
+                    "it up to base.end_date {} ({})",
+                    resume, format_date(saved), format_date(settings.end), data_span));
+            if (days.front() != *after)
+                throw ValueError(fmt::format(
+                    "the state {} was saved on {}: the run must resume on {}, the next trading "
+                    "day, not on {} (base.start_date {})",
+                    resume, format_date(saved), format_date(*after), format_date(days.front()),
+                    format_date(settings.start)));
+            result.opening_equity = env.portfolio().total_value();
+            result.resumed_from = saved;
             system_log().info(
                 fmt::format("resumed from {} saved on {}", resume, format_date(saved)));
         }
