@@ -95,6 +95,14 @@ class Carry:
                         and priced_today(context, b.order_book_id):
                     context.order_bond_value(b.order_book_id, each)
 
+    def save_state(self, context):
+        """The bonds it follows and its repo's due date: what a resumed run needs to go on alike."""
+        return {"bonds": [b.order_book_id for b in self.bonds], "due": self.due}
+
+    def restore_state(self, context, state):
+        self.bonds = [context.instruments(i) for i in state["bonds"]]
+        self.due = state["due"]
+
     def finance(self, context, order_book_id, nominal):
         """Borrows about `nominal` against the bond in the market's repo; the nominal borrowed."""
         if self.exchange:

@@ -33,3 +33,8 @@ def handle_bar(context):
     # The exchange's minimum: what is left below it stays idle.
     if amount >= max(lot, korvex.min_repo_value(repo.exchange) or 0.0):
         context.exchange_reverse_repo(context.repo, amount)
+
+
+def save_state(context):
+    """Each day's lending follows from the account alone: nothing of its own to keep."""
+    return {}

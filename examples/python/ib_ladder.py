@@ -30,3 +30,9 @@ class IbLadder:
             if priced_today(context, bond.order_book_id):
                 context.order_bond_value(bond.order_book_id, budget)
         self.bought = True
+
+    def save_state(self, context):
+        return {"bought": self.bought}
+
+    def restore_state(self, context, state):
+        self.bought = state["bought"]

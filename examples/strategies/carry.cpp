@@ -107,6 +107,21 @@ public:
         }
     }
 
+    // The bonds it follows and its repo's due date: what a resumed run needs to go on alike.
+    korvex::State save_state(korvex::StrategyContext&) override {
+        korvex::State ids = korvex::State::array();
+        for (auto& b : bonds_) ids.push_back(b->order_book_id());
+        return {{"bonds", ids}, {"due", due_ ? korvex::format_date(*due_) : std::string()}};
+    }
+    void restore_state(korvex::StrategyContext& ctx, const korvex::State& state) override {
+        bonds_.clear();
+        for (auto& id : state.at("bonds"))
+            bonds_.push_back(std::dynamic_pointer_cast<const korvex_mod_bond::BondInstrument>(
+                ctx.data_proxy().instruments(id.get<std::string>())));
+        const std::string due = state.at("due").get<std::string>();
+        due_ = due.empty() ? std::nullopt : std::optional(korvex::parse_date(due));
+    }
+
 private:
     static double price(korvex::StrategyContext& ctx, const std::string& id) {
         for (auto& [t, a] : ctx.portfolio().accounts())

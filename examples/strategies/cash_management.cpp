@@ -39,6 +39,9 @@ public:
             korvex_mod_bond::api::exchange_reverse_repo(ctx, repo_, amount);
     }
 
+    // Each day's lending follows from the account alone: nothing of its own to keep.
+    korvex::State save_state(korvex::StrategyContext&) override { return korvex::State::object(); }
+
 private:
     bool inter_bank_;
     std::string repo_;

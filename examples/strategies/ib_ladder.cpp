@@ -32,6 +32,11 @@ public:
         bought_ = true;
     }
 
+    korvex::State save_state(korvex::StrategyContext&) override { return {{"bought", bought_}}; }
+    void restore_state(korvex::StrategyContext&, const korvex::State& state) override {
+        bought_ = state.at("bought").get<bool>();
+    }
+
 private:
     int rungs_;
     int min_days_;

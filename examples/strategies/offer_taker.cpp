@@ -52,6 +52,17 @@ public:
         average += 0.1 * (mid - average);
     }
 
+    // The running mids: a resumed run compares quotes with the same averages.
+    korvex::State save_state(korvex::StrategyContext&) override {
+        korvex::State averages = korvex::State::object();
+        for (auto& [id, mid] : average_) averages[id] = mid;
+        return {{"average", averages}};
+    }
+    void restore_state(korvex::StrategyContext&, const korvex::State& state) override {
+        average_.clear();
+        for (auto& [id, mid] : state.at("average").items()) average_[id] = mid.get<double>();
+    }
+
 private:
     double edge_, clip_, max_units_;
     std::vector<std::string> bonds_;

@@ -15,8 +15,9 @@ namespace korvex_python {
 
 namespace {
 
-constexpr std::array<const char*, 5> HOOK_NAMES{"init", "before_trading", "handle_bar",
-                                                "handle_tick", "after_trading"};
+constexpr std::array<const char*, 7> HOOK_NAMES{"init",          "before_trading", "handle_bar",
+                                                "handle_tick",   "after_trading",  "save_state",
+                                                "restore_state"};
 
 UserWarnings& warnings() {
     static UserWarnings w;
@@ -125,17 +126,53 @@ void PyStrategy::after_trading(korvex::StrategyContext& ctx) {
     call(AFTER_TRADING, ctx);
 }
 
-void PyStrategy::call(Hook hook, korvex::StrategyContext& ctx, PyObject* tick) {
-    PyObject* fn = hooks_[hook];
-    if (!fn) return;
+korvex::State PyStrategy::save_state(korvex::StrategyContext& ctx) {
+    if (!hooks_[SAVE_STATE]) return korvex::State();
     py::gil_scoped_acquire gil;
-    InHook inside;
-    PyObject* result = tick ? PyObject_CallFunctionObjArgs(fn, context_.ptr(), tick, nullptr)
-                            : PyObject_CallOneArg(fn, context_.ptr());
-    if (result) {
-        Py_DECREF(result);
-        return;
+    py::object value = call_value(SAVE_STATE, ctx);
+    try {
+        py::object pickled = py::module_::import("pickle").attr("dumps")(value);
+        return korvex::State{{"pickle", py::module_::import("base64")
+                                            .attr("b64encode")(pickled)
+                                            .attr("decode")("ascii")
+                                            .cast<std::string>()}};
+    } catch (py::error_already_set& e) {
+        throw korvex::ValueError(fmt::format(
+            "the strategy's save_state returned a value pickle cannot save: {}", e.what()));
     }
+}
+
+void PyStrategy::restore_state(korvex::StrategyContext& ctx, const korvex::State& state) {
+    if (!hooks_[RESTORE_STATE]) return;
+    if (!state.is_object() || !state.contains("pickle") || !state["pickle"].is_string())
+        throw korvex::ValueError(
+            "the saved state's strategy entry is not a Python strategy's (no 'pickle' text)");
+    py::gil_scoped_acquire gil;
+    py::object value;
+    try {
+        py::object bytes = py::module_::import("base64").attr("b64decode")(
+            state["pickle"].get<std::string>());
+        value = py::module_::import("pickle").attr("loads")(bytes);
+    } catch (py::error_already_set& e) {
+        throw korvex::ValueError(
+            fmt::format("the saved state's strategy entry cannot be unpickled: {}", e.what()));
+    }
+    call_value(RESTORE_STATE, ctx, value.ptr());
+}
+
+void PyStrategy::call(Hook hook, korvex::StrategyContext& ctx, PyObject* arg) {
+    if (!hooks_[hook]) return;
+    py::gil_scoped_acquire gil;
+    call_value(hook, ctx, arg);  // its result goes while the GIL is held
+}
+
+py::object PyStrategy::call_value(Hook hook, korvex::StrategyContext& ctx, PyObject* arg) {
+    PyObject* fn = hooks_[hook];
+    if (!fn) return py::none();
+    InHook inside;
+    PyObject* result = arg ? PyObject_CallFunctionObjArgs(fn, context_.ptr(), arg, nullptr)
+                           : PyObject_CallOneArg(fn, context_.ptr());
+    if (result) return py::reinterpret_steal<py::object>(result);
     py::error_already_set e;
     Py_XDECREF(pending_exception());
     // With its traceback on it: raised again later, it still points into the strategy.

@@ -36,10 +36,26 @@ public:
     void handle_bar(korvex::StrategyContext& ctx) override;
     void handle_tick(korvex::StrategyContext& ctx, const korvex::TickObject& tick) override;
     void after_trading(korvex::StrategyContext& ctx) override;
+    // save_state(context) returns any value pickle can save; restore_state(context, value)
+    // gets it back on resume.
+    korvex::State save_state(korvex::StrategyContext& ctx) override;
+    void restore_state(korvex::StrategyContext& ctx, const korvex::State& state) override;
 
 private:
-    enum Hook { INIT, BEFORE_TRADING, HANDLE_BAR, HANDLE_TICK, AFTER_TRADING, HOOKS };
-    void call(Hook hook, korvex::StrategyContext& ctx, PyObject* tick = nullptr);
+    enum Hook {
+        INIT,
+        BEFORE_TRADING,
+        HANDLE_BAR,
+        HANDLE_TICK,
+        AFTER_TRADING,
+        SAVE_STATE,
+        RESTORE_STATE,
+        HOOKS
+    };
+    // Calls the hook with the context (and `arg`, when given).
+    void call(Hook hook, korvex::StrategyContext& ctx, PyObject* arg = nullptr);
+    // The same for its result; the caller holds the GIL.
+    pybind11::object call_value(Hook hook, korvex::StrategyContext& ctx, PyObject* arg = nullptr);
 
     py::object target_;
     py::dict settings_;

@@ -228,7 +228,15 @@ TEST_F(RunnerFixture, ARunRestoredFromSavedStateContinuesWhereItStopped) {
     config.set("base.end_date", Value("2020-01-10"));
     config.set("base.save_state_to", Value(""));
     config.set("base.resume_from", Value((dir.path() / "state.json").string()));
+    LogCapture log;
     RunResult r = Runner(config).run();
+    // The built-in strategy keeps no state of its own, and the resumed run says so.
+    const auto lines = log.messages("system_log");
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "the state " + (dir.path() / "state.json").string() +
+                            " holds nothing of the strategy's own: the strategy starts afresh, "
+                            "and may trade otherwise than the uninterrupted run would"),
+              lines.end());
     ASSERT_EQ(r.daily.size(), 4u);  // 7th to 10th
     EXPECT_EQ(r.daily.front().date, make_date(2020, 1, 7));
     EXPECT_DOUBLE_EQ(r.daily.back().equity, 1500.0);

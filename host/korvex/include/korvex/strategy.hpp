@@ -82,6 +82,11 @@ public:
     // Tick runs call this instead of handle_bar, once per snapshot of a subscribed instrument.
     virtual void handle_tick(StrategyContext&, const TickObject&) {}
     virtual void after_trading(StrategyContext&) {}
+    // Its own state in a saved state (base.save_state_to), so that a resumed run goes on as the
+    // uninterrupted one would; null: it keeps none, and a resumed run says it starts afresh.
+    // restore_state gets it back after init on resume.
+    virtual State save_state(StrategyContext&) { return State(); }
+    virtual void restore_state(StrategyContext&, const State&) {}
 };
 
 using StrategyFactory = std::function<std::unique_ptr<Strategy>(const ConfigNode& config)>;

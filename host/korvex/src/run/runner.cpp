@@ -268,15 +268,22 @@ void for_each_minute(Date day, F&& f) {
     for (int m = 13 * 60 + 1; m <= 15 * 60; ++m) f(d + std::chrono::minutes(m));
 }
 
-void save_state(Environment& env, Date day, const std::string& path) {
+void save_state(Environment& env, Date day, const std::string& path, Strategy& strategy,
+                StrategyContext& ctx) {
     State accounts = State::array();
     for (auto& [type, acc] : env.portfolio().accounts()) accounts.push_back(acc->get_state());
     State state{{"date", format_date(day)}, {"accounts", accounts}};
+    if (State own = strategy.save_state(ctx); !own.is_null()) state["strategy"] = std::move(own);
     // Whole or not at all: an earlier good state is never emptied by a failed write.
     write_file_atomically(path, state.dump(2) + "\n", "saved state");
 }
 
-Date restore_state(Environment& env, const std::string& path) {
+struct Restored {
+    Date date;
+    State strategy;  // null when the state holds none of the strategy's own
+};
+
+Restored restore_state(Environment& env, const std::string& path) {
     std::ifstream in(path);
     if (!in) throw RuntimeError(fmt::format("cannot read saved state {}", path));
     State state;
@@ -315,7 +322,7 @@ Date restore_state(Environment& env, const std::string& path) {
     } catch (const ValueError& e) {
         throw fail(e.what());
     }
-    return date;
+    return {date, state.contains("strategy") ? state["strategy"] : State()};
 }
 
 }  // namespace
@@ -435,8 +442,12 @@ RunResult Runner::run() {
                 "the run covers {} to {} of base.start_date {} to base.end_date {}: {}",
                 format_date(days.front()), format_date(days.back()), format_date(settings.start),
                 format_date(settings.end), data_span));
-        if (auto resume = env.config().at("base.resume_from").as_string(); !resume.empty()) {
-            Date saved = restore_state(env, resume);
+        const std::string resumed_from = env.config().at("base.resume_from").as_string();
+        State saved_strategy;
+        if (const std::string& resume = resumed_from; !resume.empty()) {
+            const Restored restored = restore_state(env, resume);
+            const Date saved = restored.date;
+            saved_strategy = restored.strategy;
             std::erase_if(days, [&](Date d) { return d <= saved; });
             // The run goes on from the day after the saved close: a gap would skip its days,
             // their coupons and settlements with them.
@@ -469,6 +480,15 @@ RunResult Runner::run() {
             DateTime(days.front()) + std::chrono::hours(9) + std::chrono::minutes(30);
         env.data_proxy().set_clock(&env.calendar_dt);
         strategy_->init(ctx);
+        if (!resumed_from.empty()) {
+            if (saved_strategy.is_null())
+                system_log().warning(fmt::format(
+                    "the state {} holds nothing of the strategy's own: the strategy starts "
+                    "afresh, and may trade otherwise than the uninterrupted run would",
+                    resumed_from));
+            else
+                strategy_->restore_state(ctx, saved_strategy);
+        }
 
         PriceBook prices(env);
         std::vector<TickCursor> tick_cursors;
@@ -514,7 +534,7 @@ RunResult Runner::run() {
                 "store hold data for them between {} and {}?",
                 ctx.subscribed().size(), format_date(days.front()), format_date(days.back())));
         if (auto path = env.config().at("base.save_state_to").as_string(); !path.empty())
-            save_state(env, days.back(), path);
+            save_state(env, days.back(), path, *strategy_, ctx);
 
         result.trades = env.trades();
         for (auto& [name, extra] : env.summary_extras())
