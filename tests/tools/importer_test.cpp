@@ -208,6 +208,15 @@ TEST_F(Importer, RefusesAMalformedFileNamingFileLineAndColumnAndKeepsNothing) {
          "019547.SH,2019-09-02,\"102.5\"x,0,100\n",
          2, "", "text after the closing quote of a cell"},
         {"realized_cash_flow.csv", "", 0, "", "the file is empty: a header is required"},
+        // Prices that cannot be.
+        {"valuation.csv",
+         header + "019547.SH,chinabond,recommended,2020-01-07,101,0,2,4,20,0.04,4,100\n", 2,
+         "clean_price", "a price must be above 0, got 0"},
+        {"price.csv",
+         "order_book_id,source,date,dirty_price_open,dirty_price_high,dirty_price_low,"
+         "dirty_price_eod,ytm_close,clean_price_eod,volume\n"
+         "019547.SH,cfets,2020-01-03,101,100,102,101.5,2.8,100.2,1000\n",
+         2, "dirty_price_high", "dirty_price_high 100 is below dirty_price_low 102"},
     };
     import_base();
     const std::string before = dump();

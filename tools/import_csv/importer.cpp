@@ -338,6 +338,7 @@ private:
                     fmt::format("duplicate row: the same ({}) as {}", names, it->second));
             }
         }
+        check_prices(file, line, layout, values);
         if (layout.columns.front().name != "order_book_id") return;
         const std::string& id = values.front().text;
         if (layout.table == "instrument") {
@@ -347,6 +348,45 @@ private:
                 file, line, "order_book_id",
                 fmt::format("unknown instrument '{}': import it in instrument.csv first", id));
         }
+    }
+
+    // Prices that cannot be: zero or negative, a high below the low. A run would otherwise mark
+    // a holding at nothing, or fill at an impossible price.
+    static void check_prices(const std::string& file, std::size_t line, const TableLayout& layout,
+                             const std::vector<CellValue>& values) {
+        struct Rules {
+            std::vector<std::string_view> positive;
+            std::string_view high, low;
+        };
+        static const std::map<std::string_view, Rules> rules{
+            {"price",
+             {{"dirty_price_open", "dirty_price_high", "dirty_price_low", "dirty_price_eod",
+               "clean_price_eod"},
+              "dirty_price_high",
+              "dirty_price_low"}},
+            {"valuation", {{"dirty_price_eod", "clean_price"}, "", ""}},
+            {"repo_quotation", {{}, "high", "low"}},
+            {"minute_bar", {{"open", "high", "low", "close"}, "high", "low"}},
+            {"tick", {{"last"}, "", ""}},
+        };
+        auto it = rules.find(layout.table);
+        if (it == rules.end()) return;
+        auto value = [&](std::string_view name) -> const CellValue* {
+            for (std::size_t c = 0; c < layout.columns.size(); ++c)
+                if (layout.columns[c].name == name && values[c].kind == CellValue::Kind::Real)
+                    return &values[c];
+            return nullptr;
+        };
+        for (std::string_view name : it->second.positive)
+            if (const CellValue* v = value(name); v && !(v->real > 0))
+                throw ImportError(file, line, std::string(name),
+                                  fmt::format("a price must be above 0, got {}", v->real));
+        if (it->second.high.empty()) return;
+        const CellValue *high = value(it->second.high), *low = value(it->second.low);
+        if (high && low && high->real < low->real)
+            throw ImportError(file, line, std::string(it->second.high),
+                              fmt::format("{} {} is below {} {}", it->second.high, high->real,
+                                          it->second.low, low->real));
     }
 
     void add_record(const std::string& file, std::size_t line, const TableLayout& layout,
