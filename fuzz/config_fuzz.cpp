@@ -21,6 +21,10 @@ void read_all(const korvex::ConfigNode& node) {
     } catch (const korvex::Error&) {
         // arrays and other shapes are not single values: refused by name
     }
+    try {
+        (void)node.as_double();  // an integer past 2^53 is refused, not read as another number
+    } catch (const korvex::Error&) {
+    }
 }
 
 }  // namespace

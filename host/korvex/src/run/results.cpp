@@ -188,9 +188,17 @@ void prepare_output_dir(const std::filesystem::path& dir, bool replace) {
             "folder, or set base.replace_output = true to replace them",
             dir.string(), list));
     }
-    // The folder is this run's from here on: the record first, then the earlier results go.
+    // The folder is this run's from here on: the record first, then the earlier results go,
+    // with what a killed run's writes left half done.
     write_record(dir, false);
     remove_results(dir);
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        for (const char* result : kResults)
+            if (name.starts_with(fmt::format(".{}.tmp-", result)))
+                std::filesystem::remove(entry.path(), ec);
+    }
 }
 
 void remove_results(const std::filesystem::path& output_dir) {
