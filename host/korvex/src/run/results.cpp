@@ -222,8 +222,9 @@ void write_results(Environment& env, const RunResult& result) {
     file("trades.csv", [&](std::ostream& out) { write_trades(result, out); });
     file("positions.csv", [&](std::ostream& out) { write_positions(env, out); });
     file("cash_flows.csv", [&](std::ostream& out) { write_cash_flows(env, out); });
-    file("summary.json", [&](std::ostream& out) { out << summary.dump(2) << "\n"; });
     write_file_atomically(dir / "report.html", html_report(result, summary), "result file");
+    // The summary last: where it is, every other result is already in place.
+    file("summary.json", [&](std::ostream& out) { out << summary.dump(2) << "\n"; });
     write_record(dir, true);
     system_log().info(fmt::format("results written to {}", dir.string()));
 }
