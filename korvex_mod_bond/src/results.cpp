@@ -152,34 +152,47 @@ void load(korvex::Environment& env) {
         return equity != 0 ? bond_market_value(e) / equity : 0.0;
     });
 
-    // Income by source, from the cash journals and what the book holds at the end; the
-    // figures add up to the change of equity (docs/results.md).
+    // Income by source, from the cash journals and what the book holds at the end, less what it
+    // held at the saved close when the run resumed; the figures add up to the change of equity
+    // (docs/results.md).
     using korvex::CASH_CAUSE;
+    struct Opening {
+        double market_value = 0, receivable = 0, owed_short = 0, owed_long = 0;
+    };
+    auto opening = std::make_shared<Opening>();
+    env.add_state_restored([opening](korvex::Environment& e) {
+        each_position(e, [&](korvex::Position& p) { opening->market_value += p.market_value(); });
+        opening->receivable = payment_receivable(e);
+        opening->owed_short = repo_owed(e, POSITION_DIRECTION::SHORT);
+        opening->owed_long = repo_owed(e, POSITION_DIRECTION::LONG);
+    });
     env.add_summary_extra("coupon_income", [](korvex::Environment& e) {
         return journaled(e, {CASH_CAUSE::COUPON});
     });
-    env.add_summary_extra("payment_receivable", payment_receivable);
+    env.add_summary_extra("payment_receivable", [opening](korvex::Environment& e) {
+        return payment_receivable(e) - opening->receivable;
+    });
     env.add_summary_extra("principal_repaid", [](korvex::Environment& e) {
         return journaled(e, {CASH_CAUSE::PRINCIPAL});
     });
     // Borrowed cash in, repaid cash out; what is still borrowed is owed with the interest
     // accrued on it to the last day.
-    env.add_summary_extra("repo_interest_paid", [](korvex::Environment& e) {
-        return repo_owed(e, POSITION_DIRECTION::SHORT) -
+    env.add_summary_extra("repo_interest_paid", [opening](korvex::Environment& e) {
+        return repo_owed(e, POSITION_DIRECTION::SHORT) - opening->owed_short -
                journaled(e, {CASH_CAUSE::REPO_BORROWED, CASH_CAUSE::REPO_REPAID});
     });
-    env.add_summary_extra("repo_interest_earned", [](korvex::Environment& e) {
+    env.add_summary_extra("repo_interest_earned", [opening](korvex::Environment& e) {
         return journaled(e, {CASH_CAUSE::REPO_LENT, CASH_CAUSE::REPO_RETURNED}) +
-               repo_owed(e, POSITION_DIRECTION::LONG);
+               repo_owed(e, POSITION_DIRECTION::LONG) - opening->owed_long;
     });
     // What the bonds bought came to: sold and repaid, plus what is still held at its price,
     // less what they cost to buy. Principal repaid is capital coming back, so it is here.
-    env.add_summary_extra("price_pnl", [](korvex::Environment& e) {
+    env.add_summary_extra("price_pnl", [opening](korvex::Environment& e) {
         double market_value = 0;
         each_position(e, [&](korvex::Position& p) { market_value += p.market_value(); });
         return journaled(e, {CASH_CAUSE::BOND_BOUGHT, CASH_CAUSE::BOND_SOLD, CASH_CAUSE::BOUGHT,
                              CASH_CAUSE::SOLD, CASH_CAUSE::PRINCIPAL, CASH_CAUSE::OTHER}) +
-               market_value;
+               market_value - opening->market_value;
     });
 }
 

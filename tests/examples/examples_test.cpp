@@ -272,5 +272,15 @@ TEST(Examples, ARunRestoredHalfwayEndsWithTheSameEquity) {
         for (std::size_t i = 0; i < resumed.result.daily.size(); ++i)
             ASSERT_NEAR(resumed.result.daily[i].equity, all[offset + i].equity, 0.005)
                 << strategy << " on " << format_date(all[offset + i].date);
+        // The segment's summary explains its own change of equity, from the saved close.
+        const auto& s = resumed.summary;
+        const double explained =
+            s["coupon_income"].get<double>() + s["payment_receivable"].get<double>() +
+            s["price_pnl"].get<double>() + s["repo_interest_earned"].get<double>() -
+            s["repo_interest_paid"].get<double>() - s["transaction_costs"].get<double>() -
+            s["overdraft_interest"].get<double>();
+        EXPECT_NEAR(s["final_equity"].get<double>() - s["starting_cash"].get<double>(), explained,
+                    0.01)
+            << strategy;
     }
 }

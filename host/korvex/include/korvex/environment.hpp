@@ -53,6 +53,10 @@ public:
     // store into whichever data source the run ends up with). The runner calls them once.
     void add_post_system_init(std::function<void(Environment&)> hook);
     void run_post_system_init();
+    // Work for when a run resumes from saved state, the clock at the saved close (a mod noting
+    // what the book held there). The runner calls them once, after restoring the accounts.
+    void add_state_restored(std::function<void(Environment&)> hook);
+    void run_state_restored();
 
     // Tick runs: the latest snapshot of each instrument today, null before its first one.
     const TickObject* latest_tick(const std::string& order_book_id) const;
@@ -124,6 +128,7 @@ private:
     std::map<INSTRUMENT_TYPE, PositionProxyFactory> position_proxies_;
     std::vector<TradePtr> trades_;
     std::vector<std::function<void(Environment&)>> post_system_init_;
+    std::vector<std::function<void(Environment&)>> state_restored_;
     // Node-based: a TickObject points at its key.
     std::unordered_map<std::string, TickObject> latest_ticks_;
     std::vector<std::pair<std::string, Metric>> metrics_;

@@ -75,6 +75,14 @@ void Environment::add_post_system_init(std::function<void(Environment&)> hook) {
     post_system_init_.push_back(std::move(hook));
 }
 
+void Environment::add_state_restored(std::function<void(Environment&)> hook) {
+    state_restored_.push_back(std::move(hook));
+}
+
+void Environment::run_state_restored() {
+    for (auto& hook : state_restored_) hook(*this);
+}
+
 void Environment::run_post_system_init() {
     auto hooks = std::move(post_system_init_);
     post_system_init_.clear();

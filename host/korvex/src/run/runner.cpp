@@ -463,6 +463,8 @@ RunResult Runner::run() {
                     "day, not on {} (base.start_date {})",
                     resume, format_date(saved), format_date(*after), format_date(days.front()),
                     format_date(settings.start)));
+            env.trading_dt = env.calendar_dt = DateTime(saved) + std::chrono::hours(15);
+            env.run_state_restored();
             result.opening_equity = env.portfolio().total_value();
             result.resumed_from = saved;
             system_log().info(
