@@ -23,10 +23,14 @@ def test_a_killed_run_leaves_its_results_complete_and_equal_or_clearly_incomplet
     rng = random.Random(7)
     out = tmp_path / "killed"
     seen = set()
-    for _ in range(12):  # bounded: a dozen runs of a fraction of a second each
+    # Bounded: a dozen runs of a fraction of a second each. The first is killed at once, on an
+    # empty folder; the last is let finish; the others at random moments between.
+    delays = [0.0] + [rng.uniform(0, 1.3 * took) for _ in range(10)] + [None]
+    for delay in delays:
         run = subprocess.Popen(cmd + [out], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(rng.uniform(0, 1.3 * took))
-        run.send_signal(rng.choice([signal.SIGKILL, signal.SIGTERM, signal.SIGINT]))
+        if delay is not None:
+            time.sleep(delay)
+            run.send_signal(rng.choice([signal.SIGKILL, signal.SIGTERM, signal.SIGINT]))
         run.wait()
         # The summary is written last of the results, the record's "complete" right after it.
         record = out / "korvex_run.json"
