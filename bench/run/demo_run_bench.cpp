@@ -87,9 +87,9 @@ void BM_DemoRun(benchmark::State& state) {
         benchmark::DoNotOptimize(counter.sink);
         days = static_cast<double>(result.daily.size());
         tavlen::set_backend(nullptr);
-        best[check] = std::min(
-            best[check],
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        best[check] =
+            std::min(best[check],
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     }
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

@@ -73,8 +73,9 @@ public:
             for (bool fallback : {false, true})
                 for (auto& b : by_maturity(false)) {
                     if (want <= 0 || retiring(ctx, *b) != fallback) continue;
-                    const double nominal = finance(ctx, b->order_book_id(), std::min(
-                        want, pledgeable_face_of(ctx, b->order_book_id())));
+                    const double nominal =
+                        finance(ctx, b->order_book_id(),
+                                std::min(want, pledgeable_face_of(ctx, b->order_book_id())));
                     new_borrowing += nominal * haircut_;
                     want -= nominal;
                 }
@@ -156,9 +157,8 @@ private:
     double finance(korvex::StrategyContext& ctx, const std::string& id, double nominal) {
         if (exchange_) {
             nominal = std::floor(nominal / 1000) * 1000;
-            if (nominal < 100000 ||
-                !korvex_mod_bond::api::exchange_repo_financing(ctx, "204001.SH", nominal, id,
-                                                               haircut_))
+            if (nominal < 100000 || !korvex_mod_bond::api::exchange_repo_financing(
+                                        ctx, "204001.SH", nominal, id, haircut_))
                 return 0;
             return nominal;
         }
@@ -180,8 +180,8 @@ private:
             if (auto* p = a->find_position(id, POSITION_DIRECTION::LONG))
                 closable = std::max(0.0, p->closable());
         const double units =
-            std::min({std::floor(today.get(today.size() - 1, "volume") * 0.2 / lot) * lot,
-                      closable, std::ceil(amount / price(ctx, id) / lot) * lot});
+            std::min({std::floor(today.get(today.size() - 1, "volume") * 0.2 / lot) * lot, closable,
+                      std::ceil(amount / price(ctx, id) / lot) * lot});
         if (units <= 0 || !korvex_mod_bond::api::order_bond(ctx, id, -units)) return 0;
         return units * price(ctx, id);
     }

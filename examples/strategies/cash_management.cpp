@@ -35,7 +35,8 @@ public:
         const double amount =
             std::floor(korvex_mod_bond::api::calc_max_amount(repo_, idle) / lot) * lot;
         // The exchange's minimum: what is left below it stays idle.
-        if (amount >= std::max(lot, korvex_mod_bond::min_repo_value(repo->exchange()).value_or(0.0)))
+        if (amount >=
+            std::max(lot, korvex_mod_bond::min_repo_value(repo->exchange()).value_or(0.0)))
             korvex_mod_bond::api::exchange_reverse_repo(ctx, repo_, amount);
     }
 

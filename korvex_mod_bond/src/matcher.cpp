@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <span>
 #include <limits>
+#include <span>
 
 #include "korvex/environment.hpp"
 #include "korvex/errors.hpp"
@@ -151,10 +151,9 @@ double CounterPartyOfferMatcher::snapshot_interval(const korvex::TickObject& tic
         env_.data_proxy().ticks_full(tick.order_book_id(), korvex::to_date(tick.datetime()));
     if (day.size() < 2) return std::numeric_limits<double>::infinity();
     const std::span<const korvex::TickRecord> records = day.as<korvex::TickRecord>();
-    auto at = std::lower_bound(records.begin(), records.end(), tick.stamp(),
-                               [](const korvex::TickRecord& r, std::int64_t s) {
-                                   return r.datetime < s;
-                               });
+    auto at = std::lower_bound(
+        records.begin(), records.end(), tick.stamp(),
+        [](const korvex::TickRecord& r, std::int64_t s) { return r.datetime < s; });
     if (at == records.end()) --at;
     // The gap to the snapshot before it, or after it for the day's first.
     const auto other = at == records.begin() ? at + 1 : at - 1;

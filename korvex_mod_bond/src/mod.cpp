@@ -75,9 +75,9 @@ void BondMod::_register_cost_deciders(const korvex::ConfigNode& mod_config) {
         if (const double v = node.as_double(); !(v >= 0))
             throw korvex::ValueError(fmt::format("{} must be >= 0, got {}", node.path(), v));
     };
-    for (const char* key : {"ib_bond_commission_rate", "ib_bond_min_commission",
-                            "exchange_bond_commission_rate", "exchange_bond_max_commission",
-                            "ib_repo_commission_rate"})
+    for (const char* key :
+         {"ib_bond_commission_rate", "ib_bond_min_commission", "exchange_bond_commission_rate",
+          "exchange_bond_max_commission", "ib_repo_commission_rate"})
         non_negative(mod_config[key]);
     const korvex::ConfigNode by_term = mod_config["exchange_repo_commission_rate"];
     for (const auto& term : by_term.keys()) non_negative(by_term[term]);

@@ -166,9 +166,8 @@ void load(korvex::Environment& env) {
         opening->owed_short = repo_owed(e, POSITION_DIRECTION::SHORT);
         opening->owed_long = repo_owed(e, POSITION_DIRECTION::LONG);
     });
-    env.add_summary_extra("coupon_income", [](korvex::Environment& e) {
-        return journaled(e, {CASH_CAUSE::COUPON});
-    });
+    env.add_summary_extra(
+        "coupon_income", [](korvex::Environment& e) { return journaled(e, {CASH_CAUSE::COUPON}); });
     env.add_summary_extra("payment_receivable", [opening](korvex::Environment& e) {
         return payment_receivable(e) - opening->receivable;
     });

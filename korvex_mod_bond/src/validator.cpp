@@ -107,8 +107,8 @@ bool RepoValidator::can_submit_order(const korvex::Order& order, korvex::Account
         throw korvex::TypeError(
             fmt::format("wrong type for bond instrument: {}", korvex::type_name(*bond_ins)));
     const korvex::Date today = korvex::to_date(_env.trading_dt);
-    const double holding_value = pledgeable_quantity(&bond_position, today) *
-                                 pledge_face(&bond_position, *bond, today);
+    const double holding_value =
+        pledgeable_quantity(&bond_position, today) * pledge_face(&bond_position, *bond, today);
 
     if (order.quantity() < *minimum) {
         _fail(fmt::format("场内债券抵押名义价值应在 {} 元及以上", *minimum));

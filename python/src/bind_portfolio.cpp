@@ -112,27 +112,23 @@ void bind_portfolio(py::module_& m) {
                                })
         // What a financing placed now may pledge: the closable units and those of the repos
         // falling due today.
-        .def_property_readonly("pledgeable",
-                               [](const PositionView& v) {
-                                   const korvex::Position* p = v.side(POSITION_DIRECTION::LONG);
-                                   const korvex::Environment* env =
-                                       korvex::Environment::instance_ptr();
-                                   if (!p || !env) return 0.0;
-                                   return korvex_mod_bond::pledgeable_quantity(
-                                       p, korvex::to_date(env->trading_dt));
-                               })
+        .def_property_readonly(
+            "pledgeable",
+            [](const PositionView& v) {
+                const korvex::Position* p = v.side(POSITION_DIRECTION::LONG);
+                const korvex::Environment* env = korvex::Environment::instance_ptr();
+                if (!p || !env) return 0.0;
+                return korvex_mod_bond::pledgeable_quantity(p, korvex::to_date(env->trading_dt));
+            })
         // The face value per unit still outstanding: what a unit backs in a repo.
-        .def_property_readonly("remaining_principal",
-                               [](const PositionView& v) {
-                                   auto* p = dynamic_cast<korvex_mod_bond::BondPosition*>(
-                                       const_cast<korvex::Position*>(
-                                           v.side(POSITION_DIRECTION::LONG)));
-                                   const korvex::Environment* env =
-                                       korvex::Environment::instance_ptr();
-                                   return p && env ? p->remaining_principal(
-                                                         korvex::to_date(env->trading_dt))
-                                                   : 0.0;
-                               })
+        .def_property_readonly(
+            "remaining_principal",
+            [](const PositionView& v) {
+                auto* p = dynamic_cast<korvex_mod_bond::BondPosition*>(
+                    const_cast<korvex::Position*>(v.side(POSITION_DIRECTION::LONG)));
+                const korvex::Environment* env = korvex::Environment::instance_ptr();
+                return p && env ? p->remaining_principal(korvex::to_date(env->trading_dt)) : 0.0;
+            })
         .def_property_readonly("payment_receivable",
                                [](const PositionView& v) {
                                    auto* p = dynamic_cast<const korvex_mod_bond::BondPosition*>(

@@ -15,8 +15,8 @@ namespace korvex_python {
 
 namespace {
 
-constexpr std::array<const char*, 7> HOOK_NAMES{"init",          "before_trading", "handle_bar",
-                                                "handle_tick",   "after_trading",  "save_state",
+constexpr std::array<const char*, 7> HOOK_NAMES{"init",         "before_trading", "handle_bar",
+                                                "handle_tick",  "after_trading",  "save_state",
                                                 "restore_state"};
 
 UserWarnings& warnings() {
@@ -150,8 +150,8 @@ void PyStrategy::restore_state(korvex::StrategyContext& ctx, const korvex::State
     py::gil_scoped_acquire gil;
     py::object value;
     try {
-        py::object bytes = py::module_::import("base64").attr("b64decode")(
-            state["pickle"].get<std::string>());
+        py::object bytes =
+            py::module_::import("base64").attr("b64decode")(state["pickle"].get<std::string>());
         value = py::module_::import("pickle").attr("loads")(bytes);
     } catch (py::error_already_set& e) {
         throw korvex::ValueError(

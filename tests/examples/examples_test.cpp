@@ -95,7 +95,8 @@ TEST(Examples, TheLadderReceivesExactlyTheBundlesCashFlows) {
     for (auto& [id, buys] : bought) {
         auto rows = db.rows(
             "select date, total_payment, payment_receivable from implied_cash_flow where "
-            "order_book_id = '" + id + "' order by date, total_payment");
+            "order_book_id = '" +
+            id + "' order by date, total_payment");
         for (std::size_t i = 0; i < rows.size(); ++i) {
             auto date = static_cast<std::int32_t>(rows[i][0]);
             std::size_t pay = i;
@@ -117,16 +118,15 @@ TEST(Examples, TheLadderReceivesExactlyTheBundlesCashFlows) {
 // capital coming back and sits in it), repo interest both ways and costs add up to the change;
 // the cash flows written add up to each account's cash.
 TEST(Examples, TheSummaryAndTheCashFlowsAddUpToTheBooks) {
-    for (const std::string strategy : {"exchange_carry", "ib_ladder", "cash_management", "ib_carry"}) {
+    for (const std::string strategy :
+         {"exchange_carry", "ib_ladder", "cash_management", "ib_carry"}) {
         ExampleRun r = run_example(strategy, "2019-01-02", "2020-12-31");
         const auto& s = r.summary;
-        const double explained = s["coupon_income"].get<double>() +
-                                 s["payment_receivable"].get<double>() +
-                                 s["price_pnl"].get<double>() +
-                                 s["repo_interest_earned"].get<double>() -
-                                 s["repo_interest_paid"].get<double>() -
-                                 s["transaction_costs"].get<double>() -
-                                 s["overdraft_interest"].get<double>();
+        const double explained =
+            s["coupon_income"].get<double>() + s["payment_receivable"].get<double>() +
+            s["price_pnl"].get<double>() + s["repo_interest_earned"].get<double>() -
+            s["repo_interest_paid"].get<double>() - s["transaction_costs"].get<double>() -
+            s["overdraft_interest"].get<double>();
         EXPECT_NEAR(s["final_equity"].get<double>() - s["starting_cash"].get<double>(), explained,
                     0.01)
             << strategy;
@@ -137,7 +137,8 @@ TEST(Examples, TheSummaryAndTheCashFlowsAddUpToTheBooks) {
         std::map<std::string, double> cash;
         while (std::getline(in, line)) {
             const auto account_at = line.find(',', line.find(',') + 1) + 1;
-            const std::string account = line.substr(account_at, line.find(',', account_at) - account_at);
+            const std::string account =
+                line.substr(account_at, line.find(',', account_at) - account_at);
             cash[account] += std::stod(line.substr(line.rfind(',') + 1));
         }
         for (const auto& a : r.result.daily.back().accounts)
@@ -259,13 +260,14 @@ TEST(Examples, CommissionsFollowTheCapTheFloorAndTheRepoSchedule) {
 // Split at a day and resumed, each example (its own state saved with the books) goes on as the
 // uninterrupted run: the same equity every day after, to the cent.
 TEST(Examples, ARunRestoredHalfwayEndsWithTheSameEquity) {
-    for (const std::string strategy : {"exchange_carry", "ib_ladder", "cash_management", "ib_carry"}) {
+    for (const std::string strategy :
+         {"exchange_carry", "ib_ladder", "cash_management", "ib_carry"}) {
         ExampleRun whole = run_example(strategy, "2019-01-02", "2019-12-31");
         korvex::testing::TempDir dir;
         auto state = (dir.path() / "state.json").string();
         run_example(strategy, "2019-01-02", "2019-06-28", "save_state_to = \"" + state + "\"");
-        ExampleRun resumed = run_example(strategy, "2019-01-02", "2019-12-31",
-                                         "resume_from = \"" + state + "\"");
+        ExampleRun resumed =
+            run_example(strategy, "2019-01-02", "2019-12-31", "resume_from = \"" + state + "\"");
         ASSERT_EQ(resumed.result.daily.front().date, make_date(2019, 7, 1)) << strategy;
         const auto& all = whole.result.daily;
         const std::size_t offset = all.size() - resumed.result.daily.size();

@@ -163,7 +163,8 @@ TEST_F(BrokerFixture, AFillTheCashCannotPayIsRejected) {
     EXPECT_DOUBLE_EQ(account().cash(), 0);
     broker->on_bar();
     EXPECT_EQ(order->status(), ORDER_STATUS::REJECTED);
-    EXPECT_EQ(order->message(), "Order rejected: 200 of A.XSHE needs 2050.00 in cash, 2003.33 is free");
+    EXPECT_EQ(order->message(),
+              "Order rejected: 200 of A.XSHE needs 2050.00 in cash, 2003.33 is free");
     EXPECT_DOUBLE_EQ(account().balance(), 10000);
     EXPECT_DOUBLE_EQ(account().cash(), 3005);
     EXPECT_TRUE(account().journal().entries().empty());
@@ -174,7 +175,8 @@ struct FakeMinuteBars : AbstractMinBarStore {
     std::map<std::string, std::shared_ptr<const std::vector<korvex::testing::SimpleBar>>> bars;
     Bars get_bars(const Instrument& ins) override {
         auto it = bars.find(ins.order_book_id());
-        return it == bars.end() ? Bars() : Bars::of(it->second, korvex::testing::simple_bar_layout());
+        return it == bars.end() ? Bars()
+                                : Bars::of(it->second, korvex::testing::simple_bar_layout());
     }
 };
 }  // namespace
@@ -198,13 +200,19 @@ TEST(Fills, EachFrequencyAndMatchingTypeFillsAtItsOwnClocksPrice) {
         // A minute that trades nothing leaves the order waiting for one that does.
         {"1m", "current_bar", "A.XSHE", {"09:33", "09:34"}, "2020-01-02 09:34:00", 10.1, 100},
         // No minute bars: the day's price is known at its close, in the session's last minute.
-        {"1m", "current_bar", "B.XSHE", {"09:31", "14:59", "15:00"}, "2020-01-02 15:00:00", 5.5,
+        {"1m",
+         "current_bar",
+         "B.XSHE",
+         {"09:31", "14:59", "15:00"},
+         "2020-01-02 15:00:00",
+         5.5,
          200},
         {"tick", "current_bar", "A.XSHE", {"09:30:05"}, "2020-01-02 09:30:05", 10.1, 300},
         {"tick", "next_bar", "A.XSHE", {"09:30:05", "09:30:09"}, "2020-01-02 09:30:09", 10.3, 300},
     };
     TempDir dir;
-    korvex::testing::write_trading_dates(dir.path(), {make_date(2020, 1, 2), make_date(2020, 1, 3)});
+    korvex::testing::write_trading_dates(dir.path(),
+                                         {make_date(2020, 1, 2), make_date(2020, 1, 3)});
     for (const auto& c : cases) {
         const std::string name = c.frequency + " " + c.matching + " " + c.id;
         Config config;
@@ -230,7 +238,8 @@ TEST(Fills, EachFrequencyAndMatchingTypeFillsAtItsOwnClocksPrice) {
                                                     {20200102093400, 10.0, 10.1, 10.1, 10.0, 400}});
         source->register_minbar_store(INSTRUMENT_TYPE::CS, minutes);
         env.set_data_source(source);
-        auto broker = std::make_shared<SimulationBroker>(env, env.config().at("mod.sys_simulation"));
+        auto broker =
+            std::make_shared<SimulationBroker>(env, env.config().at("mod.sys_simulation"));
         env.set_broker(broker);
         env.set_latest_tick("A.XSHE", make_tick(20200102093003, 10.1, 10.0, 100, 10.2, 100));
 
@@ -251,7 +260,8 @@ TEST(Fills, EachFrequencyAndMatchingTypeFillsAtItsOwnClocksPrice) {
         for (const auto& step : c.steps) {
             at(step);
             if (step == "09:30:09")
-                env.set_latest_tick("A.XSHE", make_tick(20200102093009, 10.3, 10.2, 100, 10.4, 100));
+                env.set_latest_tick("A.XSHE",
+                                    make_tick(20200102093009, 10.3, 10.2, 100, 10.4, 100));
             broker->on_bar();
         }
         ASSERT_EQ(env.trades().size(), 1u) << name;

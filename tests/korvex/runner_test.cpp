@@ -10,8 +10,8 @@
 #include "korvex/atomic_file.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
-#include "korvex/run_log.hpp"
 #include "korvex/portfolio/account.hpp"
+#include "korvex/run_log.hpp"
 #include "korvex/runner.hpp"
 #include "korvex_test_support.hpp"
 
@@ -127,8 +127,9 @@ TEST_F(RunnerFixture, SaysWhatItCannotRunAndWhereTheDataEnds) {
     config.set("base.run_type", Value("BACKTEST"));
     config.set("base.start_date", Value("2019-06-03"));
     config.set("base.end_date", Value("2019-06-28"));
-    EXPECT_EQ(run_error(), "no trading day between 2019-06-03 and 2019-06-28 in the calendar (the "
-                           "data covers 2020-01-01 to 2020-01-31)");
+    EXPECT_EQ(run_error(),
+              "no trading day between 2019-06-03 and 2019-06-28 in the calendar (the "
+              "data covers 2020-01-01 to 2020-01-31)");
     config.set("base.start_date", Value("2020-01-02"));
     config.set("base.end_date", Value("2020-03-31"));
     LogCapture log;
@@ -356,8 +357,10 @@ TEST(AccountState, ABadStateIsRefusedNamingItAndChangesNothing) {
     const State before = account.get_state();
     const std::vector<std::pair<std::string, std::string>> cases{
         {R"({"positions": []})", "saved state of account STOCK: 'cash' must be a number"},
-        {R"({"cash": "x", "positions": []})", "saved state of account STOCK: 'cash' must be a number"},
-        {R"({"cash": 1, "positions": {}})", "saved state of account STOCK: 'positions' must be a list"},
+        {R"({"cash": "x", "positions": []})",
+         "saved state of account STOCK: 'cash' must be a number"},
+        {R"({"cash": 1, "positions": {}})",
+         "saved state of account STOCK: 'positions' must be a list"},
         {R"({"cash": 1, "positions": [{"order_book_id": "B", "direction": "UP"}]})",
          "saved state of account STOCK: positions[0].direction must be LONG or SHORT"},
         {R"({"cash": 1, "positions": [{"order_book_id": "B", "direction": "LONG"},
@@ -367,8 +370,9 @@ TEST(AccountState, ABadStateIsRefusedNamingItAndChangesNothing) {
          "saved state of position B: 'avg_price' must be a number, got []"},
     };
     for (const auto& [text, message] : cases) {
-        EXPECT_EQ(korvex::testing::error_of<ValueError>([&] { account.set_state(State::parse(text)); }),
-                  message);
+        EXPECT_EQ(
+            korvex::testing::error_of<ValueError>([&] { account.set_state(State::parse(text)); }),
+            message);
         EXPECT_EQ(account.get_state(), before) << text;
     }
 }

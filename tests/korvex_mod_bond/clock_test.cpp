@@ -13,7 +13,9 @@ using namespace korvex;
 
 namespace {
 
-const std::filesystem::path& bundle() { return korvex::testing::bond_tick_bundle(); }
+const std::filesystem::path& bundle() {
+    return korvex::testing::bond_tick_bundle();
+}
 
 class Peeker : public Strategy {
 public:
@@ -28,7 +30,9 @@ public:
         for (auto& ins : ctx.data_proxy().all_instruments(INSTRUMENT_TYPE::BOND))
             if (ids_.size() < 30) ids_.push_back(ins->order_book_id());
         for (auto& ins : ctx.data_proxy().all_instruments(INSTRUMENT_TYPE::BOND))
-            if (!ctx.data_proxy().ticks_full(ins->order_book_id(), make_date(2019, 6, 28)).empty()) {
+            if (!ctx.data_proxy()
+                     .ticks_full(ins->order_book_id(), make_date(2019, 6, 28))
+                     .empty()) {
                 ids_.push_back(ins->order_book_id());
                 ctx.subscribe(ins->order_book_id());
             }
@@ -48,8 +52,7 @@ private:
     void expect_cut(const Bars& known, const Bars& full, std::int64_t last, const char* what,
                     const std::string& id, DateTime now) {
         ++reads;
-        const std::string where =
-            std::string(what) + " of " + id + " at " + format_datetime(now);
+        const std::string where = std::string(what) + " of " + id + " at " + format_datetime(now);
         if (!known.empty()) {
             ++non_empty;
             EXPECT_LE(known.datetime(known.size() - 1), last) << where;

@@ -30,7 +30,9 @@ constexpr Market kMarkets[] = {{"Shanghai", ".SH", "204001.SH", "STOCK"},
                                {"Shenzhen", ".SZ", "131810.SZ", "STOCK"},
                                {"inter-bank", ".IB", "R001.IB", "BOND"}};
 
-bool inter_bank(const Market& m) { return std::string(m.suffix) == ".IB"; }
+bool inter_bank(const Market& m) {
+    return std::string(m.suffix) == ".IB";
+}
 
 Account& account_of(StrategyContext& ctx, const Market& m) {
     return ctx.portfolio().account(*try_parse_enum<DEFAULT_ACCOUNT_TYPE>(m.account));
@@ -54,7 +56,9 @@ std::string pick_bond(StrategyContext& ctx, const Market& m, int skip = 0) {
     return {};
 }
 
-double lots(double amount, double lot) { return std::floor(amount / lot) * lot; }
+double lots(double amount, double lot) {
+    return std::floor(amount / lot) * lot;
+}
 
 // Lends all the account's free cash every day in the market's one-day repo.
 class LendAll : public Strategy {
@@ -63,8 +67,7 @@ public:
     void handle_bar(StrategyContext& ctx) override {
         const double cash = account_of(ctx, m_).cash();
         if (inter_bank(m_)) {
-            if (api::ib_reverse_repo(ctx, 1, lots(api::calc_max_amount(m_.repo, cash), 10)))
-                ++lent;
+            if (api::ib_reverse_repo(ctx, 1, lots(api::calc_max_amount(m_.repo, cash), 10))) ++lent;
         } else if (api::exchange_reverse_repo(ctx, m_.repo,
                                               lots(api::calc_max_amount(m_.repo, cash), 1000))) {
             ++lent;
@@ -98,8 +101,10 @@ public:
             ++rolled;
         }
         if (!invested_ && priced_today(ctx, other_)) {
-            const double pending = inter_bank(m_) ? 0.0 : nominal;  // exchange repos fill at the close
-            invested_ = api::order_bond_value(ctx, other_, (account.cash() + pending) * 0.97) != nullptr;
+            const double pending =
+                inter_bank(m_) ? 0.0 : nominal;  // exchange repos fill at the close
+            invested_ =
+                api::order_bond_value(ctx, other_, (account.cash() + pending) * 0.97) != nullptr;
         }
     }
     const Market& m_;
@@ -219,7 +224,8 @@ TEST(Funding, AShortfallOverdrawsWithAWarningAndInterestAndASaleMendsIt) {
     // The repayment that fell due and the cash before it, in the warning.
     double repaid = 0;
     for (auto& t : r.trades)
-        if (auto* repo = dynamic_cast<const RepoTrade*>(t.get())) repaid += repo->due_settlement_amount();
+        if (auto* repo = dynamic_cast<const RepoTrade*>(t.get()))
+            repaid += repo->due_settlement_amount();
     const double cash_before = short_day.cash + repaid;
     const std::string what = fmt::format(
         "account STOCK is overdrawn on 2019-03-05: {:.2f} fell due at settlement with {:.2f} in "

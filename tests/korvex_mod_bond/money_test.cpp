@@ -34,7 +34,9 @@ bool priced_today(StrategyContext& ctx, const std::string& id) {
            bars.datetime(bars.size() - 1) == convert_date_to_int(to_date(ctx.now()));
 }
 
-std::string today(StrategyContext& ctx) { return format_date(to_date(ctx.now())); }
+std::string today(StrategyContext& ctx) {
+    return format_date(to_date(ctx.now()));
+}
 
 // Calls `act` with the context on the given day; buys `units` of `bond` first, when it is priced.
 class OnDay : public Strategy {
@@ -43,7 +45,8 @@ public:
           std::function<void(StrategyContext&)> act)
         : bond_(std::move(bond)), units_(units), day_(std::move(day)), act_(std::move(act)) {}
     void handle_bar(StrategyContext& ctx) override {
-        if (!bought_ && priced_today(ctx, bond_)) bought_ = api::order_bond(ctx, bond_, units_) != nullptr;
+        if (!bought_ && priced_today(ctx, bond_))
+            bought_ = api::order_bond(ctx, bond_, units_) != nullptr;
         if (today(ctx) == day_) act_(ctx);
     }
 
@@ -107,8 +110,9 @@ TEST(Money, CouponAndPrincipalGoToTheHoldingsOfRecordEach) {
     config.set("base.output_dir", Value(out.path().string()));
     double booked_that_morning = NAN, profit_that_day = NAN;
     OnDay switcher("1680001.IB", 10000, "2021-10-25", [&](StrategyContext& ctx) {
-        Position* p = ctx.portfolio().account(DEFAULT_ACCOUNT_TYPE::BOND).find_position(
-            "1680001.IB", POSITION_DIRECTION::LONG);
+        Position* p = ctx.portfolio()
+                          .account(DEFAULT_ACCOUNT_TYPE::BOND)
+                          .find_position("1680001.IB", POSITION_DIRECTION::LONG);
         booked_that_morning = p->equity() - p->market_value();
         profit_that_day = p->position_pnl();
         api::order_bond(ctx, "1680001.IB", -10000);
@@ -162,8 +166,8 @@ TEST(Money, ACoverPaysLikeABuyAndCostsOutliveTheirPositions) {
             cost_two_days_later = account.transaction_cost();
         }
     };
-    RunResult r = korvex::testing::run_bond(
-        sample_config("2019-03-04", "2019-03-29", "STOCK = 1000000"), s);
+    RunResult r =
+        korvex::testing::run_bond(sample_config("2019-03-04", "2019-03-29", "STOCK = 1000000"), s);
     EXPECT_EQ(cover, nullptr);  // the cash went into the long bonds
     for (auto& d : r.daily) EXPECT_GE(d.cash, 0) << format_date(d.date);
     EXPECT_GT(cost_after_cover, 0);

@@ -63,7 +63,8 @@ TEST(RepoPosition, GroupsTradesByDueDateAndSettlesEachOnOrAfterIt) {
     pos.apply_trade(*repo_trade(SIDE::MARGIN, "R001.IB", 200, 0, T2, 202.5));
     std::map<Date, std::pair<double, double>> cash;
     for (auto& [due, e] : pos.due_settlement_dict()) cash[due] = {e.quantity, e.amount};
-    EXPECT_EQ(cash, (std::map<Date, std::pair<double, double>>{{T, {800, 808}}, {T2, {200, 202.5}}}));
+    EXPECT_EQ(cash,
+              (std::map<Date, std::pair<double, double>>{{T, {800, 808}}, {T2, {200, 202.5}}}));
     EXPECT_EQ(pos.settlement(T), 808.0);
     EXPECT_EQ(pos.quantity(), 200.0);
     EXPECT_EQ(pos.settlement(make_date(2020, 1, 7)), 0.0);

@@ -22,8 +22,12 @@ namespace {
 
 using korvex::testing::Borrowed;
 
-const std::filesystem::path& bundle() { return korvex::testing::bond_bundle(); }
-const std::filesystem::path& tick_bundle() { return korvex::testing::bond_tick_bundle(); }
+const std::filesystem::path& bundle() {
+    return korvex::testing::bond_bundle();
+}
+const std::filesystem::path& tick_bundle() {
+    return korvex::testing::bond_tick_bundle();
+}
 
 Config run_config(const std::string& start, const std::string& end, const std::string& accounts,
                   const std::filesystem::path& data = bundle()) {

@@ -5,9 +5,9 @@
 #include <functional>
 
 #include "korvex/api.hpp"
-#include "korvex_mod_bond/api/order.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
+#include "korvex_mod_bond/api/order.hpp"
 #include "korvex_mod_bond/data/repo_day_bar_store.hpp"
 #include "korvex_mod_bond/matcher.hpp"
 #include "korvex_mod_bond/position.hpp"
@@ -71,12 +71,13 @@ struct TradingFixture : ::testing::Test {
         auto source = std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
         source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
             INSTRUMENT_TYPE::BOND,
-            std::vector<InstrumentPtr>{bond("019547.SH"), bond("101801.SZ"), bond("180205.IB"),
-                                       bond("SMALL.SH", {{"initial_issue_size", 100000.0}}),
-                                       bond("NOSIZE.SH", {{"initial_issue_size", 0}}),
-                                       bond("EMPTYSIZE.SH", {{"initial_issue_size", Value()}}),
-                                       bond("SHORT.IB", {{"maturity_date", make_datetime(2020, 1, 6)}}),
-                                       bond("SHORT.SH", {{"de_listed_date", make_datetime(2020, 1, 3)}})}));
+            std::vector<InstrumentPtr>{
+                bond("019547.SH"), bond("101801.SZ"), bond("180205.IB"),
+                bond("SMALL.SH", {{"initial_issue_size", 100000.0}}),
+                bond("NOSIZE.SH", {{"initial_issue_size", 0}}),
+                bond("EMPTYSIZE.SH", {{"initial_issue_size", Value()}}),
+                bond("SHORT.IB", {{"maturity_date", make_datetime(2020, 1, 6)}}),
+                bond("SHORT.SH", {{"de_listed_date", make_datetime(2020, 1, 3)}})}));
         source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
             INSTRUMENT_TYPE::REPO,
             std::vector<InstrumentPtr>{repo("204001.SH", "XSHG", 1), repo("131810.SZ", "XSHE", 1),
@@ -402,7 +403,8 @@ TEST_F(TradingFixture, ABondRepaidByTheDueDateCannotBePledged) {
                   "on 2020-01-06, on or before the repo's due date 2020-01-06",
                   "Order creation failed: SHORT.SH cannot be pledged for 204001.SH: it is "
                   "repaid on 2020-01-03, on or before the repo's due date 2020-01-06"}));
-    EXPECT_EQ(env->portfolio().account(DEFAULT_ACCOUNT_TYPE::BOND)
+    EXPECT_EQ(env->portfolio()
+                  .account(DEFAULT_ACCOUNT_TYPE::BOND)
                   .get_position("SHORT.IB", POSITION_DIRECTION::LONG)
                   .closable(),
               5000);
@@ -473,9 +475,8 @@ TEST_F(TradingFixture, ExchangeRepoOrdersFollowLotsMinimumsAndTheChosenRate) {
         if (o) {
             EXPECT_EQ(o->quantity(), c.quantity) << c.what;
         }
-        EXPECT_EQ(log.messages(),
-                  c.warning.empty() ? std::vector<std::string>{}
-                                    : std::vector<std::string>{c.warning})
+        EXPECT_EQ(log.messages(), c.warning.empty() ? std::vector<std::string>{}
+                                                    : std::vector<std::string>{c.warning})
             << c.what;
     }
 

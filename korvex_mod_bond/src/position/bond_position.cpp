@@ -168,8 +168,7 @@ void BondPosition::book_receivable(Date trading_date, double receivable, double 
     _booked_today += receivable * units;
 }
 
-double BondPosition::pay_entitlements(Date trading_date, bool payment_day,
-                                      double principal_share) {
+double BondPosition::pay_entitlements(Date trading_date, bool payment_day, double principal_share) {
     Owed owed;
     // An entitlement of unknown day (first in order) waits for a payment day.
     auto first = _entitlements.begin();

@@ -75,9 +75,9 @@ double SimulationBroker::pending_proceeds(const Account& account) const {
         }
         const double price = o->price() ? *o->price() : o->frozen_price() * (1.0 - slippage_);
         auto ins = env_.data_proxy().instruments(o->order_book_id());
-        proceeds += ins->calc_cash_occupation(price, o->unfilled_quantity(),
-                                              POSITION_DIRECTION::LONG) -
-                    o->estimated_transaction_cost() * share;
+        proceeds +=
+            ins->calc_cash_occupation(price, o->unfilled_quantity(), POSITION_DIRECTION::LONG) -
+            o->estimated_transaction_cost() * share;
     }
     return proceeds;
 }
@@ -150,10 +150,10 @@ void SimulationBroker::match_order(const OrderPtr& order) {
     AbstractMatcher* matcher = matcher_for(env_.instrument_type_of(order->order_book_id()));
     MatchResult result = matcher->match(account, *order);
     for (std::size_t i = 0; i < result.trades.size(); ++i) {
-        auto short_of_cash = book(account, *order, result.trades[i],
-                                  i < result.order_fills.size()
-                                      ? result.order_fills[i]
-                                      : result.trades[i]->last_quantity());
+        auto short_of_cash =
+            book(account, *order, result.trades[i],
+                 i < result.order_fills.size() ? result.order_fills[i]
+                                               : result.trades[i]->last_quantity());
         if (short_of_cash) {
             result.reject_reason = std::move(short_of_cash);
             break;
@@ -168,8 +168,8 @@ void SimulationBroker::match_order(const OrderPtr& order) {
     }
 }
 
-std::optional<std::string> SimulationBroker::book(Account& account, Order& order,
-                                                  TradePtr trade, double order_quantity) {
+std::optional<std::string> SimulationBroker::book(Account& account, Order& order, TradePtr trade,
+                                                  double order_quantity) {
     INSTRUMENT_TYPE type = env_.instrument_type_of(trade->order_book_id());
     const bool costed = env_.transaction_cost_decider(type) != nullptr;
     auto set_costs = [&](Trade& t) {
@@ -182,8 +182,9 @@ std::optional<std::string> SimulationBroker::book(Account& account, Order& order
 
     // Fills that pay cash out (buys, covers of a short included; lendings) must fit the free
     // cash and what the order reserved.
-    const bool pays = trade->side() == SIDE::BUY || (trade->side() == SIDE::MARGIN &&
-                                                     trade->position_effect() == POSITION_EFFECT::OPEN);
+    const bool pays =
+        trade->side() == SIDE::BUY ||
+        (trade->side() == SIDE::MARGIN && trade->position_effect() == POSITION_EFFECT::OPEN);
     if (pays) {
         const double reserved = it == frozen_cash_.end() ? 0.0 : it->second;
         const double unfilled = order.unfilled_quantity();
@@ -209,8 +210,7 @@ std::optional<std::string> SimulationBroker::book(Account& account, Order& order
                 q = std::min(wanted, std::floor(available(wanted) / price / lot) * lot);
                 for (; q > 0; q -= lot) {
                     auto cut = Trade::from_create(trade->order_id(), price, q, trade->side(),
-                                                  trade->position_effect(),
-                                                  trade->order_book_id());
+                                                  trade->position_effect(), trade->order_book_id());
                     set_costs(*cut);
                     if (need(*cut) <= available(q) + kDust) {
                         trade = cut;
@@ -219,9 +219,9 @@ std::optional<std::string> SimulationBroker::book(Account& account, Order& order
                 }
             }
             if (q <= 0)
-                return fmt::format(
-                    "Order rejected: {} of {} needs {:.2f} in cash, {:.2f} is free", wanted,
-                    trade->order_book_id(), need(*trade), available(order_quantity));
+                return fmt::format("Order rejected: {} of {} needs {:.2f} in cash, {:.2f} is free",
+                                   wanted, trade->order_book_id(), need(*trade),
+                                   available(order_quantity));
             book_fill(account, order, trade, q, it);
             return fmt::format(
                 "Order partly filled: {} of {} {}, the rest needs more cash than is free", q,
@@ -287,15 +287,15 @@ MatchResult DefaultMatcher::match(Account&, Order& order) {
         bool by_day = bars.empty();
         if (by_day) {
             // Without minute bars a day's price is known only at its close.
-            if (frequency_ == "1m" && env_.calendar_dt < DateTime(to_date(env_.calendar_dt)) +
-                                                             std::chrono::hours(15))
+            if (frequency_ == "1m" &&
+                env_.calendar_dt < DateTime(to_date(env_.calendar_dt)) + std::chrono::hours(15))
                 return result;
             bars = env_.data_proxy().day_bars_full(id);
             stamp = convert_date_to_int(to_date(env_.calendar_dt));
         }
-        const bool placed_in_this_bar =
-            by_day && frequency_ == "1d" ? to_date(order.datetime()) >= to_date(env_.calendar_dt)
-                                         : order.datetime() >= env_.calendar_dt;
+        const bool placed_in_this_bar = by_day && frequency_ == "1d"
+                                            ? to_date(order.datetime()) >= to_date(env_.calendar_dt)
+                                            : order.datetime() >= env_.calendar_dt;
         const bool use_open = next_bar && !(by_day && frequency_ == "1m");
         if (use_open && placed_in_this_bar) return result;  // waits for the next bar
         std::size_t i = bars.empty() ? Bars::npos : bars.find(stamp);

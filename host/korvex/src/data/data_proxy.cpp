@@ -132,8 +132,8 @@ Bars DataProxy::history_bars(const std::string& order_book_id, std::size_t count
     else if (frequency == "1m")
         bars = minute_bars(order_book_id);
     else
-        throw ValueError(fmt::format(
-            "history_bars of {}: frequency '{}' is not one of 1d, 1m", order_book_id, frequency));
+        throw ValueError(fmt::format("history_bars of {}: frequency '{}' is not one of 1d, 1m",
+                                     order_book_id, frequency));
     return bars.slice(bars.size() > count ? bars.size() - count : 0, bars.size());
 }
 

@@ -78,16 +78,26 @@ void Account::post_trade(const Trade& trade, double delta) {
     const double commission = trade.commission(), tax = trade.tax();
     const std::string& id = trade.order_book_id();
     const std::int64_t order_id = trade.order_id().value_or(0), trade_id = trade.trade_id();
-    const InstrumentPtr ins = env_ && env_->data_source() ? env_->data_proxy().find_instrument(id)
-                                                          : InstrumentPtr();
+    const InstrumentPtr ins =
+        env_ && env_->data_source() ? env_->data_proxy().find_instrument(id) : InstrumentPtr();
     const bool bond = ins && ins->type() == INSTRUMENT_TYPE::BOND;
     CASH_CAUSE leg = CASH_CAUSE::OTHER;
     CASH_CAUSE fee = CASH_CAUSE::COMMISSION;
     switch (trade.side()) {
-        case SIDE::BUY: leg = bond ? CASH_CAUSE::BOND_BOUGHT : CASH_CAUSE::BOUGHT; break;
-        case SIDE::SELL: leg = bond ? CASH_CAUSE::BOND_SOLD : CASH_CAUSE::SOLD; break;
-        case SIDE::FINANCING: leg = CASH_CAUSE::REPO_BORROWED; fee = CASH_CAUSE::REPO_COMMISSION; break;
-        case SIDE::MARGIN: leg = CASH_CAUSE::REPO_LENT; fee = CASH_CAUSE::REPO_COMMISSION; break;
+        case SIDE::BUY:
+            leg = bond ? CASH_CAUSE::BOND_BOUGHT : CASH_CAUSE::BOUGHT;
+            break;
+        case SIDE::SELL:
+            leg = bond ? CASH_CAUSE::BOND_SOLD : CASH_CAUSE::SOLD;
+            break;
+        case SIDE::FINANCING:
+            leg = CASH_CAUSE::REPO_BORROWED;
+            fee = CASH_CAUSE::REPO_COMMISSION;
+            break;
+        case SIDE::MARGIN:
+            leg = CASH_CAUSE::REPO_LENT;
+            fee = CASH_CAUSE::REPO_COMMISSION;
+            break;
     }
     const double value = delta + commission + tax;
     if (value != 0) post(leg, value, id, order_id, trade_id);
@@ -220,10 +230,10 @@ void Account::set_state(const State& state) {
         return it->get<double>();
     };
     const double balance = number("cash");
-    const double starting = state.contains("starting_cash") ? number("starting_cash") : starting_cash_;
-    const double departed = state.contains("departed_transaction_cost")
-                                ? number("departed_transaction_cost")
-                                : 0.0;
+    const double starting =
+        state.contains("starting_cash") ? number("starting_cash") : starting_cash_;
+    const double departed =
+        state.contains("departed_transaction_cost") ? number("departed_transaction_cost") : 0.0;
     auto list = state.find("positions");
     if (list == state.end() || !list->is_array()) throw fail("'positions' must be a list");
     std::vector<std::unique_ptr<Position>> positions;
@@ -238,8 +248,8 @@ void Account::set_state(const State& state) {
         const std::string id = text("order_book_id");
         const auto dir = try_parse_enum<POSITION_DIRECTION>(text("direction"));
         if (!dir) throw fail(fmt::format("positions[{}].direction must be LONG or SHORT", i));
-        std::unique_ptr<Position> p = env_ ? env_->make_position(id, *dir, 0)
-                                           : std::make_unique<Position>(id, *dir, 0);
+        std::unique_ptr<Position> p =
+            env_ ? env_->make_position(id, *dir, 0) : std::make_unique<Position>(id, *dir, 0);
         try {
             p->set_state(ps);
         } catch (const nlohmann::json::exception& e) {

@@ -9,10 +9,21 @@
 namespace korvex {
 
 namespace {
-constexpr std::array<std::string_view, CASH_CAUSE_COUNT> kNames{
-    "bond bought",  "bond sold",     "bought",      "sold",          "commission",
-    "tax",          "coupon",        "principal",   "repo borrowed", "repo repaid",
-    "repo lent",    "repo returned", "repo commission", "overdraft interest", "other"};
+constexpr std::array<std::string_view, CASH_CAUSE_COUNT> kNames{"bond bought",
+                                                                "bond sold",
+                                                                "bought",
+                                                                "sold",
+                                                                "commission",
+                                                                "tax",
+                                                                "coupon",
+                                                                "principal",
+                                                                "repo borrowed",
+                                                                "repo repaid",
+                                                                "repo lent",
+                                                                "repo returned",
+                                                                "repo commission",
+                                                                "overdraft interest",
+                                                                "other"};
 }  // namespace
 
 std::string_view name(CASH_CAUSE cause) {

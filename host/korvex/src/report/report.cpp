@@ -309,13 +309,15 @@ void trades_table(std::string& out, const RunResult& result) {
 // Orders the run refused, rejected or let expire, by reason; every line is in run.log.
 void order_warnings_table(std::string& out, const RunResult& result) {
     if (result.order_warnings.empty()) return;
-    out += "<section><h2>Order warnings</h2><table><thead><tr><th>Reason</th>"
-           "<th class=\"n\">Orders</th></tr></thead><tbody>";
+    out +=
+        "<section><h2>Order warnings</h2><table><thead><tr><th>Reason</th>"
+        "<th class=\"n\">Orders</th></tr></thead><tbody>";
     for (auto& [reason, count] : result.order_warnings)
         put(out, "<tr><td>{}</td><td class=\"n\">{}</td></tr>", html_escape(reason),
             format_count(static_cast<double>(count)));
-    out += "</tbody></table><p class=\"empty\">Each one is in run.log beside this page.</p>"
-           "</section>";
+    out +=
+        "</tbody></table><p class=\"empty\">Each one is in run.log beside this page.</p>"
+        "</section>";
 }
 
 }  // namespace

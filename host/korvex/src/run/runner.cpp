@@ -124,7 +124,8 @@ RunSettings validate(const Config& config) {
     }
     ConfigNode sim = config["mod"]["sys_simulation"];
     check_mod_keys(config, "sys_simulation", Config()["mod"]["sys_simulation"]);
-    if (const std::string m = sim["matching_type"].as_string(); m != "current_bar" && m != "next_bar")
+    if (const std::string m = sim["matching_type"].as_string();
+        m != "current_bar" && m != "next_bar")
         throw ValueError(fmt::format(
             "mod.sys_simulation.matching_type '{}' is not one of current_bar, next_bar", m));
     if (const double slippage = sim["slippage"].as_double(); !(slippage >= 0 && slippage < 1))
@@ -135,9 +136,9 @@ RunSettings validate(const Config& config) {
             "mod.sys_simulation.volume_percent must be a fraction in (0, 1], got {}", share));
     s.overdraft.rate = sim["overdraft_rate"].as_double();
     if (!(s.overdraft.rate >= 0 && std::isfinite(s.overdraft.rate)))
-        throw ValueError(fmt::format(
-            "mod.sys_simulation.overdraft_rate must be a yearly rate >= 0, got {}",
-            s.overdraft.rate));
+        throw ValueError(
+            fmt::format("mod.sys_simulation.overdraft_rate must be a yearly rate >= 0, got {}",
+                        s.overdraft.rate));
     const std::string shortfall = sim["on_shortfall"].as_string();
     if (shortfall != "overdraft" && shortfall != "stop")
         throw ValueError(fmt::format(
@@ -429,19 +430,19 @@ RunResult Runner::run() {
         StrategyContext ctx(env);
         std::vector<Date> days = env.data_proxy().get_trading_dates(settings.start, settings.end);
         const std::vector<Date>& calendar = env.data_proxy().trading_calendar();
-        const std::string data_span =
-            calendar.empty() ? std::string("the data has no trading day")
-                             : fmt::format("the data covers {} to {}", format_date(calendar.front()),
-                                           format_date(calendar.back()));
+        const std::string data_span = calendar.empty() ? std::string("the data has no trading day")
+                                                       : fmt::format("the data covers {} to {}",
+                                                                     format_date(calendar.front()),
+                                                                     format_date(calendar.back()));
         if (days.empty())
             throw ValueError(fmt::format("no trading day between {} and {} in the calendar ({})",
                                          format_date(settings.start), format_date(settings.end),
                                          data_span));
         if (settings.end > calendar.back() || settings.start < calendar.front())
-            system_log().warning(fmt::format(
-                "the run covers {} to {} of base.start_date {} to base.end_date {}: {}",
-                format_date(days.front()), format_date(days.back()), format_date(settings.start),
-                format_date(settings.end), data_span));
+            system_log().warning(
+                fmt::format("the run covers {} to {} of base.start_date {} to base.end_date {}: {}",
+                            format_date(days.front()), format_date(days.back()),
+                            format_date(settings.start), format_date(settings.end), data_span));
         const std::string resumed_from = env.config().at("base.resume_from").as_string();
         State saved_strategy;
         if (const std::string& resume = resumed_from; !resume.empty()) {

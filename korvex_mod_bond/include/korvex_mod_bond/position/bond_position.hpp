@@ -5,8 +5,8 @@
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,7 +23,6 @@ class BondPosition : public korvex::Position {
 public:
     static constexpr std::array<korvex::INSTRUMENT_TYPE, 1> instrument_types{
         korvex::INSTRUMENT_TYPE::BOND};
-
 
     // The realized-cash-flow variant for exchange bonds, and for every bond when
     // mod.bond.valuation_source is "exchange"; the implied variant otherwise. The variants read
@@ -45,9 +44,7 @@ public:
     double position_pnl() const override {
         return korvex::Position::position_pnl() + _booked_today;
     }
-    double trading_pnl() const override {
-        return korvex::Position::trading_pnl() + _booked_today;
-    }
+    double trading_pnl() const override { return korvex::Position::trading_pnl() + _booked_today; }
     double pledged_quantity() const;
     // The host's closable quantity net of pledges; negative when pledges exceed it.
     double closable() const override;
@@ -149,7 +146,7 @@ protected:
     double _payment_receivable = 0;
     double _booked_today = 0;  // what became receivable this morning, for the day's profit
     std::map<korvex::Date, double> _due_settlement_dict;
-    Entitlements _entitlements;  // by payment day
+    Entitlements _entitlements;                     // by payment day
     std::shared_ptr<CashFlowSchedules> _schedules;  // the run's schedule caches
 
 private:

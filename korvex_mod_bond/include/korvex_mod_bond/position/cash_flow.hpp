@@ -124,8 +124,8 @@ public:
     // (called with the schedule) gives the run's trading days, ascending, or null: every record
     // is then due on its own date.
     template <class Load, class RunDays>
-    [[gnu::always_inline]] const Record* row(korvex::Date day, std::int32_t Record::*date_field, Load&& load,
-                      RunDays&& run_days) {
+    [[gnu::always_inline]] const Record* row(korvex::Date day, std::int32_t Record::*date_field,
+                                             Load&& load, RunDays&& run_days) {
         if (_has_day && day == _day) return _row;
         if (!_loaded) {
             auto schedule = load();

@@ -38,9 +38,7 @@ public:
     double market_value() const override { return 0; }
     // The cash amount and the interest accrued on it to the current day, with the direction's
     // sign: owed for a financing, earned for a lending.
-    double equity() const override {
-        return _direction_factor * (quantity() + accrued_interest());
-    }
+    double equity() const override { return _direction_factor * (quantity() + accrued_interest()); }
     double accrued_interest() const;
 
     // Books a RepoTrade; a financing also pledges the trade's bonds on the account's long

@@ -87,7 +87,7 @@ private:
     double settling_in_ = 0, settling_out_ = 0;  // repos falling due today
     OverdraftTerms overdraft_;
     Date last_settled_{};
-    double departed_cost_ = 0;  // transaction costs of positions that left the book
+    double departed_cost_ = 0;           // transaction costs of positions that left the book
     std::size_t open_reservations_ = 0;  // orders between on_order_pending and on_order_unfrozen
     CashJournal journal_;
     Environment* env_;
