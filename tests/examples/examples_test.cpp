@@ -74,6 +74,17 @@ std::int32_t day_of(const TradePtr& t) {
     return convert_date_to_date_int(t->trading_datetime());
 }
 
+// The summary's income figures add up to its change of equity (docs/results.md).
+void expect_identity(const nlohmann::json& s, const std::string& strategy) {
+    const double explained =
+        s["coupon_income"].get<double>() + s["payment_receivable"].get<double>() +
+        s["price_pnl"].get<double>() + s["repo_interest_earned"].get<double>() -
+        s["repo_interest_paid"].get<double>() - s["transaction_costs"].get<double>() -
+        s["overdraft_interest"].get<double>();
+    EXPECT_NEAR(s["final_equity"].get<double>() - s["starting_cash"].get<double>(), explained, 0.01)
+        << strategy;
+}
+
 double named(const TradePtr& t, const char* name) {
     return t->attr(name).as_double();
 }
@@ -121,15 +132,7 @@ TEST(Examples, TheSummaryAndTheCashFlowsAddUpToTheBooks) {
     for (const std::string strategy :
          {"exchange_carry", "ib_ladder", "cash_management", "ib_carry"}) {
         ExampleRun r = run_example(strategy, "2019-01-02", "2020-12-31");
-        const auto& s = r.summary;
-        const double explained =
-            s["coupon_income"].get<double>() + s["payment_receivable"].get<double>() +
-            s["price_pnl"].get<double>() + s["repo_interest_earned"].get<double>() -
-            s["repo_interest_paid"].get<double>() - s["transaction_costs"].get<double>() -
-            s["overdraft_interest"].get<double>();
-        EXPECT_NEAR(s["final_equity"].get<double>() - s["starting_cash"].get<double>(), explained,
-                    0.01)
-            << strategy;
+        expect_identity(r.summary, strategy);
         std::ifstream in(r.result.output_dir / "cash_flows.csv");
         std::string line;
         std::getline(in, line);
@@ -275,14 +278,6 @@ TEST(Examples, ARunRestoredHalfwayEndsWithTheSameEquity) {
             ASSERT_NEAR(resumed.result.daily[i].equity, all[offset + i].equity, 0.005)
                 << strategy << " on " << format_date(all[offset + i].date);
         // The segment's summary explains its own change of equity, from the saved close.
-        const auto& s = resumed.summary;
-        const double explained =
-            s["coupon_income"].get<double>() + s["payment_receivable"].get<double>() +
-            s["price_pnl"].get<double>() + s["repo_interest_earned"].get<double>() -
-            s["repo_interest_paid"].get<double>() - s["transaction_costs"].get<double>() -
-            s["overdraft_interest"].get<double>();
-        EXPECT_NEAR(s["final_equity"].get<double>() - s["starting_cash"].get<double>(), explained,
-                    0.01)
-            << strategy;
+        expect_identity(resumed.summary, strategy);
     }
 }
