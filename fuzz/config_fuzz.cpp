@@ -1,6 +1,7 @@
 // The configuration loader on arbitrary text: a TOML document, then after a line "--" one
 // override (key.path=value) per line, then every entry read back. Bad input must end in a
 // korvex error naming what was wrong; anything else (a crash, another exception) is a finding.
+// A document that loads goes through the checks a run makes of its settings as well.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "korvex/config.hpp"
 #include "korvex/errors.hpp"
+#include "korvex/runner.hpp"
 
 namespace {
 
@@ -44,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
         read_all(config.root());
+        korvex::check_settings(config);
     } catch (const korvex::Error&) {
     }
     return 0;

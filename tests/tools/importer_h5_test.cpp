@@ -20,6 +20,7 @@
 #include "minute_bar.hpp"
 #include "sample_bundle.hpp"
 #include "sqlite_db.hpp"
+#include "tavlen/sqlite_backend.hpp"
 
 namespace tools_test {
 namespace {
@@ -310,6 +311,25 @@ TEST_F(RecordImport, AFileThatCannotBeMovedInAfterTheDatabaseIsSavedIsNamedAndKe
     }
     EXPECT_EQ(instruments(), (std::vector<std::string>{"019547.SH", "019548.SH"}));
     EXPECT_EQ(bars("019548.SH"), std::vector<std::string>{"20200102093100 2 2 2 2 nan nan"});
+
+    // Until the file is in place a backtest refuses the bundle; an import of no files, once
+    // the way is clear, finishes the move.
+    tavlen::SqliteBackend early(bundle() / "tavlen.sqlite");
+    try {
+        early.get_bond_list({.type = "bond"});
+        ADD_FAILURE() << "read a bundle whose import is unfinished";
+    } catch (const tavlen::DataError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  fmt::format("the last import into '{}' stopped before its files were in place: "
+                              "run korvex-import --bundle {} to finish it",
+                              bundle().string(), bundle().string()));
+    }
+    fs::remove(bars_file("019547.SH"));
+    import_csv_files(bundle(), {});
+    EXPECT_EQ(bars("019547.SH"), std::vector<std::string>{"20200102093100 1 1 1 1 nan nan"});
+    EXPECT_FALSE(fs::exists(bundle() / "h5" / "019547.SH.h5.partial"));
+    tavlen::SqliteBackend late(bundle() / "tavlen.sqlite");
+    EXPECT_EQ(late.get_bond_list({.type = "bond"}).size(), 2u);
 }
 
 TEST_F(RecordImport, AFileThatCannotBeWrittenLeavesTheOldFilesAndTheDatabase) {

@@ -147,6 +147,51 @@ struct BadFile {
     std::string problem;
 };
 
+TEST_F(Importer, ABacktestReadsOnWhileAnImportCommits) {
+    import_base();
+    // A writer in the middle of its commit holds the database exclusively.
+    korvex_tools::Database writer(db(), korvex_tools::Database::Mode::ReadWrite);
+    writer.exec("BEGIN EXCLUSIVE; DELETE FROM instrument WHERE order_book_id = 'R007.IB'");
+    tavlen::SqliteBackend client(db());
+    EXPECT_EQ(client.get_bond_list({.type = "repo"}), std::vector<std::string>{"R007.IB"});
+    writer.exec("ROLLBACK");
+}
+
+TEST_F(Importer, RefusesDayRowsOnDaysTheirMarketDoesNotTrade) {
+    import_base();
+    const std::string prices =
+        "order_book_id,source,date,dirty_price_open,dirty_price_high,dirty_price_low,"
+        "dirty_price_eod,ytm_close,clean_price_eod,volume\n";
+    // The calendars are read first even when named last, so the same import's rows obey them.
+    import_csv_files(
+        bundle(),
+        {write("repo_quotation.csv",
+               "order_book_id,date,open,close,high,low,volume,total_turnover,weighted\n"
+               "R007.IB,2020-01-03,0.02,0.021,0.022,0.019,1,100,0.02\n"),
+         write("trading_date.csv", "date\n2020-01-02\n2020-01-03\n2020-01-06\n"),
+         write("exchange_trading_date.csv", "date\n2020-01-02\n2020-01-06\n")});
+    const std::string before = dump();
+    const std::vector<std::pair<fs::path, std::string>> cases = {
+        {write("valuation.csv",
+               std::string(VALUATION_HEADER) +
+                   "019547.SH,chinabond,recommended,2020-01-04,101,100,2,4,20,0.04,4,100\n"),
+         ":2: column 'date': 2020-01-04 is not a trading day of the inter-bank calendar "
+         "(trading_date)"},
+        {write("price.csv", prices + "019547.SH,cfets,2020-01-03,101,102,100,101.5,2.8,100.2,1\n"),
+         ":2: column 'date': 2020-01-03 is not a trading day of the exchange calendar "
+         "(trading_dates.txt)"},
+    };
+    for (const auto& [file, problem] : cases) {
+        try {
+            import_csv_files(bundle(), {file});
+            ADD_FAILURE() << "accepted " << file;
+        } catch (const ImportError& e) {
+            EXPECT_EQ(std::string(e.what()), file.string() + problem);
+        }
+        EXPECT_EQ(dump(), before);
+    }
+}
+
 TEST_F(Importer, RefusesAMalformedFileNamingFileLineAndColumnAndKeepsNothing) {
     const std::string header = VALUATION_HEADER;
     const std::string good =

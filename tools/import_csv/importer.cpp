@@ -9,6 +9,7 @@
 #include <numeric>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -53,11 +54,13 @@ const TableLayout& layout_of(const fs::path& file, const std::string& table) {
                                     : fmt::format("unknown table '{}' ({})", table, table_names()));
 }
 
-// Instruments first, so that the other tables of the same import may name them.
+// Instruments first, so that the other tables of the same import may name them, then the
+// calendars, so that the day rows of the same import are checked against them.
 int rank(std::string_view table) {
     if (table == "instrument") return 0;
     if (table == "instrument_field") return 1;
-    return 2;
+    if (table == "trading_date" || table == EXCHANGE_CALENDAR) return 2;
+    return 3;
 }
 
 void bind(Statement& s, int index, const CellValue& v) {
@@ -137,11 +140,17 @@ public:
     Importer(const fs::path& bundle, bool create)
         : bundle_(bundle),
           db_(bundle / DATABASE_FILE, create ? Database::Mode::Create : Database::Mode::ReadWrite) {
+        // Write-ahead logging lets a backtest go on reading while an import commits.
+        db_.exec("PRAGMA journal_mode = WAL");
         db_.exec("BEGIN IMMEDIATE");
         db_.exec(tavlen::schema_sql());
         check_schema_version(create);
+        finish_interrupted_import();
         Statement ids = db_.prepare("SELECT order_book_id FROM instrument");
         while (ids.step()) known_ids_.insert(ids.column_text(0));
+        Statement days = db_.prepare("SELECT date FROM trading_date");
+        while (days.step()) inter_bank_days_.insert(static_cast<std::int32_t>(days.column_int(0)));
+        exchange_days_ = read_calendar(bundle_ / CALENDAR_FILE);
     }
 
     std::size_t import_file(const fs::path& path, const TableLayout& layout) {
@@ -195,7 +204,7 @@ public:
         const fs::path path = bundle_ / CALENDAR_FILE;
         std::set<std::int32_t> dates = read_calendar(path);
         dates.insert(calendar_.begin(), calendar_.end());
-        staged_calendar_ = bundle_ / (std::string(CALENDAR_FILE) + ".partial");
+        staged_calendar_ = bundle_ / (std::string(CALENDAR_FILE) + PARTIAL);
         std::ofstream out(*staged_calendar_, std::ios::binary | std::ios::trunc);
         for (std::int32_t d : dates) out << d << '\n';
         out.close();
@@ -224,7 +233,7 @@ public:
             for (const auto& [id, s] : series) {
                 const fs::path target = folder / (id + ".h5");
                 const fs::path& staged =
-                    staged_files_.emplace_back(folder / (id + ".h5.partial"), target).first;
+                    staged_files_.emplace_back(folder / (id + ".h5" + PARTIAL), target).first;
                 try {
                     korvex_mod_lumeq_data::write_h5_minute_bars(staged, *layout->files->layout,
                                                                 s.records);
@@ -235,29 +244,27 @@ public:
         }
     }
 
-    // Saves the database, then moves the staged files into place. A file that cannot be moved
-    // then is not the import's undoing: the others are still moved, its new content stays in
-    // the staged file, and the error says so.
+    // Saves the database with the list of staged files to move, then moves them into place and
+    // clears the list. Killed between the two, the next import (or korvex-import with no files)
+    // finishes the moves, and readers refuse the bundle until then. A file that cannot be moved
+    // is not the import's undoing: the others are still moved, its new content stays in the
+    // staged file, and the error says so.
     void commit() {
-        db_.exec("COMMIT");
-        committed_ = true;
         std::vector<std::pair<fs::path, fs::path>> moves = std::move(staged_files_);
         staged_files_.clear();
         if (staged_calendar_) moves.emplace_back(*staged_calendar_, bundle_ / CALENDAR_FILE);
         staged_calendar_.reset();
-        std::optional<ImportError> failed;
-        for (const auto& [staged, target] : moves) {
-            std::error_code ec;
-            fs::rename(staged, target, ec);
-            if (ec && !failed)
-                failed = ImportError(target.string(), 0, "",
-                                     fmt::format("the database and the other files were saved, "
-                                                 "but this file could not be replaced ({}); its "
-                                                 "new content is in {}",
-                                                 ec.message(), staged.string()))
-                             .set_saved();
-        }
-        if (failed) throw *failed;
+        if (!moves.empty()) save_pending_moves(moves);
+        db_.exec("COMMIT");
+        committed_ = true;
+        const auto failed = move_into_place(moves);
+        if (failed.empty()) return;
+        const auto& [staged, target, message] = failed.front();
+        throw ImportError(target.string(), 0, "",
+                          fmt::format("the database and the other files were saved, but this "
+                                      "file could not be replaced ({}); its new content is in {}",
+                                      message, staged.string()))
+            .set_saved();
     }
 
     ~Importer() {
@@ -274,6 +281,80 @@ public:
     }
 
 private:
+    static constexpr const char* PARTIAL = ".partial";
+
+    std::string relative(const fs::path& p) const { return p.lexically_relative(bundle_).string(); }
+
+    void save_pending_moves(const std::vector<std::pair<fs::path, fs::path>>& moves) {
+        std::string list;
+        for (const auto& [staged, target] : moves)
+            list += relative(staged) + '\t' + relative(target) + '\n';
+        db_.prepare("INSERT OR REPLACE INTO meta (key, value) VALUES ('pending_moves', ?)")
+            .bind(1, list)
+            .run();
+    }
+
+    struct FailedMove {
+        fs::path staged, target;
+        std::string message;
+    };
+
+    // Moves each staged file over its target; the list in the database keeps what failed.
+    std::vector<FailedMove> move_into_place(const std::vector<std::pair<fs::path, fs::path>>& moves) {
+        std::vector<FailedMove> failed;
+        std::vector<std::pair<fs::path, fs::path>> left;
+        for (const auto& [staged, target] : moves) {
+            std::error_code ec;
+            fs::rename(staged, target, ec);
+            if (!ec || (!fs::exists(staged) && fs::exists(target))) continue;
+            failed.push_back({staged, target, ec.message()});
+            left.emplace_back(staged, target);
+        }
+        if (left.empty()) {
+            db_.exec("DELETE FROM meta WHERE key = 'pending_moves'");
+        } else {
+            save_pending_moves(left);
+        }
+        return failed;
+    }
+
+    // What an import killed part-way left: after its commit, files still to move into place;
+    // before it, staged files nothing will use.
+    void finish_interrupted_import() {
+        std::vector<std::pair<fs::path, fs::path>> moves;
+        Statement pending = db_.prepare("SELECT value FROM meta WHERE key = 'pending_moves'");
+        const bool listed = pending.step();
+        if (listed) {
+            std::istringstream list(pending.column_text(0));
+            for (std::string line; std::getline(list, line);) {
+                const auto tab = line.find('\t');
+                if (tab == std::string::npos) continue;
+                moves.emplace_back(bundle_ / line.substr(0, tab), bundle_ / line.substr(tab + 1));
+            }
+        }
+        if (!moves.empty()) {
+            const auto failed = move_into_place(moves);
+            if (!failed.empty())
+                throw ImportError(failed.front().target.string(), 0, "",
+                                  fmt::format("an earlier import saved this file's new content "
+                                              "in {} but it cannot be moved into place ({})",
+                                              failed.front().staged.string(),
+                                              failed.front().message));
+        } else if (listed) {
+            db_.exec("DELETE FROM meta WHERE key = 'pending_moves'");
+        }
+        std::error_code ignored;
+        fs::remove(bundle_ / (std::string(CALENDAR_FILE) + PARTIAL), ignored);
+        for (const TableLayout& layout : table_layouts()) {
+            if (!layout.files) continue;
+            const fs::path folder = bundle_ / layout.files->folder;
+            if (!fs::is_directory(folder, ignored)) continue;
+            for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+                if (entry.path().extension() == PARTIAL) fs::remove(entry.path(), ignored);
+            }
+        }
+    }
+
     void check_schema_version(bool create) {
         if (create) {
             db_.exec(
@@ -339,6 +420,7 @@ private:
             }
         }
         check_prices(file, line, layout, values);
+        check_trading_day(file, line, layout, values);
         if (layout.columns.front().name != "order_book_id") return;
         const std::string& id = values.front().text;
         if (layout.table == "instrument") {
@@ -387,6 +469,39 @@ private:
             throw ImportError(file, line, std::string(it->second.high),
                               fmt::format("{} {} is below {} {}", it->second.high, high->real,
                                           it->second.low, low->real));
+    }
+
+    // A day row on a day its market does not trade would be read as a session that never was.
+    // Valuations follow the inter-bank calendar, market rows their instrument's market. A
+    // calendar the bundle does not have yet cannot be checked against.
+    void check_trading_day(const std::string& file, std::size_t line, const TableLayout& layout,
+                           const std::vector<CellValue>& values) {
+        const std::string_view table = layout.table;
+        if (table == "trading_date") {
+            inter_bank_days_.insert(static_cast<std::int32_t>(values[0].integer));
+            return;
+        }
+        if (table == EXCHANGE_CALENDAR) {
+            exchange_days_.insert(static_cast<std::int32_t>(values[0].integer));
+            return;
+        }
+        const bool stamped = table == "minute_bar" || table == "tick";
+        if (!stamped && table != "valuation" && table != "price" && table != "repo_quotation")
+            return;
+        const std::string_view name = stamped ? "datetime" : "date";
+        std::size_t column = 0;
+        while (layout.columns[column].name != name) ++column;
+        const std::int64_t value = values[column].integer;
+        const auto day = static_cast<std::int32_t>(stamped ? value / 1000000 : value);
+        const bool inter_bank = table == "valuation" || values[0].text.ends_with(".IB");
+        const std::set<std::int32_t>& days = inter_bank ? inter_bank_days_ : exchange_days_;
+        if (days.empty() || days.contains(day)) return;
+        throw ImportError(
+            file, line, std::string(layout.columns[column].name),
+            fmt::format("{:04}-{:02}-{:02} is not a trading day of the {} calendar ({})",
+                        day / 10000, day / 100 % 100, day % 100,
+                        inter_bank ? "inter-bank" : "exchange",
+                        inter_bank ? "trading_date" : CALENDAR_FILE));
     }
 
     void add_record(const std::string& file, std::size_t line, const TableLayout& layout,
@@ -507,6 +622,7 @@ private:
     std::map<std::string, std::unordered_map<std::string, std::string>> keys_;
     std::map<std::string, std::unordered_map<std::string, std::int64_t>> cash_flow_seq_;
     std::set<std::int32_t> calendar_;
+    std::set<std::int32_t> exchange_days_, inter_bank_days_;  // to check day rows against
     std::optional<fs::path> staged_calendar_;
     std::vector<std::string> files_;  // in reading order, for Origin
     std::map<const TableLayout*, std::map<std::string, RecordSeries>> records_;

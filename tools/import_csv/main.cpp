@@ -20,7 +20,9 @@ int main(int argc, char** argv) {
         ->required();
     app.add_option("--table", table,
                    "table of every file; by default each file's name names it (valuation.csv)");
-    app.add_option("files", files, "CSV files")->required()->check(CLI::ExistingFile);
+    app.add_option("files", files,
+                   "CSV files; with none, only finishes an import that was stopped part-way")
+        ->check(CLI::ExistingFile);
     app.add_flag("--quiet", quiet, "print nothing but errors");
     CLI11_PARSE(app, argc, argv);
 

@@ -113,6 +113,8 @@ Database::Database(const std::filesystem::path& path, Mode mode) : path_(path) {
         db_ = nullptr;
         throw std::runtime_error(path.string() + ": cannot open database: " + message);
     }
+    // Another importer, or a reader folding the write-ahead log back, holds the lock briefly.
+    sqlite3_busy_timeout(db_, 60000);
 }
 
 Database::~Database() {

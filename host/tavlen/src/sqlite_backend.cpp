@@ -168,6 +168,47 @@ korvex::Value read_field(const std::string& path, const std::string& id, sqlite3
                     path, name, id, kind, describe_cell(s, 2)));
 }
 
+// A write-ahead-log database in a folder this process may not write to can only be read as
+// immutable: SQLite cannot create its shared-memory file there. Nothing can import into such a
+// folder, so nothing changes under the reader.
+void reopen_immutable_if_needed(Connection& impl) {
+    const int rc = sqlite3_exec(impl.db, "PRAGMA schema_version", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_CANTOPEN && rc != SQLITE_READONLY) return;
+    std::string uri = "file:";
+    for (const char c : impl.path) {
+        if (c == '?' || c == '#' || c == '%') uri += fmt::format("%{:02X}", c);
+        else uri += c;
+    }
+    uri += "?immutable=1";
+    sqlite3_close_v2(impl.db);
+    impl.db = nullptr;
+    if (sqlite3_open_v2(uri.c_str(), &impl.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
+        SQLITE_OK)
+        throw DataError(fmt::format("cannot open tavlen database '{}': {}", impl.path,
+                                    sqlite3_errmsg(impl.db)));
+}
+
+// An import killed after saving its rows but before moving its record files into place leaves
+// a list of the moves; its rows would be read against the old files.
+void check_no_unfinished_import(Connection& impl) {
+    reopen_immutable_if_needed(impl);
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(impl.db, "SELECT 1 FROM meta WHERE key = 'pending_moves'", -1, &s,
+                           nullptr) != SQLITE_OK) {
+        sqlite3_finalize(s);
+        return;  // a database without the meta table has nothing pending
+    }
+    const bool pending = sqlite3_step(s) == SQLITE_ROW;
+    sqlite3_finalize(s);
+    if (pending) {
+        const std::string bundle = std::filesystem::path(impl.path).parent_path().string();
+        throw DataError(fmt::format(
+            "the last import into '{}' stopped before its files were in place: run "
+            "korvex-import --bundle {} to finish it",
+            bundle, bundle));
+    }
+}
+
 }  // namespace
 
 SqliteBackend::SqliteBackend(std::filesystem::path path) : path_(std::move(path)) {}
@@ -212,6 +253,10 @@ SqliteBackend::Impl& SqliteBackend::db() {
                 fmt::format("permission denied: cannot read tavlen database '{}': {}", p, msg));
         throw DataError(fmt::format("cannot open tavlen database '{}': {}", p, msg));
     }
+    // An import in progress commits without stopping readers (the importer keeps the database
+    // in write-ahead-log mode); the wait only covers the moment the log is set up or folded back.
+    sqlite3_busy_timeout(impl->db, 60000);
+    check_no_unfinished_import(*impl);
     impl_ = std::move(impl);
     return *impl_;
 }

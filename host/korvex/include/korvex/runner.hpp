@@ -48,6 +48,10 @@ struct RunObserver {
     virtual void on_finish(Environment&, RunResult&) {}
 };
 
+// The host's checks of a configuration's base and sys_simulation settings, as a run makes them
+// before anything starts: a ValueError or TypeError naming the key, else nothing.
+void check_settings(const Config& config);
+
 class Runner {
 public:
     explicit Runner(Config config);

@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <numeric>
@@ -195,9 +196,11 @@ void prepare_output_dir(const std::filesystem::path& dir, bool replace) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
-        for (const char* result : kResults)
-            if (name.starts_with(fmt::format(".{}.tmp-", result)))
-                std::filesystem::remove(entry.path(), ec);
+        auto left_half_done = [&](const char* file) {
+            return name.starts_with(fmt::format(".{}.tmp-", file));
+        };
+        if (left_half_done(kRecord) || std::ranges::any_of(kResults, left_half_done))
+            std::filesystem::remove(entry.path(), ec);
     }
 }
 

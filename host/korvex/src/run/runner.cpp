@@ -328,6 +328,10 @@ Restored restore_state(Environment& env, const std::string& path) {
 
 }  // namespace
 
+void check_settings(const Config& config) {
+    (void)validate(config);
+}
+
 Runner::Runner(Config config) : config_(std::move(config)) {}
 
 void Runner::add_mod(std::string name, std::unique_ptr<AbstractMod> mod) {
