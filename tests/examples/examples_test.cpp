@@ -261,16 +261,27 @@ TEST(Examples, CommissionsFollowTheCapTheFloorAndTheRepoSchedule) {
 }
 
 // Split at a day and resumed, each example (its own state saved with the books) goes on as the
-// uninterrupted run: the same equity every day after, to the cent.
+// uninterrupted run: the same equity every day after, to the cent. Filled at the next day's open,
+// the orders placed on the saved day are saved open and fill on the resumed run's first day.
 TEST(Examples, ARunRestoredHalfwayEndsWithTheSameEquity) {
-    for (const std::string strategy :
-         {"exchange_carry", "ib_ladder", "cash_management", "ib_carry"}) {
-        ExampleRun whole = run_example(strategy, "2019-01-02", "2019-12-31");
+    const std::string next_bar = "\n[mod.sys_simulation]\nmatching_type = \"next_bar\"\n";
+    for (const auto& [strategy, settings] :
+         std::vector<std::pair<std::string, std::string>>{{"exchange_carry", ""},
+                                                          {"ib_ladder", ""},
+                                                          {"cash_management", ""},
+                                                          {"ib_carry", ""},
+                                                          {"exchange_carry", next_bar}}) {
+        ExampleRun whole = run_example(strategy, "2019-01-02", "2019-12-31", settings);
         korvex::testing::TempDir dir;
         auto state = (dir.path() / "state.json").string();
-        run_example(strategy, "2019-01-02", "2019-06-28", "save_state_to = \"" + state + "\"");
-        ExampleRun resumed =
-            run_example(strategy, "2019-01-02", "2019-12-31", "resume_from = \"" + state + "\"");
+        run_example(strategy, "2019-01-02", "2019-06-28",
+                    "save_state_to = \"" + state + "\"" + settings);
+        if (!settings.empty()) {
+            std::ifstream in(state);
+            EXPECT_FALSE(nlohmann::json::parse(in)["orders"].empty()) << "no order was open";
+        }
+        ExampleRun resumed = run_example(strategy, "2019-01-02", "2019-12-31",
+                                         "resume_from = \"" + state + "\"" + settings);
         ASSERT_EQ(resumed.result.daily.front().date, make_date(2019, 7, 1)) << strategy;
         const auto& all = whole.result.daily;
         const std::size_t offset = all.size() - resumed.result.daily.size();

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "korvex/api.hpp"
 #include "korvex/atomic_file.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
@@ -266,6 +267,68 @@ TEST_F(RunnerFixture, ARunRestoredFromSavedStateContinuesWhereItStopped) {
                                "base.end_date 2020-01-06 (the data covers 2020-01-01 to "
                                "2020-01-31)");
     EXPECT_EQ(saved(), before);
+}
+
+namespace {
+// Buys 100 of A.XSHE every day at the next day's open and, once it holds some, offers 100 at a
+// limit never reached: each save leaves a buy and a sell open, with cash and units reserved.
+class BuyEveryDay : public Strategy {
+public:
+    void handle_bar(StrategyContext& ctx) override {
+        submit_order(ctx.env(), "A.XSHE", 100, SIDE::BUY, POSITION_EFFECT::OPEN);
+        if (ctx.portfolio().account(DEFAULT_ACCOUNT_TYPE::STOCK).positions().size() > 0)
+            submit_order(ctx.env(), "A.XSHE", 100, SIDE::SELL, POSITION_EFFECT::CLOSE, 99.0);
+    }
+};
+}  // namespace
+
+// Orders open at the save are saved with what they reserve and fill on the resumed run's first
+// day, as they do in the uninterrupted run.
+TEST_F(RunnerFixture, OrdersOpenAtTheSaveFillOnTheResumedRunsFirstDay) {
+    config.set("mod.sys_simulation.matching_type", Value("next_bar"));
+    config.set("base.output_dir", Value(""));
+    config.set("log.level", Value("error"));
+    auto run = [&](const std::string& end, const std::string& save, const std::string& resume) {
+        config.set("base.end_date", Value(end));
+        config.set("base.save_state_to", Value(save));
+        config.set("base.resume_from", Value(resume));
+        Runner runner(config);
+        runner.set_strategy(std::make_unique<BuyEveryDay>());
+        runner.on_environment([&](Environment& env) {
+            auto source =
+                std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
+            source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
+                INSTRUMENT_TYPE::CS, std::vector<InstrumentPtr>{korvex::testing::make_instrument("A.XSHE")}));
+            std::vector<korvex::testing::SimpleBar> bars;
+            for (int d : {2, 3, 6, 7, 8, 9, 10})
+                bars.push_back({20200100000000 + d * 1000000, 1.0 + d / 10.0, 1.05 + d / 10.0,
+                                1.1 + d / 10.0, 0.9 + d / 10.0, 1e6});
+            auto store = std::make_shared<korvex::testing::FakeDayBarStore>();
+            store->set("A.XSHE", bars);
+            source->register_day_bar_store(INSTRUMENT_TYPE::CS, store);
+            env.set_data_source(source);
+        });
+        return runner.run();
+    };
+    const RunResult whole = run("2020-01-10", "", "");
+    const std::string state = (dir.path() / "state.json").string();
+    run("2020-01-06", state, "");
+    const RunResult resumed = run("2020-01-10", "", state);
+    ASSERT_EQ(resumed.daily.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(resumed.daily[i].cash, whole.daily[3 + i].cash) << i;
+        EXPECT_EQ(resumed.daily[i].equity, whole.daily[3 + i].equity) << i;
+    }
+    // The fills on the first resumed day are the saved orders', under their own ids.
+    auto first_day = [](const RunResult& r) {
+        std::vector<std::pair<std::int64_t, double>> fills;
+        for (const auto& t : r.trades)
+            if (to_date(t->trading_datetime()) == make_date(2020, 1, 7))
+                fills.emplace_back(t->order_id().value_or(0), t->last_quantity());
+        return fills;
+    };
+    EXPECT_EQ(first_day(resumed), first_day(whole));
+    EXPECT_EQ(first_day(whole).size(), 1u);
 }
 
 namespace {

@@ -95,6 +95,9 @@ public:
     const std::vector<TradePtr>& trades() const { return trades_; }
     void record_trade(TradePtr trade) { trades_.push_back(std::move(trade)); }
     std::int64_t next_order_id() { return ++order_seq_; }
+    // The last id given; a resumed run goes on from the saved one.
+    std::int64_t last_order_id() const { return order_seq_; }
+    void set_last_order_id(std::int64_t id) { order_seq_ = id; }
     std::int64_t next_trade_id() { return ++trade_seq_; }
 
     INSTRUMENT_TYPE instrument_type_of(const std::string& order_book_id) const;

@@ -122,6 +122,10 @@ public:
     // What the account's open sells and financings are expected to bring in (net of their
     // estimated costs): they pay for a buy placed after them, which fills after them.
     virtual double pending_proceeds(const Account&) const { return 0.0; }
+    // Orders still open at a saved close (next_bar orders of a daily run), each with the cash
+    // it holds reserved; a resumed run hands them back before its first day.
+    virtual State save_open_orders() const { return State::array(); }
+    virtual void restore_open_order(const OrderPtr& order, double reserved_cash);
 };
 
 }  // namespace korvex

@@ -36,6 +36,9 @@ public:
     // For the unfilled part, less the estimated costs: open sells at their limit or their frozen
     // price moved by the slippage, open financings at their cash amount.
     double pending_proceeds(const Account& account) const override;
+    State save_open_orders() const override;
+    // Reserves again what the order held at the save: its cash, the quantity it closes.
+    void restore_open_order(const OrderPtr& order, double reserved_cash) override;
     bool has_matcher(INSTRUMENT_TYPE type) const { return matchers_.count(type) > 0; }
 
     bool _match_immediately = false;

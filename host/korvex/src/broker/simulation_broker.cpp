@@ -13,6 +13,11 @@
 
 namespace korvex {
 
+void AbstractBroker::restore_open_order(const OrderPtr& order, double) {
+    throw RuntimeError(fmt::format("the run's broker cannot take back the saved open order {} of {}",
+                                   order->order_id(), order->order_book_id()));
+}
+
 SimulationBroker::SimulationBroker(Environment& env, const ConfigNode& mod_config)
     : env_(env),
       config_(mod_config),
@@ -58,6 +63,24 @@ double SimulationBroker::cash_to_reserve(const Order& order) const {
     return ins->calc_cash_occupation(order.frozen_price() * moved, order.quantity(),
                                      POSITION_DIRECTION::LONG) +
            order.estimated_transaction_cost() * moved;
+}
+
+State SimulationBroker::save_open_orders() const {
+    State orders = State::array();
+    for (const OrderPtr& o : open_orders_) {
+        if (!o->is_active()) continue;
+        State saved = o->get_state();
+        auto it = frozen_cash_.find(o->order_id());
+        saved["reserved_cash"] = it == frozen_cash_.end() ? 0.0 : it->second;
+        orders.push_back(std::move(saved));
+    }
+    return orders;
+}
+
+void SimulationBroker::restore_open_order(const OrderPtr& order, double reserved_cash) {
+    env_.portfolio().account_for(order->order_book_id()).on_order_pending(*order, reserved_cash);
+    frozen_cash_[order->order_id()] = reserved_cash;
+    open_orders_.push_back(order);
 }
 
 double SimulationBroker::pending_proceeds(const Account& account) const {

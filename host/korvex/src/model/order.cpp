@@ -87,3 +87,108 @@ void Order::mark_cancelled(std::string reason) {
 }
 
 }  // namespace korvex
+
+namespace korvex {
+
+namespace {
+
+State value_state(const Value& v) {
+    if (v.is_none()) return nullptr;
+    if (v.is_bool()) return v.as_bool();
+    if (v.is_int()) return v.as_int();
+    if (v.is_float()) return v.as_double();
+    if (v.is_string()) return v.as_string();
+    return State{{"datetime", format_datetime(v.as_datetime())}};
+}
+
+Value state_value(const State& s) {
+    if (s.is_null()) return Value();
+    if (s.is_boolean()) return s.get<bool>();
+    if (s.is_number_integer()) return s.get<std::int64_t>();
+    if (s.is_number()) return s.get<double>();
+    if (s.is_string()) return s.get<std::string>();
+    if (s.is_object() && s.size() == 1 && s.contains("datetime") && s["datetime"].is_string())
+        return parse_datetime(s["datetime"].get<std::string>());
+    throw ValueError("must be null, a boolean, a number, a text or {\"datetime\": text}, got " +
+                     s.dump());
+}
+
+}  // namespace
+
+State Order::get_state() const {
+    State extra = State::object();
+    for (const auto& [name, value] : extra_) extra[name] = value_state(value);
+    return State{{"order_id", order_id_},
+                 {"order_book_id", order_book_id_},
+                 {"quantity", quantity_},
+                 {"filled_quantity", filled_quantity_},
+                 {"side", std::string(name(side_))},
+                 {"position_effect", std::string(name(position_effect_))},
+                 {"price", price_ ? State(*price_) : State(nullptr)},
+                 {"frozen_price", frozen_price_},
+                 {"avg_price", avg_price_},
+                 {"transaction_cost", transaction_cost_},
+                 {"estimated_transaction_cost", estimated_transaction_cost_},
+                 {"datetime", format_datetime(datetime_)},
+                 {"extra", extra}};
+}
+
+std::shared_ptr<Order> Order::from_state(const State& state) {
+    if (!state.is_object()) throw ValueError("an order must be a table, got " + state.dump());
+    auto entry = [&](const char* key) -> const State& {
+        if (!state.contains(key)) throw ValueError(fmt::format("'{}' is missing", key));
+        return state[key];
+    };
+    auto number = [&](const char* key) {
+        const State& v = entry(key);
+        if (!v.is_number()) throw ValueError(fmt::format("'{}' must be a number", key));
+        return v.get<double>();
+    };
+    auto text = [&](const char* key) {
+        const State& v = entry(key);
+        if (!v.is_string()) throw ValueError(fmt::format("'{}' must be a text", key));
+        return v.get<std::string>();
+    };
+    std::shared_ptr<Order> o(new Order());
+    const State& id = entry("order_id");
+    if (!id.is_number_integer() || id.get<std::int64_t>() <= 0)
+        throw ValueError("'order_id' must be a whole number above 0");
+    o->order_id_ = id.get<std::int64_t>();
+    o->order_book_id_ = text("order_book_id");
+    o->quantity_ = number("quantity");
+    o->filled_quantity_ = number("filled_quantity");
+    if (!(o->quantity_ > 0 && o->filled_quantity_ >= 0 && o->filled_quantity_ < o->quantity_))
+        throw ValueError(fmt::format("'quantity' {} and 'filled_quantity' {} are not an open order",
+                                     o->quantity_, o->filled_quantity_));
+    const auto side = try_parse_enum<SIDE>(text("side"));
+    if (!side) throw ValueError(fmt::format("'side' {} is not a side", entry("side").dump()));
+    o->side_ = *side;
+    const auto effect = try_parse_enum<POSITION_EFFECT>(text("position_effect"));
+    if (!effect)
+        throw ValueError(fmt::format("'position_effect' {} is not a position effect",
+                                     entry("position_effect").dump()));
+    o->position_effect_ = *effect;
+    if (!entry("price").is_null()) o->price_ = number("price");
+    o->frozen_price_ = number("frozen_price");
+    o->avg_price_ = number("avg_price");
+    o->transaction_cost_ = number("transaction_cost");
+    o->estimated_transaction_cost_ = number("estimated_transaction_cost");
+    try {
+        o->datetime_ = parse_datetime(text("datetime"));
+    } catch (const ValueError& e) {
+        throw ValueError(fmt::format("'datetime': {}", e.what()));
+    }
+    const State& extra = entry("extra");
+    if (!extra.is_object()) throw ValueError("'extra' must be a table");
+    for (const auto& [key, value] : extra.items()) {
+        try {
+            o->extra_.set(key, state_value(value));
+        } catch (const ValueError& e) {
+            throw ValueError(fmt::format("'extra.{}' {}", key, e.what()));
+        }
+    }
+    o->status_ = ORDER_STATUS::ACTIVE;
+    return o;
+}
+
+}  // namespace korvex

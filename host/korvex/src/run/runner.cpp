@@ -273,7 +273,10 @@ void save_state(Environment& env, Date day, const std::string& path, Strategy& s
                 StrategyContext& ctx) {
     State accounts = State::array();
     for (auto& [type, acc] : env.portfolio().accounts()) accounts.push_back(acc->get_state());
-    State state{{"date", format_date(day)}, {"accounts", accounts}};
+    State state{{"date", format_date(day)},
+                {"accounts", accounts},
+                {"orders", env.broker()->save_open_orders()},
+                {"last_order_id", env.last_order_id()}};
     if (State own = strategy.save_state(ctx); !own.is_null()) state["strategy"] = std::move(own);
     // Whole or not at all: an earlier good state is never emptied by a failed write.
     write_file_atomically(path, state.dump(2) + "\n", "saved state");
@@ -315,6 +318,30 @@ Restored restore_state(Environment& env, const std::string& path) {
         if (!type) throw fail(fmt::format("unknown account type {}", acc_state["type"].dump()));
         accounts.emplace_back(&env.portfolio().account(*type), &acc_state);
     }
+    // Orders open at the save (a state written before they were kept has none).
+    std::vector<std::pair<OrderPtr, double>> orders;
+    std::int64_t last_id = 0;
+    if (state.contains("orders")) {
+        if (!state["orders"].is_array()) throw fail("'orders' must be a list");
+        for (std::size_t i = 0; i < state["orders"].size(); ++i) {
+            const State& o = state["orders"][i];
+            try {
+                OrderPtr order = Order::from_state(o);
+                if (!o.contains("reserved_cash") || !o["reserved_cash"].is_number() ||
+                    !(o["reserved_cash"].get<double>() >= 0))
+                    throw ValueError("'reserved_cash' must be a cash amount >= 0");
+                last_id = std::max(last_id, order->order_id());
+                orders.emplace_back(std::move(order), o["reserved_cash"].get<double>());
+            } catch (const ValueError& e) {
+                throw fail(fmt::format("orders[{}]: {}", i, e.what()));
+            }
+        }
+    }
+    if (state.contains("last_order_id")) {
+        if (!state["last_order_id"].is_number_integer())
+            throw fail("'last_order_id' must be a whole number");
+        last_id = std::max(last_id, state["last_order_id"].get<std::int64_t>());
+    }
     try {
         for (auto& [account, acc_state] : accounts) {
             account->set_state(*acc_state);
@@ -323,6 +350,8 @@ Restored restore_state(Environment& env, const std::string& path) {
     } catch (const ValueError& e) {
         throw fail(e.what());
     }
+    env.set_last_order_id(last_id);
+    for (auto& [order, reserved] : orders) env.broker()->restore_open_order(order, reserved);
     return {date, state.contains("strategy") ? state["strategy"] : State()};
 }
 

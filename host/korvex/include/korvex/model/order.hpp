@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "korvex/const.hpp"
 #include "korvex/datetime_func.hpp"
 #include "korvex/value.hpp"
@@ -14,6 +16,7 @@
 namespace korvex {
 
 class Trade;
+using State = nlohmann::json;
 
 class Order {
 public:
@@ -60,6 +63,11 @@ public:
     void fill(const Trade& trade, double order_quantity);
     void mark_rejected(std::string reason);
     void mark_cancelled(std::string reason);
+
+    // An open order in a saved state, and back: every attribute, extras included. from_state
+    // raises ValueError naming the entry that is wrong.
+    State get_state() const;
+    static std::shared_ptr<Order> from_state(const State& state);
 
 private:
     Order() = default;
