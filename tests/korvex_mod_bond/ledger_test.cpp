@@ -1,7 +1,8 @@
 // The books under random but valid trading: bond buys and sells, exchange and inter-bank repos
 // both ways, over the coupon, record, payment, maturity and holiday days of a generated year.
 // After every day the journal balances, no cash is below zero, no pledge exceeds what is held
-// and no position is left with dust; at the end the summary's income adds up to the equity.
+// and no position is left with dust; at the end the summary's income adds up to the equity. Split
+// and resumed at any day, the run is the uninterrupted one.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,6 +16,7 @@
 #include "korvex_mod_bond/mod.hpp"
 #include "korvex_mod_bond/position.hpp"
 #include "korvex_mod_bond/utils.hpp"
+#include "korvex_test_support.hpp"
 #include "tavlen/sqlite_backend.hpp"
 
 using namespace korvex;
@@ -39,6 +41,17 @@ public:
             if (!bars.empty() && bars.find(today) != Bars::npos) priced_.push_back(ins);
         }
         for (int k = 0; k < 3; ++k) act(ctx);
+    }
+
+    // The draws go on where the saved run stopped.
+    State save_state(StrategyContext&) override {
+        std::ostringstream out;
+        out << rng_;
+        return State{{"rng", out.str()}};
+    }
+    void restore_state(StrategyContext&, const State& state) override {
+        std::istringstream in(state["rng"].get<std::string>());
+        in >> rng_;
     }
 
 private:
@@ -161,42 +174,65 @@ public:
 
 }  // namespace
 
-TEST(Ledger, RandomTradingKeepsTheBooksBalancedEveryDay) {
+// Each seed's year is run whole, then split at a day of its own and resumed: every day after
+// the split is the whole run's, to the cent.
+TEST(Ledger, RandomTradingKeepsTheBooksBalancedEveryDayAndResumesExactly) {
     tavlen::set_backend(std::make_shared<tavlen::SqliteBackend>(bundle() / "tavlen.sqlite"));
+    korvex::testing::TempDir dir;
     for (std::uint64_t seed = 1; seed <= 6; ++seed) {
         const double slippage = std::array<double, 3>{0.0, 0.001, 0.004}[seed % 3];
-        Config config = Config::from_string(
-            "[base]\nstart_date = \"2019-01-02\"\nend_date = \"2019-12-31\"\n"
-            "data_bundle_path = \"" +
-            bundle().string() +
-            "\"\noutput_dir = \"\"\n[base.accounts]\nSTOCK = 10000000\nBOND = 10000000\n"
-            "[mod.sys_simulation]\nslippage = " +
-            std::to_string(slippage) + "\n");
-        Runner runner(std::move(config));
-        runner.add_mod("bond", std::make_unique<BondMod>());
-        runner.set_strategy(std::make_unique<RandomBook>(seed));
         LedgerCheck check;
-        runner.add_observer(&check);
+        auto run = [&](const std::string& end, const std::string& save,
+                       const std::string& resume) {
+            Config config = Config::from_string(
+                "[base]\nstart_date = \"2019-01-02\"\nend_date = \"" + end +
+                "\"\ndata_bundle_path = \"" + bundle().string() + "\"\noutput_dir = \"\"\n" +
+                "save_state_to = \"" + save + "\"\nresume_from = \"" + resume +
+                "\"\n[base.accounts]\nSTOCK = 10000000\nBOND = 10000000\n"
+                "[mod.sys_simulation]\nslippage = " +
+                std::to_string(slippage) + "\n");
+            Runner runner(std::move(config));
+            runner.add_mod("bond", std::make_unique<BondMod>());
+            runner.set_strategy(std::make_unique<RandomBook>(seed));
+            runner.add_observer(&check);
+            return runner.run();
+        };
+        // The summary's figures add up to the change of equity over the run (or the segment).
+        auto explained = [](const RunResult& r) {
+            std::map<std::string, double> s(r.summary_extras.begin(), r.summary_extras.end());
+            double costs = 0;
+            for (auto& t : r.trades)
+                if (!r.resumed_from || to_date(t->trading_datetime()) > *r.resumed_from)
+                    costs += t->transaction_cost();
+            return s["coupon_income"] + s["payment_receivable"] + s["price_pnl"] +
+                   s["repo_interest_earned"] - s["repo_interest_paid"] - costs;
+        };
         RunResult r;
         try {
-            r = runner.run();
+            r = run("2019-12-31", "", "");
         } catch (const std::exception& e) {
             ADD_FAILURE() << "seed " << seed << ": " << e.what();
             continue;
         }
         EXPECT_EQ(check.fault, "") << "seed " << seed;
         EXPECT_GT(r.trades.size(), 100u) << "seed " << seed;
-
-        // The summary's figures add up to the change of equity.
+        EXPECT_NEAR(r.daily.back().equity - 2e7, explained(r), 0.01) << "seed " << seed;
         std::map<std::string, double> s(r.summary_extras.begin(), r.summary_extras.end());
-        double costs = 0;
-        for (auto& t : r.trades) costs += t->transaction_cost();
-        const double explained = s["coupon_income"] + s["payment_receivable"] + s["price_pnl"] +
-                                 s["repo_interest_earned"] - s["repo_interest_paid"] - costs;
-        EXPECT_NEAR(r.daily.back().equity - 2e7, explained, 0.01) << "seed " << seed;
         EXPECT_GT(s["coupon_income"], 0) << "seed " << seed;
         EXPECT_GT(s["repo_interest_paid"], 0) << "seed " << seed;
         EXPECT_GT(s["repo_interest_earned"], 0) << "seed " << seed;
+
+        const std::size_t split = 20 + (seed * 41) % (r.daily.size() - 40);
+        const std::string state = (dir.path() / ("state" + std::to_string(seed))).string();
+        run(format_date(r.daily[split].date), state, "");
+        const RunResult resumed = run("2019-12-31", "", state);
+        ASSERT_EQ(resumed.daily.size(), r.daily.size() - split - 1) << "seed " << seed;
+        for (std::size_t i = 0; i < resumed.daily.size(); ++i)
+            ASSERT_NEAR(resumed.daily[i].equity, r.daily[split + 1 + i].equity, 0.005)
+                << "seed " << seed << " on " << format_date(resumed.daily[i].date);
+        EXPECT_EQ(check.fault, "") << "seed " << seed;
+        EXPECT_NEAR(resumed.daily.back().equity - resumed.opening_equity, explained(resumed), 0.01)
+            << "seed " << seed;
     }
     tavlen::set_backend(nullptr);
 }
