@@ -3,12 +3,13 @@
 # (default 60) on a copy of its seed corpus in fuzz/corpus/<target>. A crash stops the run and
 # leaves its input as build-fuzz/crash-*: make it a regression test.
 #   scripts/run-fuzz.sh [SECONDS] [target...]     targets: config csv_import saved_state h5_records
+#                                                 order_sequence
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(config csv_import saved_state h5_records)
+((${#targets[@]})) || targets=(config csv_import saved_state h5_records order_sequence)
 KORVEX_WITH_FUZZ=1 scripts/install-deps.sh
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1"
 if [[ ! -f build-fuzz/build.ninja ]]; then

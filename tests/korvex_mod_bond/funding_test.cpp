@@ -129,12 +129,34 @@ public:
             to_ = pick_bond(ctx, m_, pick_bond(ctx, m_) == from_ ? 1 : 0);
             sell_ = api::order_bond_target(ctx, from_, 0);
             buy_ = api::order_bond_value(ctx, to_, account.cash() * 0.97);
+            // A loan is booked at once: the sale, not yet filled, cannot pay for it.
+            if (inter_bank(m_)) lent_ = api::ib_reverse_repo(ctx, 1, lots(account.cash() + 1e5, 100));
         }
     }
     const Market& m_;
     int day_ = 0;
     std::string from_, to_;
     OrderPtr sell_, buy_;
+    std::shared_ptr<RepoTrade> lent_;
+};
+
+// Buys a bond on the first day; on the second offers it at a price never reached and lends what
+// the sale would bring: the loan counts on a sale that does not fill.
+class LendOnAnUnfilledSale : public Strategy {
+public:
+    void handle_bar(StrategyContext& ctx) override {
+        Account& account = account_of(ctx, kMarkets[0]);
+        if (++day_ == 1) {
+            bond_ = pick_bond(ctx, kMarkets[0]);
+            api::order_bond_value(ctx, bond_, account.cash() * 0.99);
+        } else if (day_ == 2) {
+            api::order_bond_target(ctx, bond_, 0, 1000.0);
+            lend_ = api::exchange_reverse_repo(ctx, "204001.SH", lots(account.cash() + 5e5, 1000));
+        }
+    }
+    int day_ = 0;
+    std::string bond_;
+    OrderPtr lend_;
 };
 
 Config market_config(const Market& m, const std::string& start, const std::string& end) {
@@ -172,7 +194,16 @@ TEST(Funding, InEachMarketCashAndCollateralComeBackOnTheirDueDay) {
         ASSERT_NE(sw.buy_, nullptr) << "the switch's buy was refused";
         EXPECT_EQ(sw.sell_->status(), ORDER_STATUS::FILLED);
         EXPECT_EQ(sw.buy_->status(), ORDER_STATUS::FILLED);
+        EXPECT_EQ(sw.lent_, nullptr);
     }
+    // Its sale unfilled, the loan is refused when it would fill: cash never goes below zero.
+    LendOnAnUnfilledSale lend;
+    RunResult r = run_bond(market_config(kMarkets[0], "2019-03-01", "2019-03-05"), lend);
+    ASSERT_NE(lend.lend_, nullptr);
+    EXPECT_EQ(lend.lend_->status(), ORDER_STATUS::REJECTED);
+    EXPECT_EQ(lend.lend_->message(),
+              "Order rejected: 600000 of 204001.SH needs 600006.00 in cash, 100797.51 is free");
+    EXPECT_EQ(min_cash(r), 0.0);
 }
 
 namespace {

@@ -290,7 +290,8 @@ std::shared_ptr<RepoTrade> ib_reverse_repo(korvex::StrategyContext& ctx, int ter
         return refuse<Result>(
             fmt::format("amount {} of {} is not a positive number", amount, *repo_id));
     double need = amount + calc_repo_commission(*repo_id, amount);
-    const double available = korvex::buying_power(env, *standard.account);
+    // Booked at once: the proceeds of open sells, which fill later if at all, cannot pay for it.
+    const double available = standard.account->cash();
     if (need > available + 1e-9)
         return refuse<Result>(
             fmt::format("lending {} on {} needs {:.2f} with commission, cash is {:.2f}", amount,

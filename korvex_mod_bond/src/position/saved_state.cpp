@@ -69,8 +69,8 @@ std::map<korvex::Date, DueSettlement> due_settlements_from_state(const korvex::S
             throw korvex::ValueError(fmt::format(
                 "{}: {} must hold a quantity and an amount, got {}", where, entry, value.dump()));
         // A state saved before interest accrued daily accrues nothing until settlement.
-        auto optional = [&](const char* name) {
-            return value.contains(name) ? number(value[name], where, entry + "." + name) : 0.0;
+        auto optional = [&, &held = value](const char* name) {
+            return held.contains(name) ? number(held[name], where, entry + "." + name) : 0.0;
         };
         out[due_date(key, where, DUE_SETTLEMENTS_KEY)] = {
             number(value["quantity"], where, entry + ".quantity"),

@@ -216,7 +216,13 @@ std::optional<std::string> SimulationBroker::book(Account& account, Order& order
             return account.cash() + (unfilled > 0 ? reserved * std::min(1.0, q / unfilled) : 0.0);
         };
         auto ins = env_.data_proxy().instruments(trade->order_book_id());
+        // A lending pays out its amount (after the haircut), not its price (a rate) times it.
+        const double haircut =
+            trade->side() == SIDE::MARGIN && order.has_attr("haircut")
+                ? order.attr("haircut").as_double()
+                : 1.0;
         auto need = [&](const Trade& t) {
+            if (t.side() == SIDE::MARGIN) return t.last_quantity() * haircut + t.transaction_cost();
             return ins->calc_cash_occupation(t.last_price(), t.last_quantity(),
                                              POSITION_DIRECTION::LONG) +
                    t.transaction_cost();
