@@ -8,6 +8,7 @@
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
 #include "korvex/mod_loader.hpp"
+#include "korvex_mod_bond/analytics/bond_analytics.hpp"
 #include "korvex_mod_bond/api.hpp"
 #include "korvex_mod_bond/data.hpp"
 #include "korvex_mod_bond/dummy.hpp"
@@ -51,7 +52,9 @@ void BondMod::start_up(korvex::Environment& env, const korvex::ConfigNode& mod_c
     if (!_has_stock_or_bond_account()) return;
     _build_data_stores(mod_config);
     _check_matching_type(mod_config);
-    _load_position_module();
+    // The analytics read the same cash-flow schedules as the positions.
+    env.set_extension(std::string(BondAnalyticsBook::EXTENSION_KEY),
+                      std::make_shared<BondAnalyticsBook>(_load_position_module()));
     _register_data_stores();
     _register_cost_deciders(mod_config);
     _register_validators();

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "korvex/errors.hpp"
+#include "korvex_mod_bond/api/analytics.hpp"
 #include "korvex_mod_bond/api/order.hpp"
 #include "py_bars.hpp"
 #include "py_context.hpp"
@@ -41,8 +42,62 @@ py::list dates(const std::vector<korvex::Date>& days) {
 
 }  // namespace
 
+namespace {
+
+void bind_bond_analytics(py::module_& m) {
+    using korvex_mod_bond::BondAnalytics;
+    py::class_<BondAnalytics>(
+        m, "BondAnalytics",
+        "A bond's analytics as of the run's time, per unit of 100 face at issue: prices in yuan, "
+        "ytm in percent, durations in years, dv01 in yuan per basis point. `source` says where "
+        "they come from: 'valuation' (the valuation row of the run's bars), 'quantlib' (computed "
+        "from the bar's price and the bond's terms) or 'none' (no price known yet: NaN).")
+        .def_readonly("order_book_id", &BondAnalytics::order_book_id)
+        .def_property_readonly("as_of",
+                               [](const BondAnalytics& a) -> py::object {
+                                   return a.as_of ? to_py(*a.as_of) : py::none();
+                               },
+                               "the day of the close the figures read, or None")
+        .def_property_readonly(
+            "source", [](const BondAnalytics& a) { return std::string(a.source); })
+        .def_readonly("dirty_price", &BondAnalytics::dirty_price)
+        .def_readonly("clean_price", &BondAnalytics::clean_price)
+        .def_readonly("accrued_interest", &BondAnalytics::accrued_interest)
+        .def_readonly("ytm", &BondAnalytics::ytm, "yield to maturity, percent")
+        .def_readonly("modified_duration", &BondAnalytics::modified_duration, "years")
+        .def_readonly("convexity", &BondAnalytics::convexity)
+        .def_readonly("dv01", &BondAnalytics::dv01, "yuan per unit for one basis point")
+        .def_readonly("time_to_maturity", &BondAnalytics::time_to_maturity, "years")
+        .def_readonly("outstanding_principal", &BondAnalytics::outstanding_principal,
+                      "face still outstanding per unit")
+        .def_property_readonly("next_coupon_date",
+                               [](const BondAnalytics& a) -> py::object {
+                                   return a.next_coupon_date ? to_py(*a.next_coupon_date)
+                                                             : py::none();
+                               })
+        .def_readonly("next_coupon_amount", &BondAnalytics::next_coupon_amount,
+                      "yuan per unit")
+        .def_property_readonly(
+            "cash_flows",
+            [](const BondAnalytics& a) {
+                py::list out;
+                for (const auto& p : a.cash_flows)
+                    out.append(py::make_tuple(to_py(p.date), p.coupon, p.principal));
+                return out;
+            },
+            "the payments from today on: (date, coupon, principal) per unit")
+        .def("__repr__", [](const BondAnalytics& a) {
+            return fmt::format("<BondAnalytics {} ({}): dirty {:.4f} ytm {:.4f}% duration {:.4f}>",
+                               a.order_book_id, a.source, a.dirty_price, a.ytm,
+                               a.modified_duration);
+        });
+}
+
+}  // namespace
+
 void bind_context(py::module_& m) {
     using korvex::StrategyContext;
+    bind_bond_analytics(m);
     py::class_<ContextView>(m, "Context", py::dynamic_attr())
         .def_property_readonly("now", [](const ContextView& c) { return to_py(c.run.ctx().now()); })
         .def_readonly("settings", &ContextView::settings)
@@ -163,6 +218,14 @@ void bind_context(py::module_& m) {
                     c, [&](StrategyContext& x) { return x.order_shares(id, amount, price); });
             },
             py::arg("order_book_id"), py::arg("amount"), py::arg("price") = py::none())
+        .def(
+            "bond_analytics",
+            [](ContextView& c, const std::string& id) {
+                return korvex_mod_bond::api::bond_analytics(c.run.ctx(), id);
+            },
+            py::arg("order_book_id"),
+            "The bond's analytics as of now (BondAnalytics): the valuation row's figures where "
+            "the run's bars carry them, else computed with QuantLib from the latest close.")
         .def(
             "order_bond",
             [](ContextView& c, const std::string& id, double quantity,

@@ -94,6 +94,15 @@ public:
     // Every trade booked in the run, in order.
     const std::vector<TradePtr>& trades() const { return trades_; }
     void record_trade(TradePtr trade) { trades_.push_back(std::move(trade)); }
+    // A mod's own per-run objects, kept under the mod's key for the run's life.
+    std::shared_ptr<void> extension(std::string_view key) const {
+        auto it = extensions_.find(key);
+        return it == extensions_.end() ? nullptr : it->second;
+    }
+    void set_extension(std::string key, std::shared_ptr<void> value) {
+        extensions_[std::move(key)] = std::move(value);
+    }
+
     std::int64_t next_order_id() { return ++order_seq_; }
     // The last id given; a resumed run goes on from the saved one.
     std::int64_t last_order_id() const { return order_seq_; }
@@ -137,6 +146,7 @@ private:
     std::vector<std::pair<std::string, Metric>> metrics_;
     std::vector<std::pair<std::string, Metric>> summary_extras_;
     std::int64_t order_seq_ = 0;
+    std::map<std::string, std::shared_ptr<void>, std::less<>> extensions_;
     std::int64_t trade_seq_ = 0;
 };
 

@@ -1,0 +1,84 @@
+// What a bond is worth and how it moves, as of the run's time: prices, accrued interest, yield,
+// duration, convexity, DV01, time to maturity, outstanding principal and the payments still to
+// come. The figures are the valuation row's where the run's bars carry them (Chinabond
+// valuations); otherwise QuantLib computes them from the bar's price and the bond's terms
+// (coupon_rate, coupon_frequency, issue_date, maturity_date, amortizing_payments) with the same
+// conventions. Only what is known at the run's time is read: the latest close at or before now.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "korvex/datetime_func.hpp"
+#include "korvex_mod_bond/analytics/bond_pricer.hpp"
+#include "korvex_mod_bond/position/cash_flow.hpp"
+
+namespace korvex {
+class Environment;
+}
+
+namespace korvex_mod_bond {
+
+// One payment still to come, per unit of 100 face at issue.
+struct RemainingPayment {
+    korvex::Date date;
+    double coupon = 0.0;
+    double principal = 0.0;
+};
+
+// Per unit of 100 face at issue; yields in percent, durations in years. NaN where the bond has
+// no price yet, or neither a valuation row nor terms to compute from.
+struct BondAnalytics {
+    std::string order_book_id;
+    std::optional<korvex::Date> as_of;  // the close whose price the figures read
+    std::string_view source = "none";   // "valuation", "quantlib" or "none"
+    double dirty_price = NAN;
+    double clean_price = NAN;
+    double accrued_interest = NAN;
+    double ytm = NAN;
+    double modified_duration = NAN;
+    double convexity = NAN;
+    double dv01 = NAN;  // yuan per unit for one basis point
+    double time_to_maturity = NAN;
+    double outstanding_principal = NAN;
+    std::optional<korvex::Date> next_coupon_date;
+    double next_coupon_amount = 0.0;
+    std::vector<RemainingPayment> cash_flows;  // from today on, ascending
+};
+
+// One run's analytics, computed when first asked for on a day and kept for the day. A bond's
+// QuantLib pricer is built once per run.
+class BondAnalyticsBook {
+public:
+    explicit BondAnalyticsBook(std::shared_ptr<CashFlowSchedules> schedules)
+        : schedules_(std::move(schedules)) {}
+
+    // KeyError for an id the run does not know, ValueError for one that is not a bond. The
+    // reference is valid until the next call for the same bond.
+    const BondAnalytics& of(korvex::Environment& env, const std::string& order_book_id);
+
+    // The book of the run in `env`: the bond mod's, or one made for the environment on first use.
+    static BondAnalyticsBook& of_run(korvex::Environment& env);
+    static constexpr std::string_view EXTENSION_KEY = "korvex_mod_bond.analytics";
+
+private:
+    struct Entry {
+        BondAnalytics figures;
+        korvex::Date day{};  // the day they were computed for
+        bool computed = false;
+        bool pricer_tried = false;
+        std::unique_ptr<BondPricer> pricer;  // null: the bond's terms are not in its record
+    };
+    void compute(korvex::Environment& env, Entry& entry, korvex::Date today);
+
+    std::shared_ptr<CashFlowSchedules> schedules_;
+    std::unordered_map<std::string, Entry> entries_;
+};
+
+}  // namespace korvex_mod_bond

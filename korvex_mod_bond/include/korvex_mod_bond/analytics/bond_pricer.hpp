@@ -1,0 +1,74 @@
+// QuantLib's view of one fixed-rate bond from its terms: its cash flows, its valuation from a
+// yield and its yield from a price, in the units of the bundle (per unit of 100 face at issue;
+// yields in percent). The conventions are Chinabond's: Actual/Actual (ICMA) accrual, the yield
+// compounded at the coupon frequency and simple within the last coupon period; payments that fall
+// on a holiday move to the next exchange working day. Discount bills accrue nothing and are
+// yielded on Actual/365.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include <ql/instruments/bond.hpp>
+#include <ql/interestrate.hpp>
+#include <ql/time/calendar.hpp>
+#include <ql/time/daycounter.hpp>
+
+namespace korvex_mod_bond {
+
+struct BondTerms {
+    QuantLib::Date issue_date;     // also the day interest starts
+    QuantLib::Date maturity_date;  // the last payment
+    int frequency = 1;             // coupons a year; 0 for a discount bill
+    int amortizing_payments = 0;   // principal repaid in equal parts on the last n coupon days
+    double coupon_rate = 0.0;      // percent
+};
+
+// What one bond of 100 face pays on one day.
+struct Payment {
+    QuantLib::Date date;
+    double coupon = 0.0;
+    double principal = 0.0;
+};
+
+struct Valuation {
+    double dirty = 0.0;
+    double clean = 0.0;
+    double accrued = 0.0;
+    double ytm = 0.0;  // percent
+    double modified_duration = 0.0;
+    double convexity = 0.0;
+    double dv01 = 0.0;              // price change of one bond for one basis point
+    double time_to_maturity = 0.0;  // years
+    double residual_principal = 0.0;
+};
+
+class BondPricer {
+public:
+    explicit BondPricer(const BondTerms& terms);
+
+    // Ascending by date, one entry per payment day.
+    const std::vector<Payment>& payments() const { return payments_; }
+    // Principal still outstanding on `d` after that day's repayment.
+    double residual_principal(const QuantLib::Date& d) const;
+    // Valuation on `d` (strictly before maturity) at yield `y` (fraction).
+    Valuation value(const QuantLib::Date& d, double y) const;
+    // The yield (fraction) at which the bond is worth `dirty` on `d`; NaN when none is found or
+    // the bond is no longer traded on `d`.
+    double yield(const QuantLib::Date& d, double dirty) const;
+
+    // The payment calendar of every bond: QuantLib's Shanghai exchange calendar.
+    static QuantLib::Calendar payment_calendar();
+
+private:
+    QuantLib::InterestRate rate_on(const QuantLib::Date& d, double y) const;
+
+    std::shared_ptr<QuantLib::Bond> bond_;
+    QuantLib::DayCounter yield_day_counter_;
+    QuantLib::Frequency frequency_;
+    QuantLib::Date maturity_;
+    QuantLib::Date last_period_start_;  // inside the last coupon period the yield is simple
+    std::vector<Payment> payments_;
+};
+
+}  // namespace korvex_mod_bond
