@@ -36,9 +36,10 @@ std::filesystem::path bundle() {
 }
 
 struct AskEveryBond : korvex::Strategy {
-    double seconds[3] = {0, 0, 0};  // valuation, quantlib, cached
-    double calls[3] = {0, 0, 0};
+    double seconds[4] = {0, 0, 0, 0};  // valuation, quantlib, cached, the first day's
+    double calls[4] = {0, 0, 0, 0};
     double sink = 0;
+    bool first_day = true;
     void handle_bar(korvex::StrategyContext& ctx) override {
         for (auto& ins : ctx.data_proxy().all_instruments(korvex::INSTRUMENT_TYPE::BOND)) {
             const std::string& id = ins->order_book_id();
@@ -47,6 +48,11 @@ struct AskEveryBond : korvex::Strategy {
             auto t1 = Clock::now();
             sink += korvex_mod_bond::api::bond_analytics(ctx, id).ytm;
             auto t2 = Clock::now();
+            if (first_day) {
+                seconds[3] += std::chrono::duration<double>(t1 - t0).count();
+                ++calls[3];
+                continue;
+            }
             if (a.source == "none") continue;
             const int k = a.source == "valuation" ? 0 : 1;
             seconds[k] += std::chrono::duration<double>(t1 - t0).count();
@@ -54,6 +60,7 @@ struct AskEveryBond : korvex::Strategy {
             seconds[2] += std::chrono::duration<double>(t2 - t1).count();
             ++calls[2];
         }
+        first_day = false;
     }
 };
 
@@ -61,7 +68,7 @@ void BM_AnalyticsOfEveryBond(benchmark::State& state) {
     korvex::set_log_level("off");
     const auto path = bundle();
     AskEveryBond* strategy = nullptr;
-    double best[3] = {1e9, 1e9, 1e9};
+    double best[4] = {1e9, 1e9, 1e9, 1e9};
     for (auto _ : state) {
         tavlen::set_backend(std::make_shared<tavlen::SqliteBackend>(path / "tavlen.sqlite"));
         korvex::Config config = korvex::Config::from_string(
@@ -74,7 +81,7 @@ void BM_AnalyticsOfEveryBond(benchmark::State& state) {
         strategy = owned.get();
         runner.set_strategy(std::move(owned));
         korvex::RunResult r = runner.run();
-        for (int k = 0; k < 3; ++k)
+        for (int k = 0; k < 4; ++k)
             if (strategy->calls[k] > 0)
                 best[k] = std::min(best[k], 1e9 * strategy->seconds[k] / strategy->calls[k]);
         benchmark::DoNotOptimize(strategy->sink);
@@ -83,6 +90,7 @@ void BM_AnalyticsOfEveryBond(benchmark::State& state) {
     state.counters["valuation_ns"] = best[0];
     state.counters["quantlib_ns"] = best[1];
     state.counters["cached_ns"] = best[2];
+    state.counters["load_us"] = best[3] / 1000;
 }
 BENCHMARK(BM_AnalyticsOfEveryBond)->Unit(benchmark::kMillisecond)->Iterations(3);
 

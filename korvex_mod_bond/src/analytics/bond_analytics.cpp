@@ -43,13 +43,9 @@ std::optional<BondTerms> terms_of(const BondInstrument& bond) {
     return t;
 }
 
-// The latest close visible now, as a bond bar.
-std::optional<BondBar> latest_bar(korvex::Environment& env, const std::string& id) {
-    const korvex::Bars bars = env.data_proxy().day_bars(id);
-    if (bars.empty()) return std::nullopt;
-    if (bars.layout() == &BondDayBarStore::DTYPE) return bars.as<BondBar>().back();
-    // Bars of another store: the fields it has.
-    const std::size_t i = bars.size() - 1;
+// Bar `i` as a bond bar, whatever store gave the bars.
+BondBar bar_at(const korvex::Bars& bars, std::size_t i) {
+    if (bars.layout() == &BondDayBarStore::DTYPE) return bars.as<BondBar>()[i];
     auto field = [&](std::string_view name) {
         const korvex::FieldSpec* f = bars.layout()->find(name);
         return f ? bars.get(i, *f) : NAN;
@@ -84,82 +80,97 @@ const BondAnalytics& BondAnalyticsBook::of(korvex::Environment& env,
     if (it == entries_.end()) {
         auto ins = env.data_proxy().find_instrument(order_book_id);
         if (!ins) throw korvex::KeyError(fmt::format("unknown instrument {}", order_book_id));
-        if (!std::dynamic_pointer_cast<const BondInstrument>(ins))
-            throw korvex::ValueError(fmt::format("{} is not a bond", order_book_id));
-        it = entries_.emplace(order_book_id, Entry{}).first;
-        it->second.figures.order_book_id = order_book_id;
+        auto bond = std::dynamic_pointer_cast<const BondInstrument>(ins);
+        if (!bond) throw korvex::ValueError(fmt::format("{} is not a bond", order_book_id));
+        Entry entry;
+        entry.figures.order_book_id = order_book_id;
+        entry.bond = std::move(bond);
+        entry.bars = env.data_proxy().day_bars_full(order_book_id);
+        entry.schedule = schedules_->_all_real_cash_flow(order_book_id);
+        it = entries_.emplace(order_book_id, std::move(entry)).first;
     }
     Entry& entry = it->second;
     // A day's close becomes known at 15:00: within a day the figures change only then.
     const bool closed = env.calendar_dt >= korvex::DateTime(today) + std::chrono::hours(15);
-    if (!entry.computed || entry.day != today ||
-        (closed && entry.figures.as_of != std::optional<korvex::Date>(today)))
-        compute(env, entry, today);
+    if (!entry.computed || entry.day != today || entry.after_close != closed)
+        compute(entry, today, closed);
     return entry.figures;
 }
 
-void BondAnalyticsBook::compute(korvex::Environment& env, Entry& entry, korvex::Date today) {
+void BondAnalyticsBook::compute(Entry& entry, korvex::Date today, bool closed) {
     BondAnalytics& a = entry.figures;
-    // Afresh, keeping the payments' storage: no allocation from the second day on.
-    std::vector<RemainingPayment> payments = std::move(a.cash_flows);
-    payments.clear();
-    std::string kept_id = std::move(a.order_book_id);
-    a = BondAnalytics{};
-    a.order_book_id = std::move(kept_id);
-    a.cash_flows = std::move(payments);
+    const bool new_day = !entry.computed || entry.day != today;
+    if (entry.computed && today < entry.day) entry.next_bar = entry.next_payment = 0;  // rewound
     entry.day = today;
     entry.computed = true;
-    const std::string& id = a.order_book_id;
+    entry.after_close = closed;
 
-    // The payments still to come, and the principal outstanding after those made.
-    const CashFlowSchedule schedule = schedules_->_all_real_cash_flow(id);
+    // The payments still to come (rebuilt only when one has been made), and the principal
+    // outstanding after those made.
     double repaid = 0.0;
-    if (schedule) {
+    if (entry.schedule) {
+        const auto& rows = *entry.schedule;
         const std::int32_t d = korvex::convert_date_to_date_int(today);
-        auto first = std::lower_bound(
-            schedule->begin(), schedule->end(), d,
-            [](const CashFlowRecord& r, std::int32_t v) { return r.payment_date < v; });
-        double before = first == schedule->begin() ? 0.0 : std::prev(first)->cum_principal_payment;
-        repaid = before;
-        for (auto r = first; r != schedule->end(); ++r) {
-            const double principal = r->cum_principal_payment - before;
-            before = r->cum_principal_payment;
-            a.cash_flows.push_back({korvex::date_from_int(r->payment_date),
-                                    r->cash_flow - principal, principal});
+        const std::size_t before = entry.next_payment;
+        while (entry.next_payment < rows.size() && rows[entry.next_payment].payment_date < d)
+            ++entry.next_payment;
+        const std::size_t first = entry.next_payment;
+        repaid = first == 0 ? 0.0 : rows[first - 1].cum_principal_payment;
+        if (first != before || a.cash_flows.empty()) {
+            a.cash_flows.clear();
+            a.next_coupon_date.reset();
+            a.next_coupon_amount = 0.0;
+            double cum = repaid;
+            for (std::size_t r = first; r < rows.size(); ++r) {
+                const double principal = rows[r].cum_principal_payment - cum;
+                cum = rows[r].cum_principal_payment;
+                a.cash_flows.push_back({korvex::date_from_int(rows[r].payment_date),
+                                        rows[r].cash_flow - principal, principal});
+                if (!a.next_coupon_date && rows[r].cash_flow - principal > 1e-12) {
+                    a.next_coupon_date = a.cash_flows.back().date;
+                    a.next_coupon_amount = rows[r].cash_flow - principal;
+                }
+            }
         }
     }
-    for (const RemainingPayment& p : a.cash_flows) {
-        if (p.coupon > 1e-12) {
-            a.next_coupon_date = p.date;
-            a.next_coupon_amount = p.coupon;
-            break;
-        }
-    }
-    auto bond = std::dynamic_pointer_cast<const BondInstrument>(env.data_proxy().find_instrument(id));
-    a.outstanding_principal = bond->issue_price().value_or(100.0) > 0 ? 100.0 - repaid : NAN;
+    a.outstanding_principal = 100.0 - repaid;
 
-    const std::optional<BondBar> bar = latest_bar(env, id);
-    if (!bar || !std::isfinite(bar->close)) return;
+    // The latest close known now: today's once the day has closed.
+    const std::int64_t cutoff = korvex::convert_date_to_int(today) + (closed ? 0 : -1);
+    const korvex::Bars& bars = entry.bars;
+    while (entry.next_bar < bars.size() && bars.datetime(entry.next_bar) <= cutoff)
+        ++entry.next_bar;
+    if (!new_day && a.as_of && entry.next_bar > 0 &&
+        static_cast<std::int64_t>(korvex::convert_date_to_int(*a.as_of)) ==
+            bars.datetime(entry.next_bar - 1))
+        return;  // the close did not bring a new bar: the figures stand
+    a.as_of.reset();
+    a.source = "none";
+    a.dirty_price = a.clean_price = a.accrued_interest = a.ytm = a.modified_duration =
+        a.convexity = a.dv01 = a.time_to_maturity = NAN;
+    if (entry.next_bar == 0) return;
+    const BondBar bar = bar_at(bars, entry.next_bar - 1);
+    if (!std::isfinite(bar.close)) return;
     const korvex::Date as_of =
-        korvex::to_date(korvex::datetime_from_int(static_cast<std::int64_t>(bar->datetime)));
+        korvex::to_date(korvex::datetime_from_int(static_cast<std::int64_t>(bar.datetime)));
     a.as_of = as_of;
-    a.dirty_price = bar->close;
-    if (std::isfinite(bar->modified_duration) && std::isfinite(bar->convexity) &&
-        std::isfinite(bar->ytm) && std::isfinite(bar->clean_price) && std::isfinite(bar->dv01)) {
+    a.dirty_price = bar.close;
+    if (std::isfinite(bar.modified_duration) && std::isfinite(bar.convexity) &&
+        std::isfinite(bar.ytm) && std::isfinite(bar.clean_price) && std::isfinite(bar.dv01)) {
         a.source = "valuation";
-        a.clean_price = bar->clean_price;
-        a.accrued_interest = bar->close - bar->clean_price;
-        a.ytm = bar->ytm;
-        a.modified_duration = bar->modified_duration;
-        a.convexity = bar->convexity;
-        a.dv01 = bar->dv01;
-        a.time_to_maturity = bar->t;
-        if (std::isfinite(bar->principal)) a.outstanding_principal = bar->principal;
+        a.clean_price = bar.clean_price;
+        a.accrued_interest = bar.close - bar.clean_price;
+        a.ytm = bar.ytm;
+        a.modified_duration = bar.modified_duration;
+        a.convexity = bar.convexity;
+        a.dv01 = bar.dv01;
+        a.time_to_maturity = bar.t;
+        if (std::isfinite(bar.principal)) a.outstanding_principal = bar.principal;
         return;
     }
     if (!entry.pricer_tried) {
         entry.pricer_tried = true;
-        if (auto terms = terms_of(*bond)) {
+        if (auto terms = terms_of(*entry.bond)) {
             try {
                 entry.pricer = std::make_unique<BondPricer>(*terms);
             } catch (const QuantLib::Error&) {
@@ -168,13 +179,12 @@ void BondAnalyticsBook::compute(korvex::Environment& env, Entry& entry, korvex::
         }
     }
     if (!entry.pricer) return;
-    const QuantLib::Date d = to_ql(as_of);
-    const double y = entry.pricer->yield(d, bar->close);
-    if (!std::isfinite(y)) return;
-    const Valuation v = entry.pricer->value(d, y);
+    const std::optional<Valuation> valued = entry.pricer->value_at_dirty(to_ql(as_of), bar.close);
+    if (!valued) return;
+    const Valuation& v = *valued;
     a.source = "quantlib";
     a.accrued_interest = v.accrued;
-    a.clean_price = bar->close - v.accrued;
+    a.clean_price = bar.close - v.accrued;
     a.ytm = v.ytm;
     a.modified_duration = v.modified_duration;
     a.convexity = v.convexity;

@@ -96,18 +96,105 @@ Valuation BondPricer::value(const ql::Date& d, double y) const {
     return v;
 }
 
-double BondPricer::yield(const ql::Date& d, double dirty) const {
-    const double notional = bond_->notional(d);
-    if (!(dirty > 0) || !(notional > 0) || d >= maturity_)
-        return std::numeric_limits<double>::quiet_NaN();
-    const ql::InterestRate guess = rate_on(d, 0.03);
-    try {
-        return ql::BondFunctions::yield(*bond_, dirty / (notional / 100.0), guess.dayCounter(),
-                                        guess.compounding(), guess.frequency(), d, 1e-12, 200,
-                                        0.03, ql::Bond::Price::Dirty);
-    } catch (const ql::Error&) {
-        return std::numeric_limits<double>::quiet_NaN();
+namespace {
+
+// A flow still to come and the time it is discounted over from the flow before it (or from the
+// valuation day), as QuantLib's yield-based bond functions step through a leg.
+struct Flow {
+    double amount;
+    double step;
+};
+
+std::vector<Flow> flows_after(const ql::Leg& leg, const ql::DayCounter& dc, const ql::Date& d) {
+    std::vector<Flow> out;
+    ql::Date last = d;
+    for (const auto& cf : leg) {
+        if (cf->hasOccurred(d, false)) continue;
+        const ql::Date date = cf->date();
+        const auto coupon = ql::ext::dynamic_pointer_cast<ql::Coupon>(cf);
+        double step;
+        if (coupon) {
+            const ql::Date start = coupon->referencePeriodStart(), end = coupon->referencePeriodEnd();
+            step = last != coupon->accrualStartDate()
+                       ? dc.yearFraction(coupon->accrualStartDate(), date, start, end) -
+                             dc.yearFraction(coupon->accrualStartDate(), last, start, end)
+                       : dc.yearFraction(last, date, start, end);
+        } else {
+            step = dc.yearFraction(last, date, last == d ? date - ql::Period(1, ql::Years) : last,
+                                   date);
+        }
+        out.push_back({cf->amount(), step});
+        last = date;
     }
+    return out;
+}
+
+// Price and its first two derivatives in the yield, each flow discounted by the product of its
+// steps' compound factors.
+struct PriceCurve {
+    double price = 0, first = 0, second = 0;
+};
+
+PriceCurve price_curve(const std::vector<Flow>& flows, double y, bool simple, double f) {
+    PriceCurve c;
+    double log_discount = 0, d1 = 0, d2 = 0;  // -ln(discount) and its derivatives
+    for (const Flow& flow : flows) {
+        if (simple) {
+            const double g = 1 + y * flow.step;
+            log_discount += std::log(g);
+            d1 += flow.step / g;
+            d2 -= flow.step * flow.step / (g * g);
+        } else {
+            const double g = 1 + y / f;
+            log_discount += f * flow.step * std::log(g);
+            d1 += flow.step / g;
+            d2 -= flow.step / (f * g * g);
+        }
+        const double discount = std::exp(-log_discount);
+        c.price += flow.amount * discount;
+        c.first -= flow.amount * discount * d1;
+        c.second += flow.amount * discount * (d1 * d1 - d2);
+    }
+    return c;
+}
+
+}  // namespace
+
+std::optional<Valuation> BondPricer::value_at_dirty(const ql::Date& d, double dirty) const {
+    const double notional = bond_->notional(d);
+    if (!(dirty > 0) || !(notional > 0) || d >= maturity_) return std::nullopt;
+    const std::vector<Flow> flows = flows_after(bond_->cashflows(), yield_day_counter_, d);
+    if (flows.empty()) return std::nullopt;
+    const bool simple = d >= last_period_start_;
+    const double f = static_cast<double>(frequency_);
+    // Newton from 3%, kept inside the yields a price can have.
+    double y = 0.03;
+    bool found = false;
+    for (int i = 0; i < 100; ++i) {
+        const PriceCurve c = price_curve(flows, y, simple, f);
+        const double next = y - (c.price - dirty) / c.first;
+        if (!std::isfinite(next)) break;
+        const double bounded = std::max(next, simple ? -0.99 : -0.99 * f);
+        if (std::abs(bounded - y) < 1e-14) {
+            y = bounded;
+            found = true;
+            break;
+        }
+        y = bounded;
+    }
+    if (!found) return std::nullopt;
+    const PriceCurve c = price_curve(flows, y, simple, f);
+    Valuation v;
+    v.dirty = dirty;
+    v.accrued = ql::BondFunctions::accruedAmount(*bond_, d) * notional / 100.0;
+    v.clean = dirty - v.accrued;
+    v.ytm = y * 100.0;
+    v.modified_duration = -c.first / c.price;
+    v.convexity = c.second / c.price;
+    v.dv01 = dirty * v.modified_duration * 1e-4;
+    v.time_to_maturity = static_cast<double>(maturity_ - d) / 365.0;
+    v.residual_principal = notional;
+    return v;
 }
 
 }  // namespace korvex_mod_bond

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "korvex/bars.hpp"
 #include "korvex/datetime_func.hpp"
 #include "korvex_mod_bond/analytics/bond_pricer.hpp"
 #include "korvex_mod_bond/position/cash_flow.hpp"
@@ -24,6 +25,8 @@ class Environment;
 }
 
 namespace korvex_mod_bond {
+
+class BondInstrument;
 
 // One payment still to come, per unit of 100 face at issue.
 struct RemainingPayment {
@@ -68,14 +71,22 @@ public:
     static constexpr std::string_view EXTENSION_KEY = "korvex_mod_bond.analytics";
 
 private:
+    // What a bond's figures are read from, fetched once a run, and where the day has reached in
+    // its bars and payments: each day moves the cursors forward instead of searching.
     struct Entry {
         BondAnalytics figures;
         korvex::Date day{};  // the day they were computed for
         bool computed = false;
+        bool after_close = false;  // computed once the day's close was known
+        std::shared_ptr<const BondInstrument> bond;
+        korvex::Bars bars;  // the whole history; only what is known by now is read
+        std::size_t next_bar = 0;  // the first bar not yet known
+        CashFlowSchedule schedule;
+        std::size_t next_payment = 0;  // the first payment not yet made
         bool pricer_tried = false;
         std::unique_ptr<BondPricer> pricer;  // null: the bond's terms are not in its record
     };
-    void compute(korvex::Environment& env, Entry& entry, korvex::Date today);
+    void compute(Entry& entry, korvex::Date today, bool closed);
 
     std::shared_ptr<CashFlowSchedules> schedules_;
     std::unordered_map<std::string, Entry> entries_;
