@@ -7,6 +7,7 @@
 
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
+#include "korvex_mod_bond/analytics/bond_analytics.hpp"
 #include "korvex_mod_bond/data/day_bar_store.hpp"
 #include "korvex_mod_bond/position.hpp"
 #include "korvex_mod_bond/trade.hpp"
@@ -23,9 +24,10 @@ void each_position(korvex::Environment& env, F&& f) {
         for (auto& p : account->positions()) f(*p);
 }
 
-// Where the book's analytics come from: the run's own bars, and Chinabond valuations for bonds
-// whose bars have none only when mod.bond.analytics_from_valuations asks for it. A bond left
-// out is said once per run.
+// Where the book's analytics come from: the run's own bars, Chinabond valuations for bonds whose
+// bars have none only when mod.bond.analytics_from_valuations asks for it, then the bond
+// analytics computed from the bars' price and the bond's terms. A bond left out is said once
+// per run.
 struct Analytics {
     std::shared_ptr<korvex::AbstractDayBarStore> valuations;  // null: the bars only
     bool told = false;
@@ -48,6 +50,11 @@ double bar_field(korvex::Environment& env, Analytics& analytics, const std::stri
         } catch (const korvex::Error&) {
             v = std::nan("");  // no valuations to be had
         }
+    }
+    if (!std::isfinite(v)) {
+        // Computed from the bars' price and the bond's terms, where the record has them.
+        const BondAnalytics& a = BondAnalyticsBook::of_run(env).of(env, id);
+        v = std::string_view(field) == "dv01" ? a.dv01 : a.modified_duration;
     }
     if (!std::isfinite(v) && !analytics.told) {
         analytics.told = true;

@@ -215,3 +215,38 @@ def test_another_thread_gets_an_error_not_a_crash_and_ctrl_c_stops_a_run(on_bund
         korvex.run(on_bundle("demo.toml", start_date="2018-01-02", end_date="2023-12-29"),
                    output_dir=False)
     timer.join()
+
+
+def test_a_book_held_at_a_target_duration_with_the_engines_analytics(on_bundle):
+    """The example puts an exchange-bond book at 3 years of modified duration on the days it
+    rebalances fully: the book's own daily figure, computed from exchange prices, says so."""
+    result = korvex.run(on_bundle("python/duration_target.toml", end_date="2019-12-31"),
+                        output_dir=False)
+    daily = result.daily
+    traded = set(result.trades.datetime.astype(str).str[:10])
+    rebalanced = daily[daily.index.astype(str).isin(traded) & (daily.leverage > 0.9)]
+    assert ((rebalanced.modified_duration - 3.0).abs() < 0.01).sum() >= 6
+    bought = set(result.trades.order_book_id)
+    assert len(bought) >= 2 and all(i.endswith((".SH", ".SZ")) for i in bought)
+
+    seen = {}
+
+    def handle_bar(context):
+        for bond in context.all_instruments(korvex.INSTRUMENT_TYPE.BOND):
+            a = context.bond_analytics(bond.order_book_id)
+            if a.source == "quantlib" and a.as_of == context.now.date():
+                seen.setdefault("computed", a)
+            if a.source == "valuation":
+                seen.setdefault("valued", a)
+
+    korvex.run(on_bundle("python/duration_target.toml", end_date="2019-01-10"),
+               strategy={"handle_bar": handle_bar}, output_dir=False)
+    a = seen["computed"]
+    assert abs(a.clean_price + a.accrued_interest - a.dirty_price) < 1e-9
+    assert a.dv01 == pytest.approx(a.dirty_price * a.modified_duration * 1e-4)
+    assert a.cash_flows[-1][2] > 0 and a.next_coupon_amount > 0
+    assert "valued" in seen
+    with pytest.raises(korvex.ValueError, match="204001.SH is not a bond"):
+        korvex.run(on_bundle("python/duration_target.toml", end_date="2019-01-03"),
+                   strategy={"handle_bar": lambda c: c.bond_analytics("204001.SH")},
+                   output_dir=False)
