@@ -14,6 +14,7 @@ those and runs the rest again.
 """
 
 import argparse
+import copy
 import hashlib
 import html
 import itertools
@@ -80,11 +81,14 @@ def combinations(grid=None, runs=None, table=None):
     def literal(v):  # a typed value of the TOML table, as --set text ("2019-01-02" quoted)
         return _toml._value(v, "sweep")
 
+    def text(v):  # a value given from Python: a text as --set reads it, anything else typed
+        return v if isinstance(v, str) else literal(v)
+
     grids = []
     if table.get("grid"):
         grids.append({k: [literal(v) for v in vs] for k, vs in table["grid"].items()})
     if grid:
-        grids.append({k: list(vs) for k, vs in grid.items()})
+        grids.append({k: [text(v) for v in vs] for k, vs in grid.items()})
     for g in grids:
         keys = list(g)
         for values in itertools.product(*(g[k] for k in keys)):
@@ -92,7 +96,7 @@ def combinations(grid=None, runs=None, table=None):
     for r in table.get("runs", []):
         out.append([(k, literal(v)) for k, v in r.items()])
     for r in runs or []:
-        out.append(list(r))
+        out.append([(k, text(v)) for k, v in (r.items() if isinstance(r, dict) else r)])
     if not out:
         raise ValueError("nothing to sweep: give --grid key=v1,v2 or --run 'key=v;key2=v', "
                          "or a [sweep] table with grid or runs")
@@ -197,13 +201,36 @@ def _client(scheduler, workers):
     return Client(cluster), cluster
 
 
+def set_entry(table, item):
+    """Applies one "key.path=value" to a configuration dict as `korvex run --set` does: the value
+    is read as TOML when it parses, else as text."""
+    import tomllib
+
+    key, eq, value = item.partition("=")
+    if not eq or not key:
+        raise ValueError(f"--set '{item}' must look like key.path=value")
+    try:
+        parsed = tomllib.loads(f"v = {value}")["v"]
+    except tomllib.TOMLDecodeError:
+        parsed = value
+    *parents, last = key.split(".")
+    node = table
+    for part in parents:
+        node = node.setdefault(part, {})
+        if not isinstance(node, dict):
+            raise ValueError(f"--set {key}: {part} is not a section")
+    node[last] = parsed
+
+
 def sweep(config, grid=None, runs=None, output_dir="out/sweep", scheduler=None, workers=None,
-          resume=False, quiet=False):
+          resume=False, quiet=False, settings=None):
     """Runs every combination and returns the sweep table (also written to sweep.csv).
 
     config      a TOML file's path or a dict in its shape; its [sweep] table may hold the grid
-    grid        {key: [value texts]}: every combination is one run
-    runs        [[(key, value text)], ...]: explicit runs besides the grid
+    grid        {key: [values]}: every combination is one run; a value is a number, a boolean or
+                a text read as `--set` reads it ("1.4", '"high"')
+    runs        [[(key, value)], ...] or [{key: value}, ...]: explicit runs besides the grid
+    settings    ["key.path=value", ...]: changes to the base configuration, as `korvex run --set`
     scheduler   a Dask scheduler's address (tcp://host:port); None starts a local cluster with
                 `workers` processes (default: one per core)
     resume      keep the runs of an earlier sweep into output_dir that completed
@@ -222,7 +249,9 @@ def sweep(config, grid=None, runs=None, output_dir="out/sweep", scheduler=None, 
         with open(config, "rb") as f:
             table = tomllib.load(f)
     overrides = combinations(grid, runs, table.get("sweep"))
-    base = {k: v for k, v in table.items() if k != "sweep"}
+    base = copy.deepcopy({k: v for k, v in table.items() if k != "sweep"})
+    for item in settings or []:
+        set_entry(base, item)
     config_file = out / "sweep_config.toml"
     base_text = _toml.to_toml(base)
     config_file.write_text(base_text)
@@ -375,6 +404,8 @@ def main(argv=None):
                         help="a key and its values; every combination of the grids is one run")
     parser.add_argument("--run", action="append", default=[], metavar="'K=V;K2=V2'",
                         help="one explicit run's overrides (repeatable)")
+    parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE", dest="settings",
+                        help="change the base configuration, as korvex run --set (repeatable)")
     parser.add_argument("-o", "--output", default="out/sweep", help="the sweep's folder")
     parser.add_argument("--scheduler", help="a Dask scheduler's address, e.g. tcp://host:8786")
     parser.add_argument("--workers", type=int, help="local worker processes (default: one per core)")
@@ -384,7 +415,7 @@ def main(argv=None):
     try:
         frame = sweep(a.config, grid=parse_grid(a.grid), runs=[parse_run(r) for r in a.run],
                       output_dir=a.output, scheduler=a.scheduler, workers=a.workers,
-                      resume=a.resume, quiet=a.quiet)
+                      resume=a.resume, quiet=a.quiet, settings=a.settings)
     except (ValueError, OSError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 2

@@ -23,7 +23,7 @@ PYTHON = "/usr/bin/python3"
 def test_a_grid_runs_like_separate_runs_records_failures_and_resumes(tmp_path, on_bundle):
     config = on_bundle("demo.toml", end_date="2019-06-28")
     out = tmp_path / "sweep"
-    frame = korvex.sweep(config, grid={"strategy.leverage": ["1.0", "1.4"]},
+    frame = korvex.sweep(config, grid={"strategy.leverage": [1.0, "1.4"]},
                          runs=[[("strategy.leverage", '"high"')]], output_dir=out, workers=2,
                          quiet=True)
     assert list(frame.run) == ["r000-1.0", "r001-1.4", "r002-high"]
@@ -49,6 +49,14 @@ def test_a_grid_runs_like_separate_runs_records_failures_and_resumes(tmp_path, o
                          capture_output=True, text=True)
     assert cli.returncode == 0, cli.stderr
     assert pd.read_csv(tmp_path / "cli" / "sweep.csv").final_equity[0] == frame.final_equity[1]
+    # --set changes the base of every run, as it does a single run's.
+    shorter = subprocess.run([BUILD / "bin" / "korvex", "sweep", "-c", tmp_path / "base.toml",
+                              "--set", "base.end_date=2019-03-29", "--grid", "strategy.leverage=1.4",
+                              "--workers", "1", "-q", "-o", tmp_path / "shorter"],
+                             capture_output=True, text=True)
+    assert shorter.returncode == 0, shorter.stderr
+    ran = pd.read_csv(tmp_path / "shorter" / "runs" / "r000-1.4" / "daily.csv")
+    assert ran.date.iloc[-1] == "2019-03-29"
 
     # Interrupted: one run's folder lost its completion record mid-write. Resuming runs that one
     # (and the failed one) again and keeps the other.
