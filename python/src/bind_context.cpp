@@ -122,7 +122,10 @@ void bind_context(py::module_& m) {
         .def("instruments",
              [](const ContextView& c, const std::string& id) {
                  return hold(c.run.ctx().data_proxy().instruments(id));
-             })
+             },
+             py::arg("order_book_id"),
+             "The instrument (BondInstrument, RepoInstrument, ...) with its record's fields as "
+             "attributes; KeyError for an unknown id.")
         .def(
             "all_instruments",
             [](const ContextView& c, std::optional<korvex::INSTRUMENT_TYPE> type) {
@@ -131,19 +134,27 @@ void bind_context(py::module_& m) {
                     out.push_back(hold(i));
                 return out;
             },
-            py::arg("type") = py::none())
+            py::arg("type") = py::none(),
+            "Every instrument of an INSTRUMENT_TYPE (all types when None), as instruments().")
         .def("day_bars",
              [](const ContextView& c, const std::string& id) {
                  return bars_to_numpy(c.run.ctx().data_proxy().day_bars(id));
-             })
+             },
+             py::arg("order_book_id"),
+             "The day bars known now (today's from its 15:00 close), a read-only NumPy structured "
+             "array over the engine's records; bond prices are dirty, per unit of 100 face.")
         .def("minute_bars",
              [](const ContextView& c, const std::string& id) {
                  return bars_to_numpy(c.run.ctx().data_proxy().minute_bars(id));
-             })
+             },
+             py::arg("order_book_id"),
+             "The minute bars known now (each from the end of its minute), as day_bars().")
         .def("ticks",
              [](const ContextView& c, const std::string& id, const py::handle& day) {
                  return bars_to_numpy(c.run.ctx().data_proxy().ticks(id, date_from_py(day)));
-             })
+             },
+             py::arg("order_book_id"), py::arg("date"),
+             "The day's quote snapshots stamped at or before now, as day_bars().")
         // The last `count` bars known now; `fields` (a name or a list of names) picks columns
         // of the same records: still a view, no copy.
         .def(
@@ -156,7 +167,9 @@ void bind_context(py::module_& m) {
                 return bars[fields];
             },
             py::arg("order_book_id"), py::arg("count"), py::arg("frequency") = "1d",
-            py::arg("fields") = py::none())
+            py::arg("fields") = py::none(),
+            "The last `count` bars known now at `frequency` ('1d' or '1m'); `fields`, a name or "
+            "a list of names, picks columns of the same records (still no copy).")
         // Trading calendars: the exchange's unless `calendar` names the inter-bank one.
         .def(
             "is_trading_date",
@@ -164,7 +177,9 @@ void bind_context(py::module_& m) {
                 return c.run.ctx().data_proxy().is_trading_date(korvex::DateTime(date_from_py(day)),
                                                                 calendar);
             },
-            py::arg("date"), py::arg("calendar") = py::none())
+            py::arg("date"), py::arg("calendar") = py::none(),
+            "Whether `date` is a trading day: of the exchanges, or of TRADING_CALENDAR_TYPE "
+            "`calendar` (the inter-bank one).")
         .def(
             "get_trading_dates",
             [](const ContextView& c, const py::handle& start, const py::handle& end,
@@ -172,32 +187,37 @@ void bind_context(py::module_& m) {
                 return dates(c.run.ctx().data_proxy().get_trading_dates(
                     date_from_py(start), date_from_py(end), calendar));
             },
-            py::arg("start"), py::arg("end"), py::arg("calendar") = py::none())
+            py::arg("start"), py::arg("end"), py::arg("calendar") = py::none(),
+            "The trading days from `start` to `end`, both included, as dates.")
         .def(
             "get_next_trading_date",
             [](const ContextView& c, const py::handle& day, int n, Calendar calendar) {
                 return to_py(korvex::to_date(c.run.ctx().data_proxy().get_next_trading_date(
                     date_from_py(day), n, calendar)));
             },
-            py::arg("date"), py::arg("n") = 1, py::arg("calendar") = py::none())
+            py::arg("date"), py::arg("n") = 1, py::arg("calendar") = py::none(),
+            "The `n`-th trading day after `date`.")
         .def(
             "get_previous_trading_date",
             [](const ContextView& c, const py::handle& day, int n, Calendar calendar) {
                 return to_py(korvex::to_date(c.run.ctx().data_proxy().get_previous_trading_date(
                     date_from_py(day), n, calendar)));
             },
-            py::arg("date"), py::arg("n") = 1, py::arg("calendar") = py::none())
+            py::arg("date"), py::arg("n") = 1, py::arg("calendar") = py::none(),
+            "The `n`-th trading day before `date`.")
         .def(
             "trading_calendar",
             [](const ContextView& c, Calendar calendar) {
                 return dates(c.run.ctx().data_proxy().trading_calendar(calendar));
             },
-            py::arg("calendar") = py::none())
+            py::arg("calendar") = py::none(), "Every trading day of the calendar, as dates.")
         // Quote snapshots of tick runs.
         .def("subscribe",
-             [](const ContextView& c, const std::string& id) { c.run.ctx().subscribe(id); })
+             [](const ContextView& c, const std::string& id) { c.run.ctx().subscribe(id); },
+             py::arg("order_book_id"), "Tick runs: handle_tick sees this instrument's snapshots.")
         .def("unsubscribe",
-             [](const ContextView& c, const std::string& id) { c.run.ctx().unsubscribe(id); })
+             [](const ContextView& c, const std::string& id) { c.run.ctx().unsubscribe(id); },
+             py::arg("order_book_id"), "Tick runs: no more snapshots of this instrument.")
         .def_property_readonly("subscribed",
                                [](const ContextView& c) { return c.run.ctx().subscribed(); })
         // Orders.
@@ -210,14 +230,19 @@ void bind_context(py::module_& m) {
                 });
             },
             py::arg("order_book_id"), py::arg("quantity"), py::arg("side"),
-            py::arg("position_effect"), py::arg("price") = py::none())
+            py::arg("position_effect"), py::arg("price") = py::none(),
+            "An order of `quantity` units (bonds: units of 100 face; repos: yuan) on SIDE and "
+            "POSITION_EFFECT; `price` makes it a limit (bonds: dirty, per unit). The Order, or "
+            "None when refused (last_refusal says why).")
         .def(
             "order_shares",
             [](ContextView& c, const std::string& id, double amount, std::optional<double> price) {
                 return ordering(
                     c, [&](StrategyContext& x) { return x.order_shares(id, amount, price); });
             },
-            py::arg("order_book_id"), py::arg("amount"), py::arg("price") = py::none())
+            py::arg("order_book_id"), py::arg("amount"), py::arg("price") = py::none(),
+            "Buy (positive) or sell (negative) `amount` units, rounded to whole lots; `price` "
+            "makes it a limit. The Order, or None when refused.")
         .def(
             "bond_analytics",
             [](ContextView& c, const std::string& id) {
@@ -233,7 +258,10 @@ void bind_context(py::module_& m) {
                 return ordering(
                     c, [&](StrategyContext& x) { return api::order_bond(x, id, quantity, price); });
             },
-            py::arg("order_book_id"), py::arg("quantity"), py::arg("price") = py::none())
+            py::arg("order_book_id"), py::arg("quantity"), py::arg("price") = py::none(),
+            "Buy (positive) or sell (negative) `quantity` bond units (100 face each at issue; "
+            "inter-bank bonds trade 1,000 units at least); `price`: a dirty-price limit per "
+            "unit. The Order, or None when refused (last_refusal says why).")
         .def(
             "order_bond_value",
             [](ContextView& c, const std::string& id, double cash_amount,
@@ -242,7 +270,9 @@ void bind_context(py::module_& m) {
                     return api::order_bond_value(x, id, cash_amount, price);
                 });
             },
-            py::arg("order_book_id"), py::arg("cash_amount"), py::arg("price") = py::none())
+            py::arg("order_book_id"), py::arg("cash_amount"), py::arg("price") = py::none(),
+            "Buy (positive) or sell (negative) bonds worth about `cash_amount` yuan at `price` "
+            "(dirty, per unit) or the last close, in whole lots. The Order, or None.")
         .def(
             "order_bond_target",
             [](ContextView& c, const std::string& id, double target_quantity,
@@ -251,7 +281,8 @@ void bind_context(py::module_& m) {
                     return api::order_bond_target(x, id, target_quantity, price);
                 });
             },
-            py::arg("order_book_id"), py::arg("target_quantity"), py::arg("price") = py::none())
+            py::arg("order_book_id"), py::arg("target_quantity"), py::arg("price") = py::none(),
+            "Trade towards holding `target_quantity` bond units. The Order, or None.")
         .def(
             "exchange_repo_financing",
             [](ContextView& c, const std::string& repo_id, double nominal_amount,
@@ -262,7 +293,11 @@ void bind_context(py::module_& m) {
                 });
             },
             py::arg("repo_id"), py::arg("nominal_amount"), py::arg("bond_id"),
-            py::arg("haircut") = 1.0, py::arg("rate_limit") = py::none())
+            py::arg("haircut") = 1.0, py::arg("rate_limit") = py::none(),
+            "Borrow on an exchange repo against a held bond of the same exchange: "
+            "`nominal_amount` yuan of face pledged (whole repo units), cash received = nominal "
+            "x `haircut`; `rate_limit`: the highest rate paid (a fraction a year). The Order, "
+            "or None.")
         .def(
             "exchange_reverse_repo",
             [](ContextView& c, const std::string& repo_id, double amount,
@@ -271,7 +306,9 @@ void bind_context(py::module_& m) {
                     return api::exchange_reverse_repo(x, repo_id, amount, rate_limit);
                 });
             },
-            py::arg("repo_id"), py::arg("amount"), py::arg("rate_limit") = py::none())
+            py::arg("repo_id"), py::arg("amount"), py::arg("rate_limit") = py::none(),
+            "Lend `amount` yuan on an exchange repo (whole units, at least the exchange's "
+            "minimum); `rate_limit`: the lowest rate accepted. The Order, or None.")
         .def(
             "ib_repo",
             [](ContextView& c, int term_days, double nominal_amount, const std::string& bond_id,
@@ -281,7 +318,10 @@ void bind_context(py::module_& m) {
                 });
             },
             py::arg("term_days"), py::arg("nominal_amount"), py::arg("bond_id"),
-            py::arg("haircut") = 1.0)
+            py::arg("haircut") = 1.0,
+            "Borrow on the standard inter-bank repo of `term_days` days against a held "
+            "inter-bank bond, booked at once at today's rate: `nominal_amount` yuan of face "
+            "pledged, cash = nominal x `haircut`. The RepoTrade, or None.")
         .def(
             "ib_reverse_repo",
             [](ContextView& c, int term_days, double amount) {
@@ -289,12 +329,17 @@ void bind_context(py::module_& m) {
                     return api::ib_reverse_repo(x, term_days, amount);
                 });
             },
-            py::arg("term_days"), py::arg("amount"))
+            py::arg("term_days"), py::arg("amount"),
+            "Lend `amount` yuan on the standard inter-bank repo of `term_days` days, booked at "
+            "once at today's rate. The RepoTrade, or None.")
         .def("calc_max_amount",
              [](const ContextView& c, const std::string& repo_id, double available_cash) {
                  c.run.ctx();  // only while a run is live
                  return api::calc_max_amount(repo_id, available_cash);
-             })
+             },
+             py::arg("repo_id"), py::arg("available_cash"),
+             "The largest amount (yuan) that `available_cash` lends on this repo, commission "
+             "included.")
         // Properties mods install on the context, by name.
         .def("__getattr__",
              [](const ContextView& c, const std::string& name) {

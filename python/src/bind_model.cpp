@@ -106,12 +106,17 @@ void bind_model(py::module_& m) {
                                [](const Instrument& i) { return to_py(i.listed_date()); })
         .def_property_readonly("de_listed_date",
                                [](const Instrument& i) { return to_py(i.de_listed_date()); })
-        .def("listed_at", [](const Instrument& i,
-                             const py::handle& dt) { return i.listed_at(datetime_from_py(dt)); })
+        .def(
+            "listed_at",
+            [](const Instrument& i, const py::handle& dt) {
+                return i.listed_at(datetime_from_py(dt));
+            },
+            py::arg("dt"), "Whether the instrument is listed at `dt` (a date or datetime).")
         .def("de_listed_at",
              [](const Instrument& i, const py::handle& dt) {
                  return i.de_listed_at(datetime_from_py(dt));
-             })
+             },
+             py::arg("dt"), "Whether the instrument has left the market by `dt`.")
         .def_property_readonly("record", [](const Instrument& i) { return to_py(i.record()); })
         .def("__getattr__",
              [](const Instrument& i, const std::string& name) {

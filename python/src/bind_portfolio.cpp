@@ -160,7 +160,9 @@ void bind_portfolio(py::module_& m) {
                 if (!held) return py::none();
                 return py::cast(make_position_view(a.type(), id));
             },
-            py::arg("order_book_id"), py::arg("direction") = py::none())
+            py::arg("order_book_id"), py::arg("direction") = py::none(),
+            "The instrument's position in this account (on the side `direction` names), or None "
+            "when it holds none.")
         .def("__repr__", [](const AccountView& v) {
             return fmt::format("<Account {} cash {:.2f}>", korvex::name(v.type), v.get().cash());
         });
@@ -180,7 +182,8 @@ void bind_portfolio(py::module_& m) {
              [](const PortfolioView& v, korvex::DEFAULT_ACCOUNT_TYPE type) {
                  v.get().account(type);  // KeyError naming the type when absent
                  return AccountView{v.run, type};
-             })
+             },
+             py::arg("type"), "The account of a DEFAULT_ACCOUNT_TYPE; KeyError when absent.")
         .def_property_readonly("bond_account",
                                [](const PortfolioView& v) {
                                    return account_property(v.get().property("bond_account"));

@@ -250,3 +250,14 @@ def test_a_book_held_at_a_target_duration_with_the_engines_analytics(on_bundle):
         korvex.run(on_bundle("python/duration_target.toml", end_date="2019-01-03"),
                    strategy={"handle_bar": lambda c: c.bond_analytics("204001.SH")},
                    output_dir=False)
+
+
+def test_every_bound_call_names_its_arguments_and_says_what_it_does():
+    import inspect
+    for name, cls in inspect.getmembers(korvex._korvex, inspect.isclass):
+        for attr, f in vars(cls).items():
+            if attr.startswith("_") or not callable(f) or not hasattr(f, "__doc__"):
+                continue
+            doc = f.__doc__ or ""
+            assert "arg0" not in doc, f"{name}.{attr}"
+            assert [l for l in doc.splitlines()[1:] if l.strip()], f"{name}.{attr} has no doc"
