@@ -9,6 +9,7 @@
 
 #include "korvex/environment.hpp"
 #include "korvex/errors.hpp"
+#include "korvex_mod_bond/analytics/bond_analytics.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
 #include "korvex_mod_bond/position/bond_position.hpp"
 #include "korvex_mod_bond/trade.hpp"
@@ -21,6 +22,16 @@ using korvex::SIDE;
 
 BondMatcher::BondMatcher(korvex::Environment& env, const korvex::ConfigNode& mod_config)
     : korvex::DefaultMatcher(env, mod_config) {}
+
+korvex::MatchResult BondMatcher::match(korvex::Account& account, korvex::Order& order) {
+    BondLimit limit;
+    if (order.has_attr(CLEAN_LIMIT)) limit.clean_price = order.attr(CLEAN_LIMIT).as_double();
+    if (order.has_attr(YTM_LIMIT)) limit.ytm = order.attr(YTM_LIMIT).as_double();
+    if (!limit.empty())
+        order.set_limit_price(BondAnalyticsBook::of_run(env_).dirty_limit(
+            env_, order.order_book_id(), limit, korvex::to_date(env_.calendar_dt)));
+    return korvex::DefaultMatcher::match(account, order);
+}
 
 std::string repo_rate_field(const korvex::Environment& env) {
     // Intraday the day's weighted and closing rates lie ahead; its opening rate is known.

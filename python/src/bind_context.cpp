@@ -274,6 +274,20 @@ void bind_context(py::module_& m) {
             "Buy (positive) or sell (negative) bonds worth about `cash_amount` yuan at `price` "
             "(dirty, per unit) or the last close, in whole lots. The Order, or None.")
         .def(
+            "order_bond_face",
+            [](ContextView& c, const std::string& id, double face_value,
+               std::optional<double> clean_price, std::optional<double> ytm) {
+                return ordering(c, [&](StrategyContext& x) {
+                    return api::order_bond_face(x, id, face_value, {clean_price, ytm});
+                });
+            },
+            py::arg("order_book_id"), py::arg("face_value"), py::arg("clean_price") = py::none(),
+            py::arg("ytm") = py::none(),
+            "Buy (positive) or sell (negative) `face_value` yuan of face at issue (units of 100), "
+            "in whole lots; a limit as a clean price per unit or a yield in percent (a buy fills "
+            "at or below the price, at or above the yield), restated as the dirty price of the "
+            "day the order fills. The Order, or None when refused.")
+        .def(
             "order_bond_target",
             [](ContextView& c, const std::string& id, double target_quantity,
                std::optional<double> price) {

@@ -14,6 +14,7 @@
 
 #include "bond_run.hpp"
 #include "korvex_mod_bond/api/analytics.hpp"
+#include "korvex_mod_bond/api/order.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
 
 using namespace korvex;
@@ -130,4 +131,57 @@ TEST(BondAnalytics, ComputedFiguresAgreeWithQuantLibAndValuationsAreTheBundlesRo
     }
     EXPECT_GT(computed, 20);
     EXPECT_GT(valued, 20);
+}
+
+namespace {
+
+// On its second day buys one exchange bond traded that day four times by face, each with a limit
+// just through or just short of the close: in clean price and in yield.
+class LimitsInBondTerms : public Strategy {
+public:
+    void handle_bar(StrategyContext& ctx) override {
+        if (++day_ != 2) return;
+        const std::int64_t today = convert_date_to_int(to_date(ctx.now()));
+        for (auto& ins : ctx.data_proxy().all_instruments(INSTRUMENT_TYPE::BOND)) {
+            const std::string& id = ins->order_book_id();
+            if (!id.ends_with(".SH")) continue;
+            const Bars bars = ctx.day_bars(id);
+            if (bars.empty() || bars.datetime(bars.size() - 1) != today ||
+                !(bars.get(bars.size() - 1, "volume") > 0))
+                continue;
+            const BondAnalytics& a = korvex_mod_bond::api::bond_analytics(ctx, id);
+            if (a.source != "quantlib") continue;
+            id_ = id;
+            close = a.dirty_price;
+            namespace api = korvex_mod_bond::api;
+            orders = {api::order_bond_face(ctx, id, 10000, {.clean_price = a.clean_price + 0.01}),
+                      api::order_bond_face(ctx, id, 10000, {.clean_price = a.clean_price - 0.01}),
+                      api::order_bond_face(ctx, id, 10000, {.ytm = a.ytm - 0.01}),
+                      api::order_bond_face(ctx, id, 10000, {.ytm = a.ytm + 0.01})};
+            return;
+        }
+    }
+    std::vector<OrderPtr> orders;
+    std::string id_;
+    double close = 0;
+
+private:
+    int day_ = 0;
+};
+
+}  // namespace
+
+TEST(BondAnalytics, OrdersByFaceWithCleanPriceAndYieldLimits) {
+    LimitsInBondTerms s;
+    korvex::testing::run_bond(korvex::testing::bond_run_config("2019-01-02", "2019-01-10",
+                                                               "STOCK = 10000000"),
+                              s);
+    ASSERT_EQ(s.orders.size(), 4u) << "no exchange bond traded on the second day";
+    for (const auto& o : s.orders) ASSERT_NE(o, nullptr);
+    // 10,000 of face is 100 units; through the limit they fill at the close, short of it not.
+    EXPECT_EQ(s.orders[0]->filled_quantity(), 100);
+    EXPECT_NEAR(s.orders[0]->avg_price(), s.close, 1e-9);
+    EXPECT_EQ(s.orders[1]->filled_quantity(), 0);
+    EXPECT_EQ(s.orders[2]->filled_quantity(), 100);
+    EXPECT_EQ(s.orders[3]->filled_quantity(), 0);
 }

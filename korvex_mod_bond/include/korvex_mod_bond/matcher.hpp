@@ -14,6 +14,9 @@ namespace korvex_mod_bond {
 class BondMatcher : public korvex::DefaultMatcher {
 public:
     BondMatcher(korvex::Environment& env, const korvex::ConfigNode& mod_config);
+    // An order limited in clean price or yield fills at or through that limit restated as the
+    // dirty price of the day it fills.
+    korvex::MatchResult match(korvex::Account& account, korvex::Order& order) override;
 };
 
 // Exchange repo orders: lending fills the whole amount; financing fills at most the face value of

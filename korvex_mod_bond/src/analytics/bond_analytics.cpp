@@ -12,14 +12,14 @@
 
 namespace korvex_mod_bond {
 
-namespace {
-
 QuantLib::Date to_ql(korvex::Date d) {
     const std::chrono::year_month_day ymd(d);
     return QuantLib::Date(static_cast<QuantLib::Day>(static_cast<unsigned>(ymd.day())),
                           static_cast<QuantLib::Month>(static_cast<unsigned>(ymd.month())),
                           static_cast<QuantLib::Year>(static_cast<int>(ymd.year())));
 }
+
+namespace {
 
 // The bond's terms from its record; none when a field is missing or out of range.
 std::optional<BondTerms> terms_of(const BondInstrument& bond) {
@@ -73,23 +73,62 @@ BondAnalyticsBook& BondAnalyticsBook::of_run(korvex::Environment& env) {
     return *book;
 }
 
+BondAnalyticsBook::Entry& BondAnalyticsBook::entry_of(korvex::Environment& env,
+                                                     const std::string& order_book_id) {
+    auto it = entries_.find(order_book_id);
+    if (it != entries_.end()) return it->second;
+    auto ins = env.data_proxy().find_instrument(order_book_id);
+    if (!ins) throw korvex::KeyError(fmt::format("unknown instrument {}", order_book_id));
+    auto bond = std::dynamic_pointer_cast<const BondInstrument>(ins);
+    if (!bond) throw korvex::ValueError(fmt::format("{} is not a bond", order_book_id));
+    Entry entry;
+    entry.figures.order_book_id = order_book_id;
+    entry.bond = std::move(bond);
+    entry.bars = env.data_proxy().day_bars_full(order_book_id);
+    entry.schedule = schedules_->_all_real_cash_flow(order_book_id);
+    return entries_.emplace(order_book_id, std::move(entry)).first->second;
+}
+
+const BondPricer* BondAnalyticsBook::pricer_of(Entry& entry) {
+    if (!entry.pricer_tried) {
+        entry.pricer_tried = true;
+        if (auto terms = terms_of(*entry.bond)) {
+            try {
+                entry.pricer = std::make_unique<BondPricer>(*terms);
+            } catch (const QuantLib::Error&) {
+                // terms QuantLib cannot schedule: no computed figures
+            }
+        }
+    }
+    return entry.pricer.get();
+}
+
+const BondPricer* BondAnalyticsBook::pricer(korvex::Environment& env,
+                                            const std::string& order_book_id) {
+    return pricer_of(entry_of(env, order_book_id));
+}
+
+double BondAnalyticsBook::dirty_limit(korvex::Environment& env, const std::string& order_book_id,
+                                      const BondLimit& limit, korvex::Date day) {
+    const BondPricer* p = pricer(env, order_book_id);
+    if (!p)
+        throw korvex::ValueError(fmt::format(
+            "{} has no coupon terms in its record (coupon_rate, coupon_frequency, issue_date, "
+            "maturity_date) to turn a clean price or a yield into a price",
+            order_book_id));
+    try {
+        if (limit.clean_price) return *limit.clean_price + p->accrued(to_ql(day));
+        return p->value(to_ql(day), *limit.ytm / 100.0).dirty;
+    } catch (const QuantLib::Error&) {
+        throw korvex::ValueError(fmt::format("{} cannot be priced on {}", order_book_id,
+                                             korvex::format_date(day)));
+    }
+}
+
 const BondAnalytics& BondAnalyticsBook::of(korvex::Environment& env,
                                            const std::string& order_book_id) {
     const korvex::Date today = korvex::to_date(env.calendar_dt);
-    auto it = entries_.find(order_book_id);
-    if (it == entries_.end()) {
-        auto ins = env.data_proxy().find_instrument(order_book_id);
-        if (!ins) throw korvex::KeyError(fmt::format("unknown instrument {}", order_book_id));
-        auto bond = std::dynamic_pointer_cast<const BondInstrument>(ins);
-        if (!bond) throw korvex::ValueError(fmt::format("{} is not a bond", order_book_id));
-        Entry entry;
-        entry.figures.order_book_id = order_book_id;
-        entry.bond = std::move(bond);
-        entry.bars = env.data_proxy().day_bars_full(order_book_id);
-        entry.schedule = schedules_->_all_real_cash_flow(order_book_id);
-        it = entries_.emplace(order_book_id, std::move(entry)).first;
-    }
-    Entry& entry = it->second;
+    Entry& entry = entry_of(env, order_book_id);
     // A day's close becomes known at 15:00: within a day the figures change only then.
     const bool closed = env.calendar_dt >= korvex::DateTime(today) + std::chrono::hours(15);
     if (!entry.computed || entry.day != today || entry.after_close != closed)
@@ -168,18 +207,9 @@ void BondAnalyticsBook::compute(Entry& entry, korvex::Date today, bool closed) {
         if (std::isfinite(bar.principal)) a.outstanding_principal = bar.principal;
         return;
     }
-    if (!entry.pricer_tried) {
-        entry.pricer_tried = true;
-        if (auto terms = terms_of(*entry.bond)) {
-            try {
-                entry.pricer = std::make_unique<BondPricer>(*terms);
-            } catch (const QuantLib::Error&) {
-                // terms QuantLib cannot schedule: no computed figures
-            }
-        }
-    }
-    if (!entry.pricer) return;
-    const std::optional<Valuation> valued = entry.pricer->value_at_dirty(to_ql(as_of), bar.close);
+    const BondPricer* pricer = pricer_of(entry);
+    if (!pricer) return;
+    const std::optional<Valuation> valued = pricer->value_at_dirty(to_ql(as_of), bar.close);
     if (!valued) return;
     const Valuation& v = *valued;
     a.source = "quantlib";

@@ -73,6 +73,10 @@ double BondPricer::residual_principal(const ql::Date& d) const {
     return bond_->notional(d);
 }
 
+double BondPricer::accrued(const ql::Date& d) const {
+    return ql::BondFunctions::accruedAmount(*bond_, d) * bond_->notional(d) / 100.0;
+}
+
 ql::InterestRate BondPricer::rate_on(const ql::Date& d, double y) const {
     // Chinabond convention: simple yield within the last coupon period, compounded before.
     const ql::Compounding compounding = d >= last_period_start_ ? ql::Simple : ql::Compounded;

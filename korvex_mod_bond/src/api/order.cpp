@@ -129,6 +129,45 @@ korvex::OrderPtr order_bond_value(korvex::StrategyContext& ctx, const std::strin
     return order_bond(ctx, order_book_id, cash_amount > 0 ? quantity : -quantity, price);
 }
 
+korvex::OrderPtr order_bond_face(korvex::StrategyContext& ctx, const std::string& order_book_id,
+                                 double face_value, const BondLimit& limit) {
+    korvex::Environment& env = ctx.env();
+    auto bond = bond_of(env, order_book_id);
+    if (!bond) return refuse(fmt::format("{} is not a bond", order_book_id));
+    if (!std::isfinite(face_value) || face_value == 0)
+        return refuse(fmt::format("face value {} of {} is not a non-zero number", face_value,
+                                  order_book_id));
+    if (limit.clean_price && limit.ytm)
+        return refuse(fmt::format("order of {}: give a clean price or a yield as its limit, not "
+                                  "both",
+                                  order_book_id));
+    const double lot = bond->round_lot();
+    const double units = std::floor(std::abs(face_value) / 100.0 / lot) * lot;
+    if (units == 0)
+        return refuse(fmt::format("face value {} of {} is less than one lot of {} units",
+                                  face_value, order_book_id, lot));
+    if (limit.empty()) return order_bond(ctx, order_book_id, face_value > 0 ? units : -units);
+    if ((limit.clean_price && !positive(*limit.clean_price)) ||
+        (limit.ytm && !std::isfinite(*limit.ytm)))
+        return refuse(fmt::format("limit of {} is not a price above 0 or a yield", order_book_id));
+    double dirty = 0;
+    try {
+        // Restated for today; the matcher restates it for the day the order fills.
+        dirty = BondAnalyticsBook::of_run(env).dirty_limit(env, order_book_id, limit,
+                                                           korvex::to_date(env.calendar_dt));
+    } catch (const korvex::ValueError& e) {
+        return refuse(e.what());
+    }
+    korvex::Record extra;
+    if (limit.clean_price) extra.set(CLEAN_LIMIT, *limit.clean_price);
+    if (limit.ytm) extra.set(YTM_LIMIT, *limit.ytm);
+    if (face_value > 0)
+        return korvex::submit_order(env, order_book_id, units, SIDE::BUY, POSITION_EFFECT::OPEN,
+                                    dirty, std::move(extra));
+    return korvex::submit_order(env, order_book_id, units, SIDE::SELL, POSITION_EFFECT::CLOSE,
+                                dirty, std::move(extra));
+}
+
 korvex::OrderPtr order_bond_target(korvex::StrategyContext& ctx, const std::string& order_book_id,
                                    double target_quantity, std::optional<double> price) {
     auto bond = bond_of(ctx.env(), order_book_id);

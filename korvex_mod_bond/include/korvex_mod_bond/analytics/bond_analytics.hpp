@@ -28,6 +28,8 @@ namespace korvex_mod_bond {
 
 class BondInstrument;
 
+QuantLib::Date to_ql(korvex::Date d);
+
 // One payment still to come, per unit of 100 face at issue.
 struct RemainingPayment {
     korvex::Date date;
@@ -55,6 +57,17 @@ struct BondAnalytics {
     std::vector<RemainingPayment> cash_flows;  // from today on, ascending
 };
 
+// The order extras that carry a bond order's limit in clean price or yield (percent).
+inline constexpr std::string_view CLEAN_LIMIT = "clean_limit";
+inline constexpr std::string_view YTM_LIMIT = "ytm_limit";
+
+// A bond order's limit in the terms bonds are quoted in: a clean price or a yield (percent).
+struct BondLimit {
+    std::optional<double> clean_price;
+    std::optional<double> ytm;
+    bool empty() const { return !clean_price && !ytm; }
+};
+
 // One run's analytics, computed when first asked for on a day and kept for the day. A bond's
 // QuantLib pricer is built once per run.
 class BondAnalyticsBook {
@@ -65,6 +78,15 @@ public:
     // KeyError for an id the run does not know, ValueError for one that is not a bond. The
     // reference is valid until the next call for the same bond.
     const BondAnalytics& of(korvex::Environment& env, const std::string& order_book_id);
+
+    // The bond's QuantLib pricer, built on first use; null when its record lacks the terms.
+    const BondPricer* pricer(korvex::Environment& env, const std::string& order_book_id);
+
+    // `limit` as the dirty price per unit of a fill on `day`: the clean price plus the day's
+    // accrued interest, or the price at the yield. ValueError naming the bond when its record
+    // lacks the terms to compute it.
+    double dirty_limit(korvex::Environment& env, const std::string& order_book_id,
+                       const BondLimit& limit, korvex::Date day);
 
     // The book of the run in `env`: the bond mod's, or one made for the environment on first use.
     static BondAnalyticsBook& of_run(korvex::Environment& env);
@@ -87,6 +109,8 @@ private:
         std::unique_ptr<BondPricer> pricer;  // null: the bond's terms are not in its record
     };
     void compute(Entry& entry, korvex::Date today, bool closed);
+    Entry& entry_of(korvex::Environment& env, const std::string& order_book_id);
+    static const BondPricer* pricer_of(Entry& entry);
 
     std::shared_ptr<CashFlowSchedules> schedules_;
     std::unordered_map<std::string, Entry> entries_;

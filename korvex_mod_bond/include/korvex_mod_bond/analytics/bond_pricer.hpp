@@ -54,6 +54,8 @@ public:
     double residual_principal(const QuantLib::Date& d) const;
     // Valuation on `d` (strictly before maturity) at yield `y` (fraction).
     Valuation value(const QuantLib::Date& d, double y) const;
+    // Interest accrued on `d` per unit.
+    double accrued(const QuantLib::Date& d) const;
     // Valuation on `d` at the yield at which the bond is worth `dirty` (per unit); none when no
     // yield gives that price or nothing remains to be paid after `d`. The same figures as
     // value(), from the flows' discounting times computed once: a few microseconds where

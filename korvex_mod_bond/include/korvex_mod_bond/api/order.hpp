@@ -7,6 +7,7 @@
 #include <string>
 
 #include "korvex/strategy.hpp"
+#include "korvex_mod_bond/analytics/bond_analytics.hpp"
 #include "korvex_mod_bond/trade.hpp"
 
 namespace korvex_mod_bond::api {
@@ -18,6 +19,11 @@ korvex::OrderPtr order_bond(korvex::StrategyContext& ctx, const std::string& ord
 // close), in whole lots.
 korvex::OrderPtr order_bond_value(korvex::StrategyContext& ctx, const std::string& order_book_id,
                                   double cash_amount, std::optional<double> price = std::nullopt);
+// Buy (positive) or sell (negative) bonds of `face_value` yuan of face at issue (units of 100),
+// in whole lots; `limit`: a clean price per unit or a yield in percent (a buy fills at or below
+// the price, at or above the yield), restated as the dirty price of the day the order fills.
+korvex::OrderPtr order_bond_face(korvex::StrategyContext& ctx, const std::string& order_book_id,
+                                 double face_value, const BondLimit& limit = {});
 // Trade towards holding `target_quantity` units.
 korvex::OrderPtr order_bond_target(korvex::StrategyContext& ctx, const std::string& order_book_id,
                                    double target_quantity,

@@ -56,6 +56,9 @@ public:
 
     // Lifecycle, driven by the host and its broker.
     void set_frozen_price(double p) { frozen_price_ = p; }
+    // A limit given in other terms than the fill's price (a bond's clean price or yield) is
+    // restated by its mod in the fill's price terms of the day the order may fill.
+    void set_limit_price(double p) { price_ = p; }
     void set_datetime(DateTime dt) { datetime_ = dt; }
     void set_estimated_transaction_cost(double c) { estimated_transaction_cost_ = c; }
     void activate();
