@@ -73,7 +73,9 @@ void BM_AnalyticsOfEveryBond(benchmark::State& state) {
         tavlen::set_backend(std::make_shared<tavlen::SqliteBackend>(path / "tavlen.sqlite"));
         korvex::Config config = korvex::Config::from_string(
             "[base]\nstart_date = \"2019-01-02\"\nend_date = \"2019-03-29\"\ndata_bundle_path = "
-            "\"" + path.string() + "\"\noutput_dir = \"\"\n[base.accounts]\nSTOCK = 1000000\n"
+            "\"" +
+            path.string() +
+            "\"\noutput_dir = \"\"\n[base.accounts]\nSTOCK = 1000000\n"
             "[log]\nlevel = \"off\"\n");
         korvex::Runner runner(std::move(config));
         runner.add_mod("bond", std::make_unique<korvex_mod_bond::BondMod>());

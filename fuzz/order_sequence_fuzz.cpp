@@ -156,7 +156,8 @@ private:
                 return;
             case 7: {
                 auto open = ctx.env().broker()->get_open_orders();
-                if (!open.empty()) ctx.env().broker()->cancel_order(open[bytes.next() % open.size()]);
+                if (!open.empty())
+                    ctx.env().broker()->cancel_order(open[bytes.next() % open.size()]);
                 return;
             }
             case 8:
@@ -192,8 +193,9 @@ std::string day_of(Environment& env, const Account& acc, Date today) {
             out += fmt::format("\n  {} {} {} order {} {:.2f}", format_datetime(e.datetime),
                                name(e.cause), e.order_book_id, e.order_id, e.amount);
     for (const OrderPtr& o : env.broker()->get_open_orders())
-        out += fmt::format("\n  open {} {} {} {} of {} at {}", o->order_id(), format_datetime(o->datetime()),
-                           name(o->side()), o->quantity(), o->order_book_id(), o->frozen_price());
+        out += fmt::format("\n  open {} {} {} {} of {} at {}", o->order_id(),
+                           format_datetime(o->datetime()), name(o->side()), o->quantity(),
+                           o->order_book_id(), o->frozen_price());
     return out;
 }
 
@@ -213,10 +215,11 @@ public:
                 if (e.cause == CASH_CAUSE::OVERDRAFT_INTEREST && to_date(e.datetime) == today)
                     interest += e.amount;
             if (cash < std::min(0.0, last->second + interest) - 1e-6)
-                broken(fmt::format("{} on {}: trading took cash to {:.2f} ({:.2f} coming back "
-                                   "tonight) from {:.2f} last night{}",
-                                   name(type), format_date(today), acc->balance(),
-                                   acc->settling_in(), last->second, day_of(env, *acc, today)));
+                broken(
+                    fmt::format("{} on {}: trading took cash to {:.2f} ({:.2f} coming back "
+                                "tonight) from {:.2f} last night{}",
+                                name(type), format_date(today), acc->balance(), acc->settling_in(),
+                                last->second, day_of(env, *acc, today)));
         }
     }
 
@@ -228,11 +231,12 @@ public:
             bool charged = false;
             for (const CashEntry& e : acc->journal().entries()) {
                 journal += e.amount;
-                charged |= e.cause == CASH_CAUSE::OVERDRAFT_INTEREST && to_date(e.datetime) == today;
+                charged |=
+                    e.cause == CASH_CAUSE::OVERDRAFT_INTEREST && to_date(e.datetime) == today;
             }
             if (journal != acc->balance())
-                broken(fmt::format("{}: journal {} but balance {}", where, journal,
-                                   acc->balance()));
+                broken(
+                    fmt::format("{}: journal {} but balance {}", where, journal, acc->balance()));
             // An overdraft pays interest from the next morning.
             if (auto last = day_end_.find(type);
                 last != day_end_.end() && last->second < -1e-6 && !charged)
@@ -251,9 +255,10 @@ public:
             if (!repo || repo->side() != SIDE::FINANCING) continue;
             const std::string bond = repo->attr("bond_id").as_string();
             auto& account = env.portfolio().account_for(bond);
-            auto* b = dynamic_cast<BondPosition*>(
-                account.find_position(bond, POSITION_DIRECTION::LONG));
-            if (!b) broken(fmt::format("financing {} pledges {}, not held", repo->trade_id(), bond));
+            auto* b =
+                dynamic_cast<BondPosition*>(account.find_position(bond, POSITION_DIRECTION::LONG));
+            if (!b)
+                broken(fmt::format("financing {} pledges {}, not held", repo->trade_id(), bond));
             const double face = repo->attr("pledged_quantity").as_double() *
                                 b->remaining_principal(to_date(repo->trading_datetime()));
             if (repo->last_quantity() > face + 0.01)
@@ -295,8 +300,8 @@ RunResult run(std::span<const std::uint8_t> input, const std::string& matching, 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    g_bundle = std::filesystem::temp_directory_path() /
-               fmt::format("korvex-order-fuzz-{}", ::getpid());
+    g_bundle =
+        std::filesystem::temp_directory_path() / fmt::format("korvex-order-fuzz-{}", ::getpid());
     korvex_generate::GeneratorOptions options;
     options.out = g_bundle;
     options.seed = 5;
@@ -333,10 +338,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const DailyRecord& a = whole.daily[split + 1 + i];
         const DailyRecord& b = resumed.daily[i];
         if (std::abs(a.equity - b.equity) > 0.005 || std::abs(a.cash - b.cash) > 0.005)
-            broken(fmt::format("resumed after {}: on {} equity {:.2f} cash {:.2f}, the whole run "
-                               "{:.2f} and {:.2f}",
-                               format_date(whole.daily[split].date), format_date(a.date), b.equity,
-                               b.cash, a.equity, a.cash));
+            broken(
+                fmt::format("resumed after {}: on {} equity {:.2f} cash {:.2f}, the whole run "
+                            "{:.2f} and {:.2f}",
+                            format_date(whole.daily[split].date), format_date(a.date), b.equity,
+                            b.cash, a.equity, a.cash));
     }
     return 0;
 }

@@ -53,13 +53,14 @@ void bind_bond_analytics(py::module_& m) {
         "they come from: 'valuation' (the valuation row of the run's bars), 'quantlib' (computed "
         "from the bar's price and the bond's terms) or 'none' (no price known yet: NaN).")
         .def_readonly("order_book_id", &BondAnalytics::order_book_id)
-        .def_property_readonly("as_of",
-                               [](const BondAnalytics& a) -> py::object {
-                                   return a.as_of ? to_py(*a.as_of) : py::none();
-                               },
-                               "the day of the close the figures read, or None")
         .def_property_readonly(
-            "source", [](const BondAnalytics& a) { return std::string(a.source); })
+            "as_of",
+            [](const BondAnalytics& a) -> py::object {
+                return a.as_of ? to_py(*a.as_of) : py::none();
+            },
+            "the day of the close the figures read, or None")
+        .def_property_readonly("source",
+                               [](const BondAnalytics& a) { return std::string(a.source); })
         .def_readonly("dirty_price", &BondAnalytics::dirty_price)
         .def_readonly("clean_price", &BondAnalytics::clean_price)
         .def_readonly("accrued_interest", &BondAnalytics::accrued_interest)
@@ -75,8 +76,7 @@ void bind_bond_analytics(py::module_& m) {
                                    return a.next_coupon_date ? to_py(*a.next_coupon_date)
                                                              : py::none();
                                })
-        .def_readonly("next_coupon_amount", &BondAnalytics::next_coupon_amount,
-                      "yuan per unit")
+        .def_readonly("next_coupon_amount", &BondAnalytics::next_coupon_amount, "yuan per unit")
         .def_property_readonly(
             "cash_flows",
             [](const BondAnalytics& a) {
@@ -119,13 +119,14 @@ void bind_context(py::module_& m) {
                                    return account_property(c.run.ctx().property("bond_account"));
                                })
         // Instruments and their bars.
-        .def("instruments",
-             [](const ContextView& c, const std::string& id) {
-                 return hold(c.run.ctx().data_proxy().instruments(id));
-             },
-             py::arg("order_book_id"),
-             "The instrument (BondInstrument, RepoInstrument, ...) with its record's fields as "
-             "attributes; KeyError for an unknown id.")
+        .def(
+            "instruments",
+            [](const ContextView& c, const std::string& id) {
+                return hold(c.run.ctx().data_proxy().instruments(id));
+            },
+            py::arg("order_book_id"),
+            "The instrument (BondInstrument, RepoInstrument, ...) with its record's fields as "
+            "attributes; KeyError for an unknown id.")
         .def(
             "all_instruments",
             [](const ContextView& c, std::optional<korvex::INSTRUMENT_TYPE> type) {
@@ -136,25 +137,28 @@ void bind_context(py::module_& m) {
             },
             py::arg("type") = py::none(),
             "Every instrument of an INSTRUMENT_TYPE (all types when None), as instruments().")
-        .def("day_bars",
-             [](const ContextView& c, const std::string& id) {
-                 return bars_to_numpy(c.run.ctx().data_proxy().day_bars(id));
-             },
-             py::arg("order_book_id"),
-             "The day bars known now (today's from its 15:00 close), a read-only NumPy structured "
-             "array over the engine's records; bond prices are dirty, per unit of 100 face.")
-        .def("minute_bars",
-             [](const ContextView& c, const std::string& id) {
-                 return bars_to_numpy(c.run.ctx().data_proxy().minute_bars(id));
-             },
-             py::arg("order_book_id"),
-             "The minute bars known now (each from the end of its minute), as day_bars().")
-        .def("ticks",
-             [](const ContextView& c, const std::string& id, const py::handle& day) {
-                 return bars_to_numpy(c.run.ctx().data_proxy().ticks(id, date_from_py(day)));
-             },
-             py::arg("order_book_id"), py::arg("date"),
-             "The day's quote snapshots stamped at or before now, as day_bars().")
+        .def(
+            "day_bars",
+            [](const ContextView& c, const std::string& id) {
+                return bars_to_numpy(c.run.ctx().data_proxy().day_bars(id));
+            },
+            py::arg("order_book_id"),
+            "The day bars known now (today's from its 15:00 close), a read-only NumPy structured "
+            "array over the engine's records; bond prices are dirty, per unit of 100 face.")
+        .def(
+            "minute_bars",
+            [](const ContextView& c, const std::string& id) {
+                return bars_to_numpy(c.run.ctx().data_proxy().minute_bars(id));
+            },
+            py::arg("order_book_id"),
+            "The minute bars known now (each from the end of its minute), as day_bars().")
+        .def(
+            "ticks",
+            [](const ContextView& c, const std::string& id, const py::handle& day) {
+                return bars_to_numpy(c.run.ctx().data_proxy().ticks(id, date_from_py(day)));
+            },
+            py::arg("order_book_id"), py::arg("date"),
+            "The day's quote snapshots stamped at or before now, as day_bars().")
         // The last `count` bars known now; `fields` (a name or a list of names) picks columns
         // of the same records: still a view, no copy.
         .def(
@@ -212,12 +216,14 @@ void bind_context(py::module_& m) {
             },
             py::arg("calendar") = py::none(), "Every trading day of the calendar, as dates.")
         // Quote snapshots of tick runs.
-        .def("subscribe",
-             [](const ContextView& c, const std::string& id) { c.run.ctx().subscribe(id); },
-             py::arg("order_book_id"), "Tick runs: handle_tick sees this instrument's snapshots.")
-        .def("unsubscribe",
-             [](const ContextView& c, const std::string& id) { c.run.ctx().unsubscribe(id); },
-             py::arg("order_book_id"), "Tick runs: no more snapshots of this instrument.")
+        .def(
+            "subscribe",
+            [](const ContextView& c, const std::string& id) { c.run.ctx().subscribe(id); },
+            py::arg("order_book_id"), "Tick runs: handle_tick sees this instrument's snapshots.")
+        .def(
+            "unsubscribe",
+            [](const ContextView& c, const std::string& id) { c.run.ctx().unsubscribe(id); },
+            py::arg("order_book_id"), "Tick runs: no more snapshots of this instrument.")
         .def_property_readonly("subscribed",
                                [](const ContextView& c) { return c.run.ctx().subscribed(); })
         // Orders.
@@ -346,14 +352,15 @@ void bind_context(py::module_& m) {
             py::arg("term_days"), py::arg("amount"),
             "Lend `amount` yuan on the standard inter-bank repo of `term_days` days, booked at "
             "once at today's rate. The RepoTrade, or None.")
-        .def("calc_max_amount",
-             [](const ContextView& c, const std::string& repo_id, double available_cash) {
-                 c.run.ctx();  // only while a run is live
-                 return api::calc_max_amount(repo_id, available_cash);
-             },
-             py::arg("repo_id"), py::arg("available_cash"),
-             "The largest amount (yuan) that `available_cash` lends on this repo, commission "
-             "included.")
+        .def(
+            "calc_max_amount",
+            [](const ContextView& c, const std::string& repo_id, double available_cash) {
+                c.run.ctx();  // only while a run is live
+                return api::calc_max_amount(repo_id, available_cash);
+            },
+            py::arg("repo_id"), py::arg("available_cash"),
+            "The largest amount (yuan) that `available_cash` lends on this repo, commission "
+            "included.")
         // Properties mods install on the context, by name.
         .def("__getattr__",
              [](const ContextView& c, const std::string& name) {

@@ -112,11 +112,12 @@ void bind_model(py::module_& m) {
                 return i.listed_at(datetime_from_py(dt));
             },
             py::arg("dt"), "Whether the instrument is listed at `dt` (a date or datetime).")
-        .def("de_listed_at",
-             [](const Instrument& i, const py::handle& dt) {
-                 return i.de_listed_at(datetime_from_py(dt));
-             },
-             py::arg("dt"), "Whether the instrument has left the market by `dt`.")
+        .def(
+            "de_listed_at",
+            [](const Instrument& i, const py::handle& dt) {
+                return i.de_listed_at(datetime_from_py(dt));
+            },
+            py::arg("dt"), "Whether the instrument has left the market by `dt`.")
         .def_property_readonly("record", [](const Instrument& i) { return to_py(i.record()); })
         .def("__getattr__",
              [](const Instrument& i, const std::string& name) {

@@ -178,12 +178,13 @@ void bind_portfolio(py::module_& m) {
                     d[py::str(std::string(korvex::name(type)))] = AccountView{v.run, type};
                 return d;
             })
-        .def("account",
-             [](const PortfolioView& v, korvex::DEFAULT_ACCOUNT_TYPE type) {
-                 v.get().account(type);  // KeyError naming the type when absent
-                 return AccountView{v.run, type};
-             },
-             py::arg("type"), "The account of a DEFAULT_ACCOUNT_TYPE; KeyError when absent.")
+        .def(
+            "account",
+            [](const PortfolioView& v, korvex::DEFAULT_ACCOUNT_TYPE type) {
+                v.get().account(type);  // KeyError naming the type when absent
+                return AccountView{v.run, type};
+            },
+            py::arg("type"), "The account of a DEFAULT_ACCOUNT_TYPE; KeyError when absent.")
         .def_property_readonly("bond_account",
                                [](const PortfolioView& v) {
                                    return account_property(v.get().property("bond_account"));

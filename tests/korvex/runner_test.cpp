@@ -297,8 +297,10 @@ TEST_F(RunnerFixture, OrdersOpenAtTheSaveFillOnTheResumedRunsFirstDay) {
         runner.on_environment([&](Environment& env) {
             auto source =
                 std::make_shared<BaseDataSource>(dir.path(), std::map<std::string, Value>{});
-            source->register_instruments_store(std::make_shared<korvex::testing::FakeInstrumentStore>(
-                INSTRUMENT_TYPE::CS, std::vector<InstrumentPtr>{korvex::testing::make_instrument("A.XSHE")}));
+            source->register_instruments_store(
+                std::make_shared<korvex::testing::FakeInstrumentStore>(
+                    INSTRUMENT_TYPE::CS,
+                    std::vector<InstrumentPtr>{korvex::testing::make_instrument("A.XSHE")}));
             std::vector<korvex::testing::SimpleBar> bars;
             for (int d : {2, 3, 6, 7, 8, 9, 10})
                 bars.push_back({20200100000000 + d * 1000000, 1.0 + d / 10.0, 1.05 + d / 10.0,

@@ -49,8 +49,8 @@ public:
             const Bars bars = ctx.day_bars(id);
             if (bars.empty() || bars.datetime(bars.size() - 1) != today) continue;
             ids_.push_back(id);
-            seen.push_back({korvex_mod_bond::api::bond_analytics(ctx, id), ins->record(),
-                            to_date(ctx.now())});
+            seen.push_back(
+                {korvex_mod_bond::api::bond_analytics(ctx, id), ins->record(), to_date(ctx.now())});
         }
     }
     std::vector<Seen> seen;
@@ -73,8 +73,8 @@ ql::Date ql_date(const Value& v) {
 TEST(BondAnalytics, ComputedFiguresAgreeWithQuantLibAndValuationsAreTheBundlesRows) {
     Reader reader;
     korvex::testing::run_bond(korvex::testing::bond_run_config("2019-01-02", "2019-06-28",
-                                               "STOCK = 1000000\nBOND = 1000000"),
-                      reader);
+                                                               "STOCK = 1000000\nBOND = 1000000"),
+                              reader);
     EXPECT_EQ(reader.looked_ahead, 0);
     int computed = 0, valued = 0;
     for (const Seen& s : reader.seen) {
@@ -115,8 +115,8 @@ TEST(BondAnalytics, ComputedFiguresAgreeWithQuantLibAndValuationsAreTheBundlesRo
                 ql::Following, 100.0, issue);
         }
         const ql::Compounding c = last_period ? ql::Simple : ql::Compounded;
-        const double y = ql::BondFunctions::yield(*bond, a.dirty_price, dc, c, f, day, 1e-12,
-                                                  200, 0.03, ql::Bond::Price::Dirty);
+        const double y = ql::BondFunctions::yield(*bond, a.dirty_price, dc, c, f, day, 1e-12, 200,
+                                                  0.03, ql::Bond::Price::Dirty);
         const ql::InterestRate rate(y, dc, c, f);
         EXPECT_NEAR(a.ytm, y * 100, 1e-7);
         EXPECT_NEAR(a.accrued_interest, ql::BondFunctions::accruedAmount(*bond, day), 1e-9);
@@ -173,9 +173,8 @@ private:
 
 TEST(BondAnalytics, OrdersByFaceWithCleanPriceAndYieldLimits) {
     LimitsInBondTerms s;
-    korvex::testing::run_bond(korvex::testing::bond_run_config("2019-01-02", "2019-01-10",
-                                                               "STOCK = 10000000"),
-                              s);
+    korvex::testing::run_bond(
+        korvex::testing::bond_run_config("2019-01-02", "2019-01-10", "STOCK = 10000000"), s);
     ASSERT_EQ(s.orders.size(), 4u) << "no exchange bond traded on the second day";
     for (const auto& o : s.orders) ASSERT_NE(o, nullptr);
     // 10,000 of face is 100 units; through the limit they fill at the close, short of it not.

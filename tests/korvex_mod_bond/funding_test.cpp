@@ -130,7 +130,8 @@ public:
             sell_ = api::order_bond_target(ctx, from_, 0);
             buy_ = api::order_bond_value(ctx, to_, account.cash() * 0.97);
             // A loan is booked at once: the sale, not yet filled, cannot pay for it.
-            if (inter_bank(m_)) lent_ = api::ib_reverse_repo(ctx, 1, lots(account.cash() + 1e5, 100));
+            if (inter_bank(m_))
+                lent_ = api::ib_reverse_repo(ctx, 1, lots(account.cash() + 1e5, 100));
         }
     }
     const Market& m_;

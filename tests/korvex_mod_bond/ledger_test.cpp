@@ -95,7 +95,8 @@ private:
                 const double price = last_close(ctx.env(), ins->order_book_id());
                 const double lot = ins->round_lot();
                 const double q = std::floor(spendable(acc) * 0.3 * u() / price / lot) * lot;
-                if (q >= minimum(ins->order_book_id())) api::order_bond(ctx, ins->order_book_id(), q);
+                if (q >= minimum(ins->order_book_id()))
+                    api::order_bond(ctx, ins->order_book_id(), q);
                 return;
             }
             case 1: {  // sell part of a holding
@@ -161,8 +162,8 @@ public:
                 if (q != 0 && std::abs(q) < 1e-3)
                     why << p->order_book_id() << " left with " << q << "; ";
                 if (auto* b = dynamic_cast<BondPosition*>(p.get()); b && b->pledged_quantity() > q)
-                    why << p->order_book_id() << " pledges " << b->pledged_quantity()
-                        << " of " << q << " held; ";
+                    why << p->order_book_id() << " pledges " << b->pledged_quantity() << " of " << q
+                        << " held; ";
             }
         }
         if (why.tellp() > 0) fault = format_date(day.date) + ": " + why.str();
@@ -182,8 +183,7 @@ TEST(Ledger, RandomTradingKeepsTheBooksBalancedEveryDayAndResumesExactly) {
     for (std::uint64_t seed = 1; seed <= 6; ++seed) {
         const double slippage = std::array<double, 3>{0.0, 0.001, 0.004}[seed % 3];
         LedgerCheck check;
-        auto run = [&](const std::string& end, const std::string& save,
-                       const std::string& resume) {
+        auto run = [&](const std::string& end, const std::string& save, const std::string& resume) {
             Config config = Config::from_string(
                 "[base]\nstart_date = \"2019-01-02\"\nend_date = \"" + end +
                 "\"\ndata_bundle_path = \"" + bundle().string() + "\"\noutput_dir = \"\"\n" +

@@ -164,12 +164,11 @@ TEST_F(Importer, RefusesDayRowsOnDaysTheirMarketDoesNotTrade) {
         "dirty_price_eod,ytm_close,clean_price_eod,volume\n";
     // The calendars are read first even when named last, so the same import's rows obey them.
     import_csv_files(
-        bundle(),
-        {write("repo_quotation.csv",
-               "order_book_id,date,open,close,high,low,volume,total_turnover,weighted\n"
-               "R007.IB,2020-01-03,0.02,0.021,0.022,0.019,1,100,0.02\n"),
-         write("trading_date.csv", "date\n2020-01-02\n2020-01-03\n2020-01-06\n"),
-         write("exchange_trading_date.csv", "date\n2020-01-02\n2020-01-06\n")});
+        bundle(), {write("repo_quotation.csv",
+                         "order_book_id,date,open,close,high,low,volume,total_turnover,weighted\n"
+                         "R007.IB,2020-01-03,0.02,0.021,0.022,0.019,1,100,0.02\n"),
+                   write("trading_date.csv", "date\n2020-01-02\n2020-01-03\n2020-01-06\n"),
+                   write("exchange_trading_date.csv", "date\n2020-01-02\n2020-01-06\n")});
     const std::string before = dump();
     const std::vector<std::pair<fs::path, std::string>> cases = {
         {write("valuation.csv",

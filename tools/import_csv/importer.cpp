@@ -300,7 +300,8 @@ private:
     };
 
     // Moves each staged file over its target; the list in the database keeps what failed.
-    std::vector<FailedMove> move_into_place(const std::vector<std::pair<fs::path, fs::path>>& moves) {
+    std::vector<FailedMove> move_into_place(
+        const std::vector<std::pair<fs::path, fs::path>>& moves) {
         std::vector<FailedMove> failed;
         std::vector<std::pair<fs::path, fs::path>> left;
         for (const auto& [staged, target] : moves) {
@@ -335,11 +336,11 @@ private:
         if (!moves.empty()) {
             const auto failed = move_into_place(moves);
             if (!failed.empty())
-                throw ImportError(failed.front().target.string(), 0, "",
-                                  fmt::format("an earlier import saved this file's new content "
-                                              "in {} but it cannot be moved into place ({})",
-                                              failed.front().staged.string(),
-                                              failed.front().message));
+                throw ImportError(
+                    failed.front().target.string(), 0, "",
+                    fmt::format("an earlier import saved this file's new content "
+                                "in {} but it cannot be moved into place ({})",
+                                failed.front().staged.string(), failed.front().message));
         } else if (listed) {
             db_.exec("DELETE FROM meta WHERE key = 'pending_moves'");
         }

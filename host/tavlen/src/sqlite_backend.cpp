@@ -176,8 +176,10 @@ void reopen_immutable_if_needed(Connection& impl) {
     if (rc != SQLITE_CANTOPEN && rc != SQLITE_READONLY) return;
     std::string uri = "file:";
     for (const char c : impl.path) {
-        if (c == '?' || c == '#' || c == '%') uri += fmt::format("%{:02X}", c);
-        else uri += c;
+        if (c == '?' || c == '#' || c == '%')
+            uri += fmt::format("%{:02X}", c);
+        else
+            uri += c;
     }
     uri += "?immutable=1";
     sqlite3_close_v2(impl.db);
@@ -202,10 +204,10 @@ void check_no_unfinished_import(Connection& impl) {
     sqlite3_finalize(s);
     if (pending) {
         const std::string bundle = std::filesystem::path(impl.path).parent_path().string();
-        throw DataError(fmt::format(
-            "the last import into '{}' stopped before its files were in place: run "
-            "korvex-import --bundle {} to finish it",
-            bundle, bundle));
+        throw DataError(
+            fmt::format("the last import into '{}' stopped before its files were in place: run "
+                        "korvex-import --bundle {} to finish it",
+                        bundle, bundle));
     }
 }
 

@@ -74,7 +74,7 @@ BondAnalyticsBook& BondAnalyticsBook::of_run(korvex::Environment& env) {
 }
 
 BondAnalyticsBook::Entry& BondAnalyticsBook::entry_of(korvex::Environment& env,
-                                                     const std::string& order_book_id) {
+                                                      const std::string& order_book_id) {
     auto it = entries_.find(order_book_id);
     if (it != entries_.end()) return it->second;
     auto ins = env.data_proxy().find_instrument(order_book_id);
@@ -120,8 +120,8 @@ double BondAnalyticsBook::dirty_limit(korvex::Environment& env, const std::strin
         if (limit.clean_price) return *limit.clean_price + p->accrued(to_ql(day));
         return p->value(to_ql(day), *limit.ytm / 100.0).dirty;
     } catch (const QuantLib::Error&) {
-        throw korvex::ValueError(fmt::format("{} cannot be priced on {}", order_book_id,
-                                             korvex::format_date(day)));
+        throw korvex::ValueError(
+            fmt::format("{} cannot be priced on {}", order_book_id, korvex::format_date(day)));
     }
 }
 
@@ -185,8 +185,8 @@ void BondAnalyticsBook::compute(Entry& entry, korvex::Date today, bool closed) {
         return;  // the close did not bring a new bar: the figures stand
     a.as_of.reset();
     a.source = "none";
-    a.dirty_price = a.clean_price = a.accrued_interest = a.ytm = a.modified_duration =
-        a.convexity = a.dv01 = a.time_to_maturity = NAN;
+    a.dirty_price = a.clean_price = a.accrued_interest = a.ytm = a.modified_duration = a.convexity =
+        a.dv01 = a.time_to_maturity = NAN;
     if (entry.next_bar == 0) return;
     const BondBar bar = bar_at(bars, entry.next_bar - 1);
     if (!std::isfinite(bar.close)) return;
@@ -194,33 +194,36 @@ void BondAnalyticsBook::compute(Entry& entry, korvex::Date today, bool closed) {
         korvex::to_date(korvex::datetime_from_int(static_cast<std::int64_t>(bar.datetime)));
     a.as_of = as_of;
     a.dirty_price = bar.close;
+    auto take = [&a](const Valuation& v, std::string_view source) {
+        a.source = source;
+        a.clean_price = v.clean;
+        a.accrued_interest = v.accrued;
+        a.ytm = v.ytm;
+        a.modified_duration = v.modified_duration;
+        a.convexity = v.convexity;
+        a.dv01 = v.dv01;
+        a.time_to_maturity = v.time_to_maturity;
+        a.outstanding_principal = v.residual_principal;
+    };
     if (std::isfinite(bar.modified_duration) && std::isfinite(bar.convexity) &&
         std::isfinite(bar.ytm) && std::isfinite(bar.clean_price) && std::isfinite(bar.dv01)) {
-        a.source = "valuation";
-        a.clean_price = bar.clean_price;
-        a.accrued_interest = bar.close - bar.clean_price;
-        a.ytm = bar.ytm;
-        a.modified_duration = bar.modified_duration;
-        a.convexity = bar.convexity;
-        a.dv01 = bar.dv01;
-        a.time_to_maturity = bar.t;
-        if (std::isfinite(bar.principal)) a.outstanding_principal = bar.principal;
+        take({.dirty = bar.close,
+              .clean = bar.clean_price,
+              .accrued = bar.close - bar.clean_price,
+              .ytm = bar.ytm,
+              .modified_duration = bar.modified_duration,
+              .convexity = bar.convexity,
+              .dv01 = bar.dv01,
+              .time_to_maturity = bar.t,
+              .residual_principal =
+                  std::isfinite(bar.principal) ? bar.principal : a.outstanding_principal},
+             "valuation");
         return;
     }
     const BondPricer* pricer = pricer_of(entry);
     if (!pricer) return;
-    const std::optional<Valuation> valued = pricer->value_at_dirty(to_ql(as_of), bar.close);
-    if (!valued) return;
-    const Valuation& v = *valued;
-    a.source = "quantlib";
-    a.accrued_interest = v.accrued;
-    a.clean_price = bar.close - v.accrued;
-    a.ytm = v.ytm;
-    a.modified_duration = v.modified_duration;
-    a.convexity = v.convexity;
-    a.dv01 = v.dv01;
-    a.time_to_maturity = v.time_to_maturity;
-    a.outstanding_principal = v.residual_principal;
+    if (const auto valued = pricer->value_at_dirty(to_ql(as_of), bar.close))
+        take(*valued, "quantlib");
 }
 
 }  // namespace korvex_mod_bond

@@ -118,7 +118,8 @@ std::vector<Flow> flows_after(const ql::Leg& leg, const ql::DayCounter& dc, cons
         const auto coupon = ql::ext::dynamic_pointer_cast<ql::Coupon>(cf);
         double step;
         if (coupon) {
-            const ql::Date start = coupon->referencePeriodStart(), end = coupon->referencePeriodEnd();
+            const ql::Date start = coupon->referencePeriodStart(),
+                           end = coupon->referencePeriodEnd();
             step = last != coupon->accrualStartDate()
                        ? dc.yearFraction(coupon->accrualStartDate(), date, start, end) -
                              dc.yearFraction(coupon->accrualStartDate(), last, start, end)

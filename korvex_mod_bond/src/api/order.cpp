@@ -135,12 +135,13 @@ korvex::OrderPtr order_bond_face(korvex::StrategyContext& ctx, const std::string
     auto bond = bond_of(env, order_book_id);
     if (!bond) return refuse(fmt::format("{} is not a bond", order_book_id));
     if (!std::isfinite(face_value) || face_value == 0)
-        return refuse(fmt::format("face value {} of {} is not a non-zero number", face_value,
-                                  order_book_id));
+        return refuse(
+            fmt::format("face value {} of {} is not a non-zero number", face_value, order_book_id));
     if (limit.clean_price && limit.ytm)
-        return refuse(fmt::format("order of {}: give a clean price or a yield as its limit, not "
-                                  "both",
-                                  order_book_id));
+        return refuse(
+            fmt::format("order of {}: give a clean price or a yield as its limit, not "
+                        "both",
+                        order_book_id));
     const double lot = bond->round_lot();
     const double units = std::floor(std::abs(face_value) / 100.0 / lot) * lot;
     if (units == 0)

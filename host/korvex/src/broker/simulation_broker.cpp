@@ -14,8 +14,9 @@
 namespace korvex {
 
 void AbstractBroker::restore_open_order(const OrderPtr& order, double) {
-    throw RuntimeError(fmt::format("the run's broker cannot take back the saved open order {} of {}",
-                                   order->order_id(), order->order_book_id()));
+    throw RuntimeError(
+        fmt::format("the run's broker cannot take back the saved open order {} of {}",
+                    order->order_id(), order->order_book_id()));
 }
 
 SimulationBroker::SimulationBroker(Environment& env, const ConfigNode& mod_config)
@@ -217,10 +218,9 @@ std::optional<std::string> SimulationBroker::book(Account& account, Order& order
         };
         auto ins = env_.data_proxy().instruments(trade->order_book_id());
         // A lending pays out its amount (after the haircut), not its price (a rate) times it.
-        const double haircut =
-            trade->side() == SIDE::MARGIN && order.has_attr("haircut")
-                ? order.attr("haircut").as_double()
-                : 1.0;
+        const double haircut = trade->side() == SIDE::MARGIN && order.has_attr("haircut")
+                                   ? order.attr("haircut").as_double()
+                                   : 1.0;
         auto need = [&](const Trade& t) {
             if (t.side() == SIDE::MARGIN) return t.last_quantity() * haircut + t.transaction_cost();
             return ins->calc_cash_occupation(t.last_price(), t.last_quantity(),

@@ -101,7 +101,7 @@ private:
         bool computed = false;
         bool after_close = false;  // computed once the day's close was known
         std::shared_ptr<const BondInstrument> bond;
-        korvex::Bars bars;  // the whole history; only what is known by now is read
+        korvex::Bars bars;         // the whole history; only what is known by now is read
         std::size_t next_bar = 0;  // the first bar not yet known
         CashFlowSchedule schedule;
         std::size_t next_payment = 0;  // the first payment not yet made
