@@ -21,7 +21,14 @@ namespace korvex_mod_bond {
 using korvex::SIDE;
 
 BondMatcher::BondMatcher(korvex::Environment& env, const korvex::ConfigNode& mod_config)
-    : korvex::DefaultMatcher(env, mod_config) {}
+    : korvex::DefaultMatcher(env, mod_config) {
+    if (auto bps = env.config().find("mod.bond.slippage_bps")) {
+        slippage_bps_ = bps->as_double();
+        if (!(slippage_bps_ >= 0 && std::isfinite(slippage_bps_)))
+            throw korvex::ValueError(fmt::format(
+                "mod.bond.slippage_bps must be basis points >= 0, got {}", slippage_bps_));
+    }
+}
 
 korvex::MatchResult BondMatcher::match(korvex::Account& account, korvex::Order& order) {
     BondLimit limit;
@@ -30,7 +37,25 @@ korvex::MatchResult BondMatcher::match(korvex::Account& account, korvex::Order& 
     if (!limit.empty())
         order.set_limit_price(BondAnalyticsBook::of_run(env_).dirty_limit(
             env_, order.order_book_id(), limit, korvex::to_date(env_.calendar_dt)));
-    return korvex::DefaultMatcher::match(account, order);
+    korvex::MatchResult result = korvex::DefaultMatcher::match(account, order);
+    if (slippage_bps_ == 0 || result.trades.empty()) return result;
+    BondAnalyticsBook& book = BondAnalyticsBook::of_run(env_);
+    const BondPricer* pricer = book.pricer(env_, order.order_book_id());
+    if (!pricer) return result;  // no terms to price a yield with: no yield slippage
+    const QuantLib::Date day = to_ql(korvex::to_date(env_.calendar_dt));
+    const bool buy = order.side() == SIDE::BUY;
+    for (auto& trade : result.trades) {
+        const auto valued = pricer->value_at_dirty(day, trade->last_price());
+        if (!valued) continue;
+        const double moved = (valued->ytm + (buy ? -slippage_bps_ : slippage_bps_) / 100.0) / 100.0;
+        double price = pricer->value(day, moved).dirty;
+        if (auto limit = order.price())
+            price = buy ? std::min(price, *limit) : std::max(price, *limit);
+        trade = korvex::Trade::from_create(trade->order_id(), price, trade->last_quantity(),
+                                           trade->side(), trade->position_effect(),
+                                           trade->order_book_id());
+    }
+    return result;
 }
 
 std::string repo_rate_field(const korvex::Environment& env) {

@@ -184,3 +184,49 @@ TEST(BondAnalytics, OrdersByFaceWithCleanPriceAndYieldLimits) {
     EXPECT_EQ(s.orders[2]->filled_quantity(), 100);
     EXPECT_EQ(s.orders[3]->filled_quantity(), 0);
 }
+
+namespace {
+
+// Buys 100 units of an exchange bond traded on the second day, at market.
+class BuyOnce : public Strategy {
+public:
+    void handle_bar(StrategyContext& ctx) override {
+        if (++day_ != 2) return;
+        const std::int64_t today = convert_date_to_int(to_date(ctx.now()));
+        for (auto& ins : ctx.data_proxy().all_instruments(INSTRUMENT_TYPE::BOND)) {
+            const std::string& id = ins->order_book_id();
+            const Bars bars = ctx.day_bars(id);
+            if (!id.ends_with(".SH") || bars.empty() || bars.datetime(bars.size() - 1) != today ||
+                !(bars.get(bars.size() - 1, "volume") > 0))
+                continue;
+            figures = korvex_mod_bond::api::bond_analytics(ctx, id);
+            if (figures.source != "quantlib") continue;
+            order = korvex_mod_bond::api::order_bond(ctx, id, 100);
+            return;
+        }
+    }
+    BondAnalytics figures;
+    OrderPtr order;
+
+private:
+    int day_ = 0;
+};
+
+}  // namespace
+
+// Ten basis points of yield against a buy: the price of a yield 0.10% lower, which is, to the
+// second order, the close moved by duration and convexity.
+TEST(BondAnalytics, SlippageInBasisPointsOfYield) {
+    BuyOnce s;
+    Config config = korvex::testing::bond_run_config("2019-01-02", "2019-01-10", "STOCK = 1000000");
+    config.set("mod.bond.slippage_bps", Value(10.0));
+    korvex::testing::run_bond(config, s);
+    ASSERT_NE(s.order, nullptr);
+    ASSERT_EQ(s.order->filled_quantity(), 100);
+    const BondAnalytics& a = s.figures;
+    const double dy = 0.001;
+    const double expected =
+        a.dirty_price * (1 + a.modified_duration * dy + 0.5 * a.convexity * dy * dy);
+    EXPECT_NEAR(s.order->avg_price(), expected, 1e-4 * a.dirty_price);
+    EXPECT_GT(s.order->avg_price(), a.dirty_price + 0.9 * a.dirty_price * a.modified_duration * dy);
+}

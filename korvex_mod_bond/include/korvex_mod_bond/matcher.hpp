@@ -15,8 +15,12 @@ class BondMatcher : public korvex::DefaultMatcher {
 public:
     BondMatcher(korvex::Environment& env, const korvex::ConfigNode& mod_config);
     // An order limited in clean price or yield fills at or through that limit restated as the
-    // dirty price of the day it fills.
+    // dirty price of the day it fills; mod.bond.slippage_bps moves each fill's yield against
+    // the order.
     korvex::MatchResult match(korvex::Account& account, korvex::Order& order) override;
+
+private:
+    double slippage_bps_ = 0.0;
 };
 
 // Exchange repo orders: lending fills the whole amount; financing fills at most the face value of
