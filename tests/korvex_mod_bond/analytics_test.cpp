@@ -135,34 +135,37 @@ TEST(BondAnalytics, ComputedFiguresAgreeWithQuantLibAndValuationsAreTheBundlesRo
 
 namespace {
 
+// The first Shanghai bond traded today (volume above 0) whose analytics are computed.
+std::string traded_computed_bond(StrategyContext& ctx) {
+    const std::int64_t today = convert_date_to_int(to_date(ctx.now()));
+    for (auto& ins : ctx.data_proxy().all_instruments(INSTRUMENT_TYPE::BOND)) {
+        const std::string& id = ins->order_book_id();
+        const Bars bars = ctx.day_bars(id);
+        if (!id.ends_with(".SH") || bars.empty() || bars.datetime(bars.size() - 1) != today ||
+            !(bars.get(bars.size() - 1, "volume") > 0))
+            continue;
+        if (korvex_mod_bond::api::bond_analytics(ctx, id).source == "quantlib") return id;
+    }
+    return {};
+}
+
 // On its second day buys one exchange bond traded that day four times by face, each with a limit
 // just through or just short of the close: in clean price and in yield.
 class LimitsInBondTerms : public Strategy {
 public:
     void handle_bar(StrategyContext& ctx) override {
         if (++day_ != 2) return;
-        const std::int64_t today = convert_date_to_int(to_date(ctx.now()));
-        for (auto& ins : ctx.data_proxy().all_instruments(INSTRUMENT_TYPE::BOND)) {
-            const std::string& id = ins->order_book_id();
-            if (!id.ends_with(".SH")) continue;
-            const Bars bars = ctx.day_bars(id);
-            if (bars.empty() || bars.datetime(bars.size() - 1) != today ||
-                !(bars.get(bars.size() - 1, "volume") > 0))
-                continue;
-            const BondAnalytics& a = korvex_mod_bond::api::bond_analytics(ctx, id);
-            if (a.source != "quantlib") continue;
-            id_ = id;
-            close = a.dirty_price;
-            namespace api = korvex_mod_bond::api;
-            orders = {api::order_bond_face(ctx, id, 10000, {.clean_price = a.clean_price + 0.01}),
-                      api::order_bond_face(ctx, id, 10000, {.clean_price = a.clean_price - 0.01}),
-                      api::order_bond_face(ctx, id, 10000, {.ytm = a.ytm - 0.01}),
-                      api::order_bond_face(ctx, id, 10000, {.ytm = a.ytm + 0.01})};
-            return;
-        }
+        const std::string id = traded_computed_bond(ctx);
+        if (id.empty()) return;
+        const BondAnalytics& a = korvex_mod_bond::api::bond_analytics(ctx, id);
+        close = a.dirty_price;
+        namespace api = korvex_mod_bond::api;
+        orders = {api::order_bond_face(ctx, id, 10000, {.clean_price = a.clean_price + 0.01}),
+                  api::order_bond_face(ctx, id, 10000, {.clean_price = a.clean_price - 0.01}),
+                  api::order_bond_face(ctx, id, 10000, {.ytm = a.ytm - 0.01}),
+                  api::order_bond_face(ctx, id, 10000, {.ytm = a.ytm + 0.01})};
     }
     std::vector<OrderPtr> orders;
-    std::string id_;
     double close = 0;
 
 private:
@@ -192,18 +195,10 @@ class BuyOnce : public Strategy {
 public:
     void handle_bar(StrategyContext& ctx) override {
         if (++day_ != 2) return;
-        const std::int64_t today = convert_date_to_int(to_date(ctx.now()));
-        for (auto& ins : ctx.data_proxy().all_instruments(INSTRUMENT_TYPE::BOND)) {
-            const std::string& id = ins->order_book_id();
-            const Bars bars = ctx.day_bars(id);
-            if (!id.ends_with(".SH") || bars.empty() || bars.datetime(bars.size() - 1) != today ||
-                !(bars.get(bars.size() - 1, "volume") > 0))
-                continue;
-            figures = korvex_mod_bond::api::bond_analytics(ctx, id);
-            if (figures.source != "quantlib") continue;
-            order = korvex_mod_bond::api::order_bond(ctx, id, 100);
-            return;
-        }
+        const std::string id = traded_computed_bond(ctx);
+        if (id.empty()) return;
+        figures = korvex_mod_bond::api::bond_analytics(ctx, id);
+        order = korvex_mod_bond::api::order_bond(ctx, id, 100);
     }
     BondAnalytics figures;
     OrderPtr order;
