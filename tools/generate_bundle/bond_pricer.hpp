@@ -1,4 +1,4 @@
-// The bond mod's QuantLib pricer for one sample bond, from its specification.
+// The bond mod's QuantLib pricer for one sample bond, built from its generated terms.
 #pragma once
 
 #include "korvex_mod_bond/analytics/bond_pricer.hpp"
