@@ -34,9 +34,23 @@ korvex::MatchResult BondMatcher::match(korvex::Account& account, korvex::Order& 
     BondLimit limit;
     if (order.has_attr(CLEAN_LIMIT)) limit.clean_price = order.attr(CLEAN_LIMIT).as_double();
     if (order.has_attr(YTM_LIMIT)) limit.ytm = order.attr(YTM_LIMIT).as_double();
-    if (!limit.empty())
-        order.set_limit_price(BondAnalyticsBook::of_run(env_).dirty_limit(
-            env_, order.order_book_id(), limit, korvex::to_date(env_.calendar_dt)));
+    if (!limit.empty()) {
+        const korvex::Date day = korvex::to_date(env_.calendar_dt);
+        auto it = restated_.find(order.order_id());
+        if (it == restated_.end() || it->second.first != day) {
+            double dirty = 0;
+            try {
+                dirty = BondAnalyticsBook::of_run(env_).dirty_limit(env_, order.order_book_id(),
+                                                                    limit, day);
+            } catch (const korvex::ValueError& e) {
+                korvex::MatchResult refused;  // no price to fill at: the order ends here
+                refused.reject_reason = fmt::format("Order rejected: {}", e.what());
+                return refused;
+            }
+            it = restated_.insert_or_assign(order.order_id(), std::pair(day, dirty)).first;
+        }
+        order.set_limit_price(it->second.second);
+    }
     korvex::MatchResult result = korvex::DefaultMatcher::match(account, order);
     if (slippage_bps_ == 0 || result.trades.empty()) return result;
     BondAnalyticsBook& book = BondAnalyticsBook::of_run(env_);

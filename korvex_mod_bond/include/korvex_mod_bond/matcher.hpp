@@ -21,6 +21,8 @@ public:
 
 private:
     double slippage_bps_ = 0.0;
+    // Limits restated once a day per order: order id -> (day, dirty price).
+    std::unordered_map<std::int64_t, std::pair<korvex::Date, double>> restated_;
 };
 
 // Exchange repo orders: lending fills the whole amount; financing fills at most the face value of

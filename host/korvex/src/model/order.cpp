@@ -86,10 +86,6 @@ void Order::mark_cancelled(std::string reason) {
     message_ = std::move(reason);
 }
 
-}  // namespace korvex
-
-namespace korvex {
-
 namespace {
 
 State value_state(const Value& v) {
