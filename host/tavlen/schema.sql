@@ -84,6 +84,15 @@ CREATE TABLE IF NOT EXISTS implied_cash_flow (
     PRIMARY KEY (order_book_id, seq)
 ) WITHOUT ROWID;
 
+-- Yield curves: one row per point; yields in percent, tenors in years (0 is overnight).
+CREATE TABLE IF NOT EXISTS yield_curve (
+    curve TEXT NOT NULL,
+    date INTEGER NOT NULL,
+    tenor REAL NOT NULL,
+    yield REAL NOT NULL,
+    PRIMARY KEY (curve, date, tenor)
+) WITHOUT ROWID;
+
 CREATE TABLE IF NOT EXISTS meta (
     key TEXT PRIMARY KEY,
     value TEXT

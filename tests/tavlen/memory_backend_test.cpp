@@ -86,7 +86,7 @@ TEST(MemoryBackend, FailOnRejectsUnknownCallNames) {
         EXPECT_STREQ(e.what(),
                      "fail_on: unknown call 'instrument' (calls: get_bond_list, instruments, "
                      "get_trading_dates, currency_market_quotation, get_valuation, get_price, "
-                     "realized_cash_flow, get_implied_cash_flow)");
+                     "realized_cash_flow, get_implied_cash_flow, get_yield_curve_list, get_yield_curve)");
     }
 }
 

@@ -68,7 +68,7 @@ protected:
         std::ostringstream out;
         for (const char* table :
              {"instrument", "instrument_field", "trading_date", "valuation", "price",
-              "repo_quotation", "realized_cash_flow", "implied_cash_flow", "meta"}) {
+              "repo_quotation", "realized_cash_flow", "implied_cash_flow", "yield_curve", "meta"}) {
             auto q = d.prepare(std::string("SELECT * FROM ") + table);
             while (q.step()) {
                 out << table;
@@ -103,6 +103,39 @@ TEST_F(Importer, StoresRecordsAndDayRowsAsTheClientReadsThem) {
                                                      korvex::make_date(2020, 1, 3)}));
     EXPECT_EQ(v->column("dv01")[0], 0.0416);
     EXPECT_TRUE(std::isnan(v->column("dv01")[1])) << "an empty number is no value";
+}
+
+// Curves are read back by day and tenor whatever order the file gives; a database written
+// before curves existed has none.
+TEST_F(Importer, YieldCurvesReadBackByDayAndTenor) {
+    import_base();
+    import_csv_files(bundle(), {write("yield_curve.csv",
+                                      "curve,date,tenor,yield\n"
+                                      "treasury,2020-01-03,10,3.1\n"
+                                      "treasury,2020-01-02,10,3.0\n"
+                                      "treasury,2020-01-02,0.25,2.2\n"
+                                      "cdb,2020-01-02,1,2.9\n")});
+    tavlen::SqliteBackend client(db());
+    EXPECT_EQ(client.get_yield_curve_list(), (std::vector<std::string>{"cdb", "treasury"}));
+    const auto curve =
+        client.get_yield_curve("treasury", {.start_date = "20200101", .end_date = "20200102"});
+    ASSERT_TRUE(curve);
+    EXPECT_EQ(curve->dates, std::vector<korvex::Date>(2, korvex::make_date(2020, 1, 2)));
+    EXPECT_EQ(curve->tenors, (std::vector<double>{0.25, 10.0}));
+    EXPECT_EQ(curve->yields, (std::vector<double>{2.2, 3.0}));
+    const auto later =
+        client.get_yield_curve("treasury", {.start_date = "20210101", .end_date = "20211231"});
+    ASSERT_TRUE(later);
+    EXPECT_EQ(later->size(), 0u) << "points outside the range: an empty curve, not none";
+    EXPECT_FALSE(client.get_yield_curve("aaa", {.start_date = "20200101", .end_date = "20211231"}));
+
+    {
+        korvex_tools::Database d(db(), korvex_tools::Database::Mode::ReadWrite);
+        d.exec("DROP TABLE yield_curve");
+    }
+    tavlen::SqliteBackend old(db());
+    EXPECT_TRUE(old.get_yield_curve_list().empty());
+    EXPECT_FALSE(old.get_yield_curve("treasury", {.start_date = "20200101", .end_date = "20211231"}));
 }
 
 TEST_F(Importer, ImportingTheSameFilesAgainChangesNothing) {
@@ -261,6 +294,14 @@ TEST_F(Importer, RefusesAMalformedFileNamingFileLineAndColumnAndKeepsNothing) {
          "dirty_price_eod,ytm_close,clean_price_eod,volume\n"
          "019547.SH,cfets,2020-01-03,101,100,102,101.5,2.8,100.2,1000\n",
          2, "dirty_price_high", "dirty_price_high 100 is below dirty_price_low 102"},
+        // Curve points: both numbers, a tenor of 0 or more, one point per (curve, date, tenor).
+        {"yield_curve.csv", "curve,date,tenor,yield\ntreasury,2020-01-02,-1,2.5\n", 2, "tenor",
+         "a tenor must not be negative, got -1"},
+        {"yield_curve.csv", "curve,date,tenor,yield\ntreasury,2020-01-02,1,\n", 2, "yield",
+         "a curve point needs a value here"},
+        {"yield_curve.csv",
+         "curve,date,tenor,yield\ntreasury,2020-01-02,1,2.5\ntreasury,20200102,1.0,2.6\n", 3, "",
+         "duplicate row: the same (curve, date, tenor) as {dir}/yield_curve.csv:2"},
     };
     import_base();
     const std::string before = dump();
@@ -310,7 +351,7 @@ TEST_F(Importer, TellsWhichTableAFileFillsByItsNameOrByTheOption) {
                 ": the file name does not name a table; name it <table>.csv or give "
                 "the table (instrument, instrument_field, trading_date, exchange_trading_date, "
                 "valuation, price, repo_quotation, realized_cash_flow, implied_cash_flow, "
-                "minute_bar, tick)");
+                "yield_curve, minute_bar, tick)");
     }
     const auto done = import_csv_files(bundle(), {odd}, "instrument");
     ASSERT_EQ(done.size(), 1u);

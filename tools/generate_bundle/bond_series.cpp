@@ -109,8 +109,10 @@ BondData simulate_bond(const BondSpec& spec, const MarketModel& model, const Day
         }
         noise = noise * (1.0 - 20.0 / 250.0) + rng.normal(0.0, 0.3 / std::sqrt(250.0)) * 0.01;
         const double years = static_cast<double>(spec.maturity_date - d) / 365.0;
+        // Treasuries valued on an observed curve sit on it; the curve is fitted to them.
+        const double own = model.observed() && model.sovereign(spec.issuer) ? 0.0 : noise;
         const double y = std::max(
-            0.002, model.government_yield(d, years) + model.issuer_spread(spec.issuer, d) + noise);
+            0.002, model.government_yield(d, years) + model.issuer_spread(spec.issuer, d) + own);
         const Valuation v = pricer.value(d, y);
         const double clean = round_to_decimals(v.clean, 4);
         // Valuations of inter-bank bonds are ex-coupon from the record day: the holder of

@@ -44,6 +44,8 @@ BundleDatabase::BundleDatabase(const std::filesystem::path& path)
       implied_(db_.prepare("INSERT INTO implied_cash_flow (order_book_id, seq, date, "
                            "total_payment, payment_receivable, principal_payment) "
                            "VALUES (?, ?, ?, ?, ?, ?)")),
+      curve_(db_.prepare(
+          "INSERT INTO yield_curve (curve, date, tenor, yield) VALUES (?, ?, ?, ?)")),
       meta_(db_.prepare("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)")) {}
 
 void BundleDatabase::add_instrument(const std::string& order_book_id, const std::string& type,
@@ -131,6 +133,16 @@ void BundleDatabase::add_repo_rows(const std::string& id, const std::vector<Repo
     }
 }
 
+void BundleDatabase::add_curve(const std::string& curve, const tavlen::YieldCurve& points) {
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        curve_.bind(1, curve)
+            .bind(2, korvex::convert_date_to_date_int(points.dates[i]))
+            .bind(3, points.tenors[i])
+            .bind(4, points.yields[i])
+            .run();
+    }
+}
+
 void BundleDatabase::set_meta(const std::string& key, const std::string& value) {
     meta_.bind(1, key).bind(2, value).run();
 }
@@ -144,6 +156,7 @@ void BundleDatabase::finish() {
     repo_ = {};
     realized_ = {};
     implied_ = {};
+    curve_ = {};
     meta_ = {};
     db_.exec("COMMIT");
 }

@@ -9,6 +9,7 @@
 
 #include "bond_series.hpp"
 #include "repo_series.hpp"
+#include "tavlen/bond.hpp"
 #include "sqlite_db.hpp"
 
 namespace korvex_generate {
@@ -48,6 +49,7 @@ public:
     void add_trading_dates(const std::vector<std::int32_t>& dates);
     void add_bond_data(const std::string& order_book_id, const BondData& data);
     void add_repo_rows(const std::string& order_book_id, const std::vector<RepoRow>& rows);
+    void add_curve(const std::string& curve, const tavlen::YieldCurve& points);
     void set_meta(const std::string& key, const std::string& value);
 
     // Commits and closes the statements; the object is spent afterwards.
@@ -56,7 +58,7 @@ public:
 private:
     korvex_tools::Database db_;
     korvex_tools::Statement instrument_, field_, trading_date_, valuation_, price_, repo_,
-        realized_, implied_, meta_;
+        realized_, implied_, curve_, meta_;
     std::int64_t instrument_seq_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <span>
 #include <system_error>
 
@@ -17,6 +18,7 @@
 #include "korvex_mod_lumeq_data/data_store.hpp"
 #include "market_model.hpp"
 #include "minute_bars.hpp"
+#include "observed_curve.hpp"
 #include "records.hpp"
 #include "repo_series.hpp"
 #include "ticks.hpp"
@@ -86,6 +88,33 @@ struct Builder {
     const GeneratorOptions& options;
     const Progress& progress;
     GeneratorSummary summary;
+    tavlen::YieldCurve observed_points;
+    std::optional<korvex_mod_bond::CurveHistory> observed;
+
+    // The treasury curve the bonds are valued on, for the span: the observed points, or the
+    // modelled curve at the standard tenors on every inter-bank day.
+    void write_curve(BundleDatabase& db, const MarketModel& model,
+                     const tavlen::YieldCurve& points) {
+        tavlen::YieldCurve span;
+        if (observed) {
+            for (std::size_t i = 0; i < points.size(); ++i) {
+                if (points.dates[i] >= options.start && points.dates[i] <= options.end)
+                    span.append(points.dates[i], points.tenors[i], points.yields[i]);
+            }
+        } else {
+            for (const Date& d : business_days(inter_bank_calendar(), to_ql(options.start),
+                                               to_ql(options.end))) {
+                const korvex::Date day = korvex::date_from_int(to_date_int(d));
+                for (const double tenor : STANDARD_TENORS)
+                    span.append(day, tenor,
+                                round_to_decimals(100.0 * model.government_yield(d, tenor), 4));
+            }
+        }
+        db.add_curve(TREASURY_CURVE, span);
+        summary.curve_points = span.size();
+        say(fmt::format("treasury curve: {} points ({})", span.size(),
+                        observed ? "observed, " + options.curve.filename().string() : "modelled"));
+    }
 
     void say(const std::string& line) const {
         if (progress) progress(line);
@@ -105,7 +134,8 @@ struct Builder {
                         exchange_days.size(), ib_days.size(), to_date_int(first_calendar_day()),
                         to_date_int(calendar_end)));
 
-        const MarketModel model(options.seed, start - 3650 - 60, end + 1, issuer_spreads());
+        const MarketModel model(options.seed, start - 3650 - 60, end + 1, issuer_spreads(),
+                                observed ? &*observed : nullptr);
         const std::vector<BondSpec> bonds =
             make_bonds(options.seed, options.bonds, start, end, model);
         const std::vector<RepoSpec> repos = make_repos();
@@ -114,6 +144,7 @@ struct Builder {
         std::vector<std::int32_t> ib_ints;
         for (const Date& d : ib_days) ib_ints.push_back(to_date_int(d));
         db.add_trading_dates(ib_ints);
+        write_curve(db, model, observed_points);
         for (const BondSpec& b : bonds) db.add_instrument(b.order_book_id, "bond", bond_record(b));
         for (const RepoSpec& r : repos) db.add_instrument(r.order_book_id, "repo", repo_record(r));
 
@@ -159,7 +190,8 @@ struct Builder {
             const bool ib = r.market == Market::InterBank;
             const QuantLib::Calendar cal = ib ? inter_bank_calendar() : exchange_calendar();
             const auto rows = simulate_repo(r, ib ? ib_span : exchange_span,
-                                            cal.advance(end, 1, QuantLib::Days), options.seed);
+                                            cal.advance(end, 1, QuantLib::Days), model,
+                                            options.seed);
             db.add_repo_rows(r.order_book_id, rows);
             summary.repo_rows += rows.size();
         }
@@ -172,6 +204,7 @@ struct Builder {
         db.set_meta("start_date", std::to_string(to_date_int(start)));
         db.set_meta("end_date", std::to_string(to_date_int(end)));
         db.set_meta("bonds", std::to_string(options.bonds));
+        if (observed) db.set_meta("curve_file", options.curve.filename().string());
         db.finish();
 
         using korvex_mod_lumeq_data::write_h5_minute_bars;
@@ -201,6 +234,18 @@ struct Builder {
 
 GeneratorSummary generate_bundle(const GeneratorOptions& options, const Progress& progress) {
     validate(options);
+    Builder builder{options, progress, {}, {}, {}};
+    if (!options.curve.empty()) {
+        builder.observed_points = read_curve_csv(options.curve);
+        builder.observed.emplace(builder.observed_points, options.curve.string());
+        const auto& days = builder.observed->days();
+        if (options.start < days.front() || options.end > days.back())
+            throw korvex::ValueError(fmt::format(
+                "--start {} --end {}: the curve {} covers {} to {} only",
+                korvex::format_date(options.start), korvex::format_date(options.end),
+                options.curve.string(), korvex::format_date(days.front()),
+                korvex::format_date(days.back())));
+    }
     fs::path out = fs::absolute(options.out).lexically_normal();
     if (out.filename().empty()) out = out.parent_path();  // "data/bundle/"
     const fs::path parent = out.parent_path();
@@ -210,7 +255,6 @@ GeneratorSummary generate_bundle(const GeneratorOptions& options, const Progress
     fs::remove_all(partial);
     fs::create_directories(partial);
 
-    Builder builder{options, progress, {}};
     try {
         builder.build(partial);
         if (fs::exists(out)) {

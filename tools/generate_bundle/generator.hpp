@@ -20,6 +20,8 @@ struct GeneratorOptions {
     int bonds = 150;
     int minute_bonds = 4;
     bool force = false;  // replace an existing bundle at `out`
+    // An observed treasury curve (date,tenor_years,yield_pct) to value on; empty: the modelled one.
+    std::filesystem::path curve;
 };
 
 struct GeneratorSummary {
@@ -31,7 +33,11 @@ struct GeneratorSummary {
     std::size_t repo_rows = 0;
     std::size_t minute_files = 0;
     std::size_t ticks = 0;  // quote snapshots, all bonds
+    std::size_t curve_points = 0;
 };
+
+// The name the generated bundle's treasury curve is stored under.
+inline constexpr const char* TREASURY_CURVE = "treasury";
 
 // Receives one human-readable line per step.
 using Progress = std::function<void(const std::string&)>;

@@ -30,6 +30,11 @@ int main(int argc, char** argv) {
                    "exchange bonds that get minute bars for the last weeks of the span "
                    "(and quote snapshots for the last days)")
         ->capture_default_str();
+    app.add_option("--curve", options.curve,
+                   "value treasuries on this observed curve (CSV date,tenor_years,yield_pct, e.g. "
+                   "market_history/chinabond-treasury-curve-2002-2015.csv) instead of the "
+                   "modelled one; --start and --end must lie within it")
+        ->check(CLI::ExistingFile);
     app.add_flag("--force", options.force, "replace an existing bundle at --out");
     app.add_flag("--quiet", quiet, "print nothing but errors");
     CLI11_PARSE(app, argc, argv);

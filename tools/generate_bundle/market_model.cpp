@@ -5,6 +5,7 @@
 #include <cmath>
 #include <utility>
 
+#include "calendars.hpp"
 #include "random.hpp"
 
 namespace korvex_generate {
@@ -46,8 +47,9 @@ double MarketModel::policy_rate(const Date& d) {
 }
 
 MarketModel::MarketModel(std::uint64_t seed, const Date& first, const Date& last,
-                         const std::vector<double>& issuer_spreads)
-    : first_(first), last_(last) {
+                         const std::vector<double>& issuer_spreads,
+                         const korvex_mod_bond::CurveHistory* observed)
+    : first_(first), last_(last), base_spreads_(issuer_spreads), observed_(observed) {
     const auto days = static_cast<std::size_t>(last - first) + 1;
     level_.resize(days);
     slope_.resize(days);
@@ -89,6 +91,12 @@ std::size_t MarketModel::index(const Date& d) const {
 }
 
 double MarketModel::government_yield(const Date& d, double years) const {
+    if (observed_) {
+        // Before the curve's first day (coupons of bonds issued earlier) its first day stands.
+        const korvex::Date day =
+            std::max(korvex::date_from_int(to_date_int(d)), observed_->days().front());
+        return observed_->yield_at(day, years) / 100.0;
+    }
     const std::size_t i = index(d);
     const double x = std::max(years, 1e-6) / TAU;
     const double e = std::exp(-x);

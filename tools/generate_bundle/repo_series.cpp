@@ -59,14 +59,18 @@ double quarter_end_premium(const RepoSpec& repo, const Date& d, const Date& repa
 }
 
 std::vector<RepoRow> simulate_repo(const RepoSpec& repo, const std::vector<Date>& days,
-                                   const Date& next_day, std::uint64_t seed) {
+                                   const Date& next_day, const MarketModel& model,
+                                   std::uint64_t seed) {
     std::vector<RepoRow> rows;
     rows.reserve(days.size());
     // The money-market mood is shared by all repos of a market; each repo adds its own noise.
     Rng market_rng(seed, repo.market == Market::InterBank ? "money/ib" : "money/exchange");
     Rng rng(seed, stream_key(repo.order_book_id));
     const bool exchange = repo.market != Market::InterBank;
-    double premium = term_premium(repo.repo_period) + (exchange ? 0.0008 : 0.0);
+    const bool observed = model.observed() != nullptr;
+    const double term_years = repo.repo_period / 365.0;
+    double premium =
+        (observed ? OBSERVED_REPO_SPREAD : term_premium(repo.repo_period)) + (exchange ? 0.0008 : 0.0);
     if (repo.order_book_id.starts_with("FR")) premium += 0.0003;
     if (repo.order_book_id.starts_with("DR")) premium -= 0.0002;
     const double noise_scale =
@@ -80,8 +84,9 @@ std::vector<RepoRow> simulate_repo(const RepoSpec& repo, const std::vector<Date>
         // A loan ends after its term, but never before the next trading day.
         const Date repaid = std::max(d + repo.repo_period, next);
         const double spike = quarter_end_premium(repo, d, repaid) * std::exp(rng.normal(0.0, 0.3));
-        const double weighted =
-            std::max(0.0005, MarketModel::policy_rate(d) + premium + mood + own + spike);
+        const double base =
+            observed ? model.government_yield(d, term_years) : MarketModel::policy_rate(d);
+        const double weighted = std::max(0.0005, base + premium + mood + own + spike);
 
         RepoRow row{to_date_int(d), weighted, weighted, weighted, weighted, 0.0, 0.0, weighted};
         if (rng.chance(idle_share(repo.repo_period))) {

@@ -1,5 +1,7 @@
 // Daily quotations of the sample repos: rates (fractions) around the policy rate with a term
-// premium, a shared money-market mood, and spikes for loans that run over a quarter end.
+// premium, a shared money-market mood, and spikes for loans that run over a quarter end. On an
+// observed treasury curve, the curve's short end at the repo's term replaces policy rate and
+// term premium.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +9,7 @@
 
 #include <ql/time/date.hpp>
 
+#include "market_model.hpp"
 #include "universe.hpp"
 
 namespace korvex_generate {
@@ -19,7 +22,11 @@ struct RepoRow {
 // Quotations of `repo` on `days` (its market's trading days, ascending). `next_day` is the
 // first trading day after the last one, so a loan made on the last day knows when it ends.
 std::vector<RepoRow> simulate_repo(const RepoSpec& repo, const std::vector<QuantLib::Date>& days,
-                                   const QuantLib::Date& next_day, std::uint64_t seed);
+                                   const QuantLib::Date& next_day, const MarketModel& model,
+                                   std::uint64_t seed);
+
+// What pledged repos pay over the observed treasury curve at their term (fraction).
+inline constexpr double OBSERVED_REPO_SPREAD = 0.0020;
 
 // The extra rate (fraction) that a loan made on `d` and repaid on `repaid` pays because it
 // runs over a quarter end, before random scaling.

@@ -403,6 +403,7 @@ private:
     }
 
     static std::string cell_key(const CellValue& v) {
+        if (v.kind == CellValue::Kind::Real) return fmt::format("{}\x1f", v.real);  // 1 == 1.0
         return (v.kind == CellValue::Kind::Integer ? std::to_string(v.integer) : v.text) + '\x1f';
     }
 
@@ -421,6 +422,7 @@ private:
             }
         }
         check_prices(file, line, layout, values);
+        check_curve_point(file, line, layout, values);
         check_trading_day(file, line, layout, values);
         if (layout.columns.front().name != "order_book_id") return;
         const std::string& id = values.front().text;
@@ -470,6 +472,21 @@ private:
             throw ImportError(file, line, std::string(it->second.high),
                               fmt::format("{} {} is below {} {}", it->second.high, high->real,
                                           it->second.low, low->real));
+    }
+
+    // A curve point needs both numbers; a tenor is a time to maturity, never negative. Yields
+    // may be (some markets' are).
+    static void check_curve_point(const std::string& file, std::size_t line,
+                                  const TableLayout& layout, const std::vector<CellValue>& values) {
+        if (layout.table != "yield_curve") return;
+        for (std::size_t c = 2; c < 4; ++c) {
+            if (values[c].kind == CellValue::Kind::Null)
+                throw ImportError(file, line, std::string(layout.columns[c].name),
+                                  "a curve point needs a value here");
+        }
+        if (values[2].real < 0)
+            throw ImportError(file, line, "tenor",
+                              fmt::format("a tenor must not be negative, got {}", values[2].real));
     }
 
     // A day row on a day its market does not trade would be read as a session that never was.

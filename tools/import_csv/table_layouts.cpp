@@ -81,6 +81,9 @@ const std::vector<TableLayout>& table_layouts() {
           {"payment_receivable", Number},
           {"principal_payment", Number}},
          {}},
+        {"yield_curve",
+         {{"curve", Name}, {"date", Date}, {"tenor", Number}, {"yield", Number}},
+         {"curve", "date", "tenor"}},
         // Keyed by (order_book_id, datetime) too; the importer checks that once rows are sorted.
         {"minute_bar",
          record_columns(korvex_tools::minute_bar_layout()),

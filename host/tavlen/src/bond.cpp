@@ -73,5 +73,13 @@ TablePtr get_implied_cash_flow(const std::string& order_book_id, std::int32_t st
     return require().get_implied_cash_flow(order_book_id, start_date, end_date);
 }
 
+std::vector<std::string> get_yield_curve_list() {
+    return require().get_yield_curve_list();
+}
+
+YieldCurvePtr get_yield_curve(const std::string& curve, const DateRangeOptions& options) {
+    return require().get_yield_curve(curve, options);
+}
+
 }  // namespace bond
 }  // namespace tavlen

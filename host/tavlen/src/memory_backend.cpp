@@ -13,9 +13,11 @@ namespace tavlen {
 
 namespace {
 
-constexpr std::array<std::string_view, 8> CALLS{
-    "get_bond_list", "instruments", "get_trading_dates",  "currency_market_quotation",
-    "get_valuation", "get_price",   "realized_cash_flow", "get_implied_cash_flow"};
+constexpr std::array<std::string_view, 10> CALLS{
+    "get_bond_list",         "instruments",          "get_trading_dates",
+    "currency_market_quotation", "get_valuation",    "get_price",
+    "realized_cash_flow",    "get_implied_cash_flow", "get_yield_curve_list",
+    "get_yield_curve"};
 
 std::string quoted(std::string_view s) {
     return fmt::format("\"{}\"", s);
@@ -83,6 +85,10 @@ void MemoryBackend::set_realized_cash_flow(const std::string& id, TablePtr table
 }
 void MemoryBackend::set_implied_cash_flow(const std::string& id, TablePtr table) {
     implied_[id] = std::move(table);
+}
+
+void MemoryBackend::set_yield_curve(const std::string& curve, YieldCurvePtr points) {
+    curves_[curve] = std::move(points);
 }
 
 void MemoryBackend::fail_on(const std::string& call, std::exception_ptr error) {
@@ -194,6 +200,31 @@ TablePtr MemoryBackend::get_implied_cash_flow(const std::string& order_book_id,
     record("get_implied_cash_flow", fmt::format("get_implied_cash_flow({}, {}, {})",
                                                 quoted(order_book_id), start_date, end_date));
     return within(lookup(implied_, order_book_id), start_date, end_date);
+}
+
+std::vector<std::string> MemoryBackend::get_yield_curve_list() {
+    record("get_yield_curve_list", "get_yield_curve_list()");
+    std::vector<std::string> names;
+    for (const auto& [name, points] : curves_)
+        if (points) names.push_back(name);
+    return names;
+}
+
+YieldCurvePtr MemoryBackend::get_yield_curve(const std::string& curve,
+                                             const bond::DateRangeOptions& options) {
+    record("get_yield_curve",
+           fmt::format("get_yield_curve({}, start_date={}, end_date={})", quoted(curve),
+                       quoted(options.start_date), quoted(options.end_date)));
+    const auto lo = korvex::date_from_int(detail::date_argument("start_date", options.start_date));
+    const auto hi = korvex::date_from_int(detail::date_argument("end_date", options.end_date));
+    auto it = curves_.find(curve);
+    if (it == curves_.end() || !it->second) return nullptr;
+    auto out = std::make_shared<YieldCurve>();
+    const YieldCurve& all = *it->second;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (lo <= all.dates[i] && all.dates[i] <= hi)
+            out->append(all.dates[i], all.tenors[i], all.yields[i]);
+    return out;
 }
 
 }  // namespace tavlen

@@ -32,6 +32,7 @@ struct Connection {
     std::string path;
     sqlite3* db = nullptr;
     std::array<sqlite3_stmt*, QUERY_COUNT> statements{};
+    std::optional<bool> has_curves;  // databases written before curves lack the table
 
     ~Connection() {
         for (auto* s : statements) sqlite3_finalize(s);
@@ -370,6 +371,71 @@ TablePtr SqliteBackend::get_implied_cash_flow(const std::string& order_book_id,
                                               std::int32_t start_date, std::int32_t end_date) {
     std::vector<Arg> args{order_book_id, std::int64_t{start_date}, std::int64_t{end_date}};
     return read_table(db(), IMPLIED, IMPLIED_ANY, IMPLIED_SPEC, order_book_id, args);
+}
+
+namespace {
+
+bool has_curve_table(detail::Connection& impl) {
+    if (!impl.has_curves) {
+        sqlite3_stmt* s = nullptr;
+        const int rc = sqlite3_prepare_v2(
+            impl.db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'yield_curve'",
+            -1, &s, nullptr);
+        if (rc != SQLITE_OK) {
+            sqlite3_finalize(s);
+            impl.fail("yield_curve", rc);
+        }
+        impl.has_curves = sqlite3_step(s) == SQLITE_ROW;
+        sqlite3_finalize(s);
+    }
+    return *impl.has_curves;
+}
+
+[[noreturn]] void bad_curve_cell(const std::string& path, const std::string& curve,
+                                 const char* column, sqlite3_stmt* s, int col) {
+    throw DataError(
+        fmt::format("tavlen database '{}': table 'yield_curve' column '{}' holds {} for curve "
+                    "'{}' (expected a number)",
+                    path, column, describe_cell(s, col), curve));
+}
+
+}  // namespace
+
+std::vector<std::string> SqliteBackend::get_yield_curve_list() {
+    Impl& impl = db();
+    std::vector<std::string> names;
+    if (!has_curve_table(impl)) return names;
+    Run run(impl, CURVE_LIST, {});
+    while (run.next())
+        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(*run, 0)));
+    return names;
+}
+
+YieldCurvePtr SqliteBackend::get_yield_curve(const std::string& curve,
+                                             const bond::DateRangeOptions& options) {
+    std::vector<Arg> args{curve, detail::date_argument("start_date", options.start_date),
+                          detail::date_argument("end_date", options.end_date)};
+    Impl& impl = db();
+    if (!has_curve_table(impl)) return nullptr;
+    auto points = std::make_shared<YieldCurve>();
+    {
+        Run run(impl, CURVE, args);
+        while (run.next()) {
+            sqlite3_stmt* s = *run;
+            const korvex::Date date = read_date(impl.path, "yield_curve", curve, s);
+            double values[2];
+            for (int c = 1; c <= 2; ++c) {
+                const int type = sqlite3_column_type(s, c);
+                if (type != SQLITE_INTEGER && type != SQLITE_FLOAT)
+                    bad_curve_cell(impl.path, curve, c == 1 ? "tenor" : "yield", s, c);
+                values[c - 1] = sqlite3_column_double(s, c);
+            }
+            points->append(date, values[0], values[1]);
+        }
+    }
+    if (points->size() > 0) return points;
+    Run run(impl, CURVE_ANY, {curve});
+    return run.next() ? YieldCurvePtr(points) : nullptr;
 }
 
 }  // namespace tavlen

@@ -76,6 +76,11 @@ const std::array<QueryText, QUERY_COUNT>& queries() {
         {"realized_cash_flow", select_sql(REALIZED_SPEC)},
         {"implied_cash_flow", select_sql(IMPLIED_SPEC)},
         {"implied_cash_flow", any_sql("implied_cash_flow", "order_book_id = ?1")},
+        {"yield_curve", "SELECT DISTINCT curve FROM yield_curve ORDER BY curve"},
+        {"yield_curve",
+         "SELECT date, tenor, yield FROM yield_curve WHERE curve = ?1 AND date BETWEEN ?2 AND ?3 "
+         "ORDER BY date, tenor"},
+        {"yield_curve", any_sql("yield_curve", "curve = ?1")},
     }};
     return q;
 }

@@ -24,6 +24,9 @@ enum Query : std::size_t {
     REALIZED,
     IMPLIED,
     IMPLIED_ANY,
+    CURVE_LIST,
+    CURVE,
+    CURVE_ANY,
     QUERY_COUNT
 };
 

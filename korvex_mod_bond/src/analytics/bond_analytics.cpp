@@ -125,6 +125,14 @@ double BondAnalyticsBook::dirty_limit(korvex::Environment& env, const std::strin
     }
 }
 
+const CurveHistory& BondAnalyticsBook::curve() {
+    if (!curve_) {
+        const auto points = tavlen::bond::get_yield_curve(curve_name_, {"19000101", "29991231"});
+        curve_ = points ? CurveHistory(*points, curve_name_) : CurveHistory();
+    }
+    return *curve_;
+}
+
 const BondAnalytics& BondAnalyticsBook::of(korvex::Environment& env,
                                            const std::string& order_book_id) {
     const korvex::Date today = korvex::to_date(env.calendar_dt);
@@ -186,7 +194,7 @@ void BondAnalyticsBook::compute(Entry& entry, korvex::Date today, bool closed) {
     a.as_of.reset();
     a.source = "none";
     a.dirty_price = a.clean_price = a.accrued_interest = a.ytm = a.modified_duration = a.convexity =
-        a.dv01 = a.time_to_maturity = NAN;
+        a.dv01 = a.time_to_maturity = a.curve_yield = a.spread_bp = NAN;
     if (entry.next_bar == 0) return;
     const BondBar bar = bar_at(bars, entry.next_bar - 1);
     if (!std::isfinite(bar.close)) return;
@@ -194,8 +202,10 @@ void BondAnalyticsBook::compute(Entry& entry, korvex::Date today, bool closed) {
         korvex::to_date(korvex::datetime_from_int(static_cast<std::int64_t>(bar.datetime)));
     a.as_of = as_of;
     a.dirty_price = bar.close;
-    auto take = [&a](const Valuation& v, std::string_view source) {
+    auto take = [&a, &as_of, this](const Valuation& v, std::string_view source) {
         a.source = source;
+        a.curve_yield = curve().yield_at(as_of, v.time_to_maturity);
+        a.spread_bp = (v.ytm - a.curve_yield) * 100.0;
         a.clean_price = v.clean;
         a.accrued_interest = v.accrued;
         a.ytm = v.ytm;

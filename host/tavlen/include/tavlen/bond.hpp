@@ -15,6 +15,21 @@
 
 namespace tavlen {
 
+// One yield curve's points, ascending by date and, within a date, by tenor.
+struct YieldCurve {
+    std::vector<korvex::Date> dates;  // one entry per point
+    std::vector<double> tenors;       // years; 0 is overnight
+    std::vector<double> yields;       // percent
+    std::size_t size() const { return dates.size(); }
+    void append(korvex::Date date, double tenor, double yield_pct) {
+        dates.push_back(date);
+        tenors.push_back(tenor);
+        yields.push_back(yield_pct);
+    }
+};
+// Null: the curve has no point at all.
+using YieldCurvePtr = std::shared_ptr<const YieldCurve>;
+
 // none, one record, or a collection of records.
 using InstrumentsResult = std::variant<std::monostate, korvex::Record, std::vector<korvex::Record>>;
 
@@ -50,6 +65,11 @@ TablePtr get_price(const std::string& order_book_id, const GetPriceOptions& opti
 TablePtr realized_cash_flow(const std::string& order_book_id);
 TablePtr get_implied_cash_flow(const std::string& order_book_id, std::int32_t start_date,
                                std::int32_t end_date);
+// The names of the curves the database holds, ascending.
+std::vector<std::string> get_yield_curve_list();
+// The curve's points dated within the range; none for a curve without points, an empty curve
+// when none falls in the range. Databases written before curves existed hold none.
+YieldCurvePtr get_yield_curve(const std::string& curve, const DateRangeOptions& options);
 
 }  // namespace bond
 
@@ -69,6 +89,9 @@ public:
     virtual TablePtr realized_cash_flow(const std::string& order_book_id) = 0;
     virtual TablePtr get_implied_cash_flow(const std::string& order_book_id,
                                            std::int32_t start_date, std::int32_t end_date) = 0;
+    virtual std::vector<std::string> get_yield_curve_list() = 0;
+    virtual YieldCurvePtr get_yield_curve(const std::string& curve,
+                                          const bond::DateRangeOptions& options) = 0;
 };
 
 // The installed backend. Calls without one raise DataError "tavlen is not initialised".

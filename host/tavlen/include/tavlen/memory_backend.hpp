@@ -25,6 +25,7 @@ public:
     void set_price(const std::string& id, TablePtr table);
     void set_realized_cash_flow(const std::string& id, TablePtr table);
     void set_implied_cash_flow(const std::string& id, TablePtr table);
+    void set_yield_curve(const std::string& curve, YieldCurvePtr points);
 
     // --- refusals: the next calls of `call` (e.g. "instruments") raise `error` ---
     void fail_on(const std::string& call, std::exception_ptr error);
@@ -53,6 +54,9 @@ public:
     TablePtr realized_cash_flow(const std::string& order_book_id) override;
     TablePtr get_implied_cash_flow(const std::string& order_book_id, std::int32_t start_date,
                                    std::int32_t end_date) override;
+    std::vector<std::string> get_yield_curve_list() override;
+    YieldCurvePtr get_yield_curve(const std::string& curve,
+                                  const bond::DateRangeOptions& options) override;
 
 private:
     void record(const std::string& name, std::string line);
@@ -63,6 +67,7 @@ private:
     std::vector<std::pair<std::vector<std::string>, InstrumentsResult>> instrument_answers_;
     std::vector<korvex::Date> trading_dates_;
     std::map<std::string, TablePtr> quotations_, valuations_, prices_, realized_, implied_;
+    std::map<std::string, YieldCurvePtr> curves_;
     std::map<std::string, std::exception_ptr> failures_;
     std::vector<std::string> calls_;
 };

@@ -29,6 +29,9 @@ public:
     TablePtr realized_cash_flow(const std::string& order_book_id) override;
     TablePtr get_implied_cash_flow(const std::string& order_book_id, std::int32_t start_date,
                                    std::int32_t end_date) override;
+    std::vector<std::string> get_yield_curve_list() override;
+    YieldCurvePtr get_yield_curve(const std::string& curve,
+                                  const bond::DateRangeOptions& options) override;
 
 private:
     struct Impl;

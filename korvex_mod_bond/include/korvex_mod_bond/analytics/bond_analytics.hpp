@@ -18,6 +18,7 @@
 #include "korvex/bars.hpp"
 #include "korvex/datetime_func.hpp"
 #include "korvex_mod_bond/analytics/bond_pricer.hpp"
+#include "korvex_mod_bond/analytics/curve_history.hpp"
 #include "korvex_mod_bond/position/cash_flow.hpp"
 
 namespace korvex {
@@ -52,6 +53,10 @@ struct BondAnalytics {
     double dv01 = NAN;  // yuan per unit for one basis point
     double time_to_maturity = NAN;
     double outstanding_principal = NAN;
+    // The run's reference curve (treasuries by default) at the bond's time to maturity on the
+    // day of the close, and the yield over it in basis points. NaN without a curve that day.
+    double curve_yield = NAN;
+    double spread_bp = NAN;
     std::optional<korvex::Date> next_coupon_date;
     double next_coupon_amount = 0.0;
     std::vector<RemainingPayment> cash_flows;  // from today on, ascending
@@ -72,8 +77,11 @@ struct BondLimit {
 // QuantLib pricer is built once per run.
 class BondAnalyticsBook {
 public:
-    explicit BondAnalyticsBook(std::shared_ptr<CashFlowSchedules> schedules)
-        : schedules_(std::move(schedules)) {}
+    // `curve`: the bundle's yield curve spreads are taken over.
+    explicit BondAnalyticsBook(std::shared_ptr<CashFlowSchedules> schedules,
+                               std::string curve = std::string(DEFAULT_CURVE))
+        : schedules_(std::move(schedules)), curve_name_(std::move(curve)) {}
+    static constexpr std::string_view DEFAULT_CURVE = "treasury";
 
     // KeyError for an id the run does not know, ValueError for one that is not a bond. The
     // reference is valid until the next call for the same bond.
@@ -112,8 +120,12 @@ private:
     Entry& entry_of(korvex::Environment& env, const std::string& order_book_id);
     static const BondPricer* pricer_of(Entry& entry);
 
+    const CurveHistory& curve();
+
     std::shared_ptr<CashFlowSchedules> schedules_;
     std::unordered_map<std::string, Entry> entries_;
+    std::string curve_name_;
+    std::optional<CurveHistory> curve_;  // read on first use
 };
 
 }  // namespace korvex_mod_bond
