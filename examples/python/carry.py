@@ -127,7 +127,9 @@ class Carry:
             return 0.0
         lot = 10.0 if self.exchange else 1000.0
         volume = context.day_bars(order_book_id)["volume"][-1]
-        units = min(math.floor(volume * 0.2 / lot) * lot, closable(context, order_book_id),
+        # Valuation bars (inter-bank bonds) carry no volume, and no volume limit applies.
+        within = math.floor(volume * 0.2 / lot) * lot if math.isfinite(volume) else math.inf
+        units = min(within, closable(context, order_book_id),
                     math.ceil(amount / price(context, order_book_id) / lot) * lot)
         if units <= 0 or context.order_bond(order_book_id, -units) is None:
             return 0.0

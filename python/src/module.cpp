@@ -9,5 +9,6 @@ PYBIND11_MODULE(_korvex, m) {
     korvex_python::bind_portfolio(m);
     korvex_python::bind_context(m);
     korvex_python::bind_run(m);
+    korvex_python::bind_data(m);
     korvex_python::install_python_loader();
 }

@@ -80,5 +80,6 @@ void bind_model(py::module_& m);
 void bind_portfolio(py::module_& m);
 void bind_context(py::module_& m);
 void bind_run(py::module_& m);
+void bind_data(py::module_& m);
 
 }  // namespace korvex_python

@@ -1,6 +1,7 @@
 #include "tavlen/bond.hpp"
 
 #include <cstdlib>
+#include <utility>
 
 #include "tavlen/sqlite_backend.hpp"
 
@@ -14,7 +15,10 @@ std::shared_ptr<Backend>& installed() {
     return instance;
 }
 
+thread_local std::shared_ptr<Backend> scoped;
+
 Backend& require() {
+    if (scoped) return *scoped;
     auto& b = installed();
     if (!b) throw DataError("tavlen is not initialised");
     return *b;
@@ -28,6 +32,13 @@ void set_backend(std::shared_ptr<Backend> backend) {
 
 std::shared_ptr<Backend> backend() {
     return installed();
+}
+
+ScopedBackend::ScopedBackend(std::shared_ptr<Backend> backend)
+    : previous_(std::exchange(scoped, std::move(backend))) {}
+
+ScopedBackend::~ScopedBackend() {
+    scoped = std::move(previous_);
 }
 
 std::string init(const std::string& configured_path) {

@@ -98,6 +98,19 @@ public:
 void set_backend(std::shared_ptr<Backend> backend);
 std::shared_ptr<Backend> backend();
 
+// While alive, this thread's calls go to `backend` rather than the installed one: a reader of
+// another database (research outside a run) cannot disturb a run in progress.
+class ScopedBackend {
+public:
+    explicit ScopedBackend(std::shared_ptr<Backend> backend);
+    ~ScopedBackend();
+    ScopedBackend(const ScopedBackend&) = delete;
+    ScopedBackend& operator=(const ScopedBackend&) = delete;
+
+private:
+    std::shared_ptr<Backend> previous_;
+};
+
 // Environment variable that overrides the configured database path.
 inline constexpr const char* DATABASE_ENV = "TAVLEN_DATABASE";
 // Installs the SQLite backend on `configured_path`, or on $TAVLEN_DATABASE when set.
