@@ -1,5 +1,7 @@
 #include "korvex_mod_bond/mod.hpp"
 
+#include "korvex_mod_bond/limits.hpp"
+
 #include <fmt/format.h>
 
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include "korvex_mod_bond/api.hpp"
 #include "korvex_mod_bond/data.hpp"
 #include "korvex_mod_bond/dummy.hpp"
+#include "korvex_mod_bond/limits.hpp"
 #include "korvex_mod_bond/matcher.hpp"
 #include "korvex_mod_bond/position.hpp"
 #include "korvex_mod_bond/quaylet.hpp"
@@ -59,6 +62,7 @@ void BondMod::start_up(korvex::Environment& env, const korvex::ConfigNode& mod_c
     _register_data_stores();
     _register_cost_deciders(mod_config);
     _register_validators();
+    limits::load(env, FundLimits::from_config(mod_config));
     _register_broker_and_matchers(mod_config);
     results::load(env);
 }

@@ -12,6 +12,7 @@
 #include "korvex_mod_bond/matcher.hpp"
 #include "korvex_mod_bond/position/bond_position.hpp"
 #include "korvex_mod_bond/utils.hpp"
+#include "korvex_mod_bond/limits.hpp"
 #include "korvex_mod_bond/validator.hpp"
 
 namespace korvex_mod_bond::api {
@@ -315,6 +316,7 @@ std::shared_ptr<RepoTrade> ib_repo(korvex::StrategyContext& ctx, int term_days,
     if (!std::isfinite(rate))
         return refuse<Result>(fmt::format("{} has no repo rate on {}", *repo_id,
                                           korvex::format_date(korvex::to_date(env.calendar_dt))));
+    if (auto why = financing_breach(env, nominal_amount * haircut)) return refuse<Result>(*why);
     return book(env, RepoTrade::create_repo_trade(rate, nominal_amount, *repo_id, term_days,
                                                   haircut, bond_id, pledged));
 }
