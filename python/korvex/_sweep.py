@@ -34,7 +34,7 @@ SUMMARY_FIGURES = ("final_equity", "total_return", "annual_return", "max_drawdow
                    "volatility", "coupon_income", "principal_repaid", "payment_receivable",
                    "price_pnl", "repo_interest_paid", "repo_interest_earned",
                    "transaction_costs", "overdraft_days", "max_overdraft", "overdraft_interest",
-                   "trades")
+                   "trades", "sortino", "risk_free_return")
 MARKER = "sweep_run.json"
 
 
@@ -310,6 +310,14 @@ def table_of(records, specs):
     import pandas as pd
 
     keys = list(dict.fromkeys(k for s in specs for k, _ in s["overrides"]))
+    # The standing figures first, then every other number a run's summary carries (the mods'
+    # figures: fund-limit days, ...), in the order first met.
+    figures = list(SUMMARY_FIGURES)
+    for record in records:
+        for name, value in record["summary"].items():
+            if name not in figures and isinstance(value, (int, float)) \
+                    and not isinstance(value, bool):
+                figures.append(name)
     rows = []
     for record, spec in zip(records, specs):
         row = {"run": record["run"]}
@@ -319,7 +327,7 @@ def table_of(records, specs):
             row[k] = _typed(text)
         row.update(status=record["status"], error=record.get("error", ""),
                    seconds=record.get("seconds", 0))
-        for figure in SUMMARY_FIGURES:
+        for figure in figures:
             row[figure] = record["summary"].get(figure)
         row["folder"] = spec["folder"]
         rows.append(row)
@@ -341,8 +349,8 @@ def _typed(text):
 # ---------------------------------------------------------------- the report
 
 def write_report(frame, keys, swept, path):
-    """sweep.html: the table (click a heading to sort), and a heatmap of final equity over the
-    first two swept keys."""
+    """sweep.html: the table (click a heading to sort), with a line of final equity over the one
+    swept key, or a heatmap of it over the first two."""
     cols = list(frame.columns)
     head = "".join(f"<th onclick='sortBy({i})'>{html.escape(str(c))}</th>" for i, c in enumerate(cols))
     body = []
@@ -355,7 +363,7 @@ def write_report(frame, keys, swept, path):
             cls = " class='failed'" if c == "status" and v != "ok" else ""
             cells.append(f"<td{cls} data-v='{html.escape(str(v))}'>{html.escape(text)}</td>")
         body.append("<tr>" + "".join(cells) + "</tr>")
-    heat = _heatmap(frame, swept) if len(swept) >= 2 else ""
+    heat = _heatmap(frame, swept) if len(swept) >= 2 else _line(frame, swept[0]) if swept else ""
     page = f"""<!doctype html><html><head><meta charset="utf-8"><title>korvex sweep</title>
 <style>body{{font-family:sans-serif;margin:2em}}table{{border-collapse:collapse}}
 td,th{{border:1px solid #ccc;padding:4px 8px;text-align:right;white-space:nowrap}}th{{cursor:pointer;background:#eee}}
@@ -368,6 +376,38 @@ const nx=parseFloat(x),ny=parseFloat(y);return dir*((isNaN(nx)||isNaN(ny))?x.loc
 rows.forEach(r=>t.appendChild(r))}}</script></body></html>
 """
     Path(path).write_text(page, encoding="utf-8")
+
+
+def _line(frame, key, width=640, height=280, pad=60):
+    """An SVG line of final equity over the values of `key`, in order when they are numbers."""
+    ok = frame[(frame.status == "ok") & (frame[key] != "")]
+    if ok.empty:
+        return ""
+    points = list(zip(ok[key], ok.final_equity.astype(float)))
+    numeric = all(isinstance(v, (int, float)) for v, _ in points)
+    if numeric:
+        points.sort(key=lambda p: p[0])
+    lo, hi = min(v for _, v in points), max(v for _, v in points)
+    span = (hi - lo) or abs(hi) or 1.0
+    n = len(points)
+
+    def x(i):
+        return pad + (width - 2 * pad) * (0.5 if n == 1 else i / (n - 1))
+
+    def y(v):
+        return height - pad - (height - 2 * pad) * (0.5 if hi == lo else (v - lo) / span)
+
+    path = " ".join(f"{'M' if i == 0 else 'L'}{x(i):.1f},{y(v):.1f}" for i, (_, v) in enumerate(points))
+    marks = "".join(
+        f"<circle cx='{x(i):.1f}' cy='{y(v):.1f}' r='3'><title>{html.escape(str(k))}: {v:,.2f}"
+        f"</title></circle><text x='{x(i):.1f}' y='{height - pad + 18}' text-anchor='middle'>"
+        f"{html.escape(str(k))}</text>" for i, (k, v) in enumerate(points))
+    scale = (f"<text x='{pad - 6}' y='{y(hi):.1f}' text-anchor='end'>{hi:,.0f}</text>"
+             f"<text x='{pad - 6}' y='{y(lo):.1f}' text-anchor='end'>{lo:,.0f}</text>")
+    return (f"<h2>Final equity by {html.escape(key)}</h2><svg width='{width}' height='{height}' "
+            f"font-size='11' class='line'><path d='{path}' fill='none' stroke='#2a6' "
+            f"stroke-width='2'/>{marks}{scale}<text x='{width / 2}' y='{height - 10}' "
+            f"text-anchor='middle'>{html.escape(key)}</text></svg>")
 
 
 def _heatmap(frame, swept):

@@ -122,8 +122,27 @@ def test_korvex_data_gives_what_a_run_reads(history):
 
 
 def test_the_real_history_examples_replay_2013_and_the_rally(history):
-    carry = korvex.run(example("carry_2013.toml", history), output_dir=False)
+    carry = korvex.run(example("carry_2013.toml", history, risk_free_instrument="R001.IB"),
+                       output_dir=False)
     equity = carry.daily.equity
+    # Net of the overnight repo: each day earns the previous close's R001 rate for its nights,
+    # the first day from the last trading day of 2012. Computed here from the bundle's table.
+    bundle = korvex.data.open(history)
+    rates = bundle.repo_bars("R001.IB").close.droplevel(0)
+    days = pd.DatetimeIndex([bundle.trading_dates("exchange", end_date="2013-01-03")[-1]]
+                            ).append(pd.DatetimeIndex(equity.index))
+    earned = [rates[:days[i - 1]].iloc[-1] * (days[i] - days[i - 1]).days / 365
+              for i in range(1, len(days))]
+    n = len(earned)
+    risk_free = np.prod([1 + e for e in earned]) ** (252 / n) - 1
+    s = carry.summary
+    assert s["risk_free_return"] == pytest.approx(risk_free, rel=1e-12)
+    assert s["sharpe"] == pytest.approx((s["annual_return"] - risk_free) / s["volatility"],
+                                        rel=1e-12)
+    returns = equity.pct_change().fillna(equity.iloc[0] / s["starting_cash"] - 1).to_numpy()
+    downside = np.sqrt(np.mean(np.minimum(0, returns - np.array(earned)) ** 2) * 252)
+    assert s["sortino"] == pytest.approx((s["annual_return"] - risk_free) / downside, rel=1e-9)
+
     drawdown = equity / equity.cummax() - 1
     trough = drawdown.idxmin()
     peak = equity[:trough].idxmax()

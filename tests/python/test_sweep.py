@@ -30,7 +30,9 @@ def test_a_grid_runs_like_separate_runs_records_failures_and_resumes(tmp_path, o
     assert list(frame.status) == ["ok", "ok", "failed"]
     assert frame.error[2] == 'configuration entry strategy.leverage must be a number, got text "high"'
     assert pd.read_csv(out / "sweep.csv").final_equity[:2].tolist() == frame.final_equity[:2].tolist()
-    assert "<table" in (out / "sweep.html").read_text()
+    page = (out / "sweep.html").read_text()
+    assert "<table" in page and "<h2>Final equity by strategy.leverage</h2><svg" in page
+    assert page.count("<circle") == 2  # the two runs that finished, in the key's order
 
     # Each run is the run the command line makes with the same overrides, to the cent.
     (tmp_path / "base.toml").write_text(korvex.config_toml(config))
@@ -52,11 +54,17 @@ def test_a_grid_runs_like_separate_runs_records_failures_and_resumes(tmp_path, o
     # --set changes the base of every run, as it does a single run's.
     shorter = subprocess.run([BUILD / "bin" / "korvex", "sweep", "-c", tmp_path / "base.toml",
                               "--set", "base.end_date=2019-03-29", "--grid", "strategy.leverage=1.4",
+                              "--set", "mod.bond.limits.max_repo_borrowing=0.4",
                               "--workers", "1", "-q", "-o", tmp_path / "shorter"],
                              capture_output=True, text=True)
     assert shorter.returncode == 0, shorter.stderr
     ran = pd.read_csv(tmp_path / "shorter" / "runs" / "r000-1.4" / "daily.csv")
     assert ran.date.iloc[-1] == "2019-03-29"
+    # The mods' figures of the summary come into the table too.
+    run_summary = json.loads((tmp_path / "shorter" / "runs" / "r000-1.4" / "summary.json")
+                             .read_text())
+    assert pd.read_csv(tmp_path / "shorter" / "sweep.csv").limit_breach_days_repo_borrowing[0] \
+        == run_summary["limit_breach_days_repo_borrowing"]
 
     # Interrupted: one run's folder lost its completion record mid-write. Resuming runs that one
     # (and the failed one) again and keeps the other.

@@ -361,6 +361,11 @@ mod_path = []
 strategy_libraries = []
 # Folders searched for Python strategy modules, before PYTHONPATH.
 python_path = []
+# The risk-free rate the summary's Sharpe and Sortino ratios are net of: a yearly rate
+# (0.02 for 2%), or an instrument whose daily close is one (a repo's rate: "R001.IB"), which
+# then replaces the fixed rate. Each day earns the previous close's rate for its nights.
+risk_free_rate = 0.0
+risk_free_instrument = ""
 # Saved state to start from, and where to write the state at the end ("" for neither).
 resume_from = ""
 save_state_to = ""

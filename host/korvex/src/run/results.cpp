@@ -91,10 +91,40 @@ State plain_summary(Environment& env, const RunResult& result) {
     const double start =
         result.resumed_from ? result.opening_equity : env.portfolio().starting_cash();
     double end = result.daily.empty() ? start : result.daily.back().equity;
-    std::vector<double> returns;
+    // Beside each day's return, the risk-free one: the rate known at the previous close for the
+    // nights to this one.
+    const std::string rf_id = env.config().at("base.risk_free_instrument").as_string();
+    const double rf_fixed = env.config().at("base.risk_free_rate").as_double();
+    const Bars rf_bars = rf_id.empty() ? Bars() : env.data_proxy().day_bars_full(rf_id);
+    auto risk_free = [&](std::size_t r) {
+        if (rf_id.empty() && rf_fixed == 0) return 0.0;
+        const Date day = result.daily[r].date;
+        Date before = day - std::chrono::days(1);
+        if (r > 0) {
+            before = result.daily[r - 1].date;
+        } else {
+            try {
+                before = to_date(env.data_proxy().get_previous_trading_date(day));
+            } catch (const Error&) {
+                // the calendar starts with the run: one night
+            }
+        }
+        double rate = rf_fixed;
+        if (!rf_id.empty()) {
+            const std::size_t k = rf_bars.find_at_or_before(convert_date_to_int(before));
+            rate = k == Bars::npos ? 0.0 : rf_bars.get(k, "close");
+            if (!std::isfinite(rate)) rate = 0.0;
+        }
+        return rate * static_cast<double>((day - before).count()) / 365.0;
+    };
+    std::vector<double> returns, free_returns;
     double prev = start, peak = start, max_dd = 0;
-    for (auto& d : result.daily) {
-        if (prev != 0) returns.push_back(d.equity / prev - 1);
+    for (std::size_t r = 0; r < result.daily.size(); ++r) {
+        const DailyRecord& d = result.daily[r];
+        if (prev != 0) {
+            returns.push_back(d.equity / prev - 1);
+            free_returns.push_back(risk_free(r));
+        }
         prev = d.equity;
         peak = std::max(peak, d.equity);
         if (peak > 0) max_dd = std::max(max_dd, 1 - d.equity / peak);
@@ -104,6 +134,14 @@ State plain_summary(Environment& env, const RunResult& result) {
     double var = 0;
     for (double r : returns) var += (r - mean) * (r - mean);
     double vol = n > 1 ? std::sqrt(var / (n - 1)) * std::sqrt(252.0) : 0;
+    double growth = 1, downside = 0;
+    for (std::size_t i = 0; i < returns.size(); ++i) {
+        growth *= 1 + free_returns[i];
+        const double below = std::min(0.0, returns[i] - free_returns[i]);
+        downside += below * below;
+    }
+    const double rf_annual = n > 0 ? std::pow(growth, 252.0 / n) - 1 : 0;
+    const double downside_vol = n > 0 ? std::sqrt(downside / n) * std::sqrt(252.0) : 0;
     double total = start != 0 ? end / start - 1 : 0;
     double annual = n > 0 && start != 0 ? std::pow(end / start, 252.0 / n) - 1 : 0;
     // Costs as the journals paid them.
@@ -130,7 +168,9 @@ State plain_summary(Environment& env, const RunResult& result) {
                  {"total_return", total},
                  {"annual_return", annual},
                  {"volatility", vol},
-                 {"sharpe", vol > 0 ? (annual - 0.0) / vol : 0.0},
+                 {"sharpe", vol > 0 ? (annual - rf_annual) / vol : 0.0},
+                 {"sortino", downside_vol > 0 ? (annual - rf_annual) / downside_vol : 0.0},
+                 {"risk_free_return", rf_annual},
                  {"max_drawdown", max_dd},
                  {"trades", result.trades.size()},
                  {"transaction_costs", costs},

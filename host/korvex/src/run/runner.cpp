@@ -25,7 +25,8 @@ const std::set<std::string> kBuiltinMods = {"sys_simulation"};
 const std::set<std::string> kBaseKeys = {
     "run_type", "start_date",  "end_date",           "frequency",   "data_bundle_path",
     "strategy", "output_dir",  "mod_path",           "resume_from", "save_state_to",
-    "accounts", "future_info", "strategy_libraries", "python_path", "replace_output"};
+    "accounts", "future_info", "strategy_libraries", "python_path", "replace_output",
+    "risk_free_rate", "risk_free_instrument"};
 
 // Every leaf of a table as a dotted path below it ("exchange_repo_commission_rate.1").
 void leaf_paths(const ConfigNode& table, const std::string& prefix, std::vector<std::string>& out) {
@@ -104,6 +105,8 @@ RunSettings validate(const Config& config) {
     if (s.start > s.end)
         throw ValueError(fmt::format("base.start_date {} is after base.end_date {}",
                                      format_date(s.start), format_date(s.end)));
+    if (const double rf = base["risk_free_rate"].as_double(); !std::isfinite(rf))
+        throw ValueError(fmt::format("base.risk_free_rate must be a yearly rate, got {}", rf));
     s.frequency = base["frequency"].as_string();
     if (s.frequency != "1d" && s.frequency != "1m" && s.frequency != "tick")
         throw ValueError(
@@ -467,6 +470,10 @@ RunResult Runner::run() {
                                                        : fmt::format("the data covers {} to {}",
                                                                      format_date(calendar.front()),
                                                                      format_date(calendar.back()));
+        if (const std::string rf = env.config().at("base.risk_free_instrument").as_string();
+            !rf.empty() && !env.data_proxy().find_instrument(rf))
+            throw ValueError(fmt::format(
+                "base.risk_free_instrument '{}' is not an instrument of the data", rf));
         if (days.empty())
             throw ValueError(fmt::format("no trading day between {} and {} in the calendar ({})",
                                          format_date(settings.start), format_date(settings.end),
