@@ -88,8 +88,8 @@ struct Breaches {
     std::array<int, 4> days{};
     std::array<bool, 4> open{};
 };
-constexpr std::array<std::string_view, 4> LIMIT_NAMES{"total_assets", "repo_borrowing",
-                                                      "issuer", "duration"};
+constexpr std::array<std::string_view, 4> LIMIT_NAMES{"total_assets", "repo_borrowing", "issuer",
+                                                      "duration"};
 
 }  // namespace
 
@@ -159,10 +159,10 @@ bool FundLimitValidator::can_submit_order(const korvex::Order& order, korvex::Ac
         if (const std::string issuer = issuer_of(_env, id); !issuer.empty()) {
             const double after = issuer_value(_env, issuer) + value;
             if (after > l.max_issuer * net) {
-                refuse(fmt::format(
-                    "bonds of {} would reach {:.2f}, above the limit of {} of net "
-                    "assets {:.2f}",
-                    issuer, after, percent(l.max_issuer), net));
+                refuse(
+                    fmt::format("bonds of {} would reach {:.2f}, above the limit of {} of net "
+                                "assets {:.2f}",
+                                issuer, after, percent(l.max_issuer), net));
                 return false;
             }
         }
@@ -175,10 +175,10 @@ bool FundLimitValidator::can_submit_order(const korvex::Order& order, korvex::Ac
             // An empty book has no duration to keep; a trade may always bring it nearer.
             if (!std::isnan(before) && outside(l, after) > 0 &&
                 outside(l, after) > outside(l, before)) {
-                refuse(fmt::format(
-                    "the bonds' modified duration would move to {:.2f}, outside "
-                    "the limits of {:g} to {:g}",
-                    after, l.min_duration, l.max_duration));
+                refuse(
+                    fmt::format("the bonds' modified duration would move to {:.2f}, outside "
+                                "the limits of {:g} to {:g}",
+                                after, l.min_duration, l.max_duration));
                 return false;
             }
         }
@@ -207,8 +207,8 @@ void load(korvex::Environment& env, const FundLimits& limits) {
         const double b = borrowed(e);
         std::array<std::optional<std::string>, 4> found;
         if (limits.max_total_assets > 0 && net + b > limits.max_total_assets * net)
-            found[0] = fmt::format("total assets {:.2f} are above {} of net assets {:.2f}",
-                                   net + b, percent(limits.max_total_assets), net);
+            found[0] = fmt::format("total assets {:.2f} are above {} of net assets {:.2f}", net + b,
+                                   percent(limits.max_total_assets), net);
         if (limits.max_repo_borrowing > 0 && b > limits.max_repo_borrowing * net)
             found[1] = fmt::format("repo borrowing {:.2f} is above {} of net assets {:.2f}", b,
                                    percent(limits.max_repo_borrowing), net);
@@ -221,16 +221,18 @@ void load(korvex::Environment& env, const FundLimits& limits) {
             });
             for (const auto& [issuer, value] : by_issuer)
                 if (value > limits.max_issuer * net) {
-                    found[2] = fmt::format("bonds of {} at {:.2f} are above {} of net assets {:.2f}",
-                                           issuer, value, percent(limits.max_issuer), net);
+                    found[2] =
+                        fmt::format("bonds of {} at {:.2f} are above {} of net assets {:.2f}",
+                                    issuer, value, percent(limits.max_issuer), net);
                     break;
                 }
         }
         if (limits.duration_on()) {
             const double d = book_duration(e);
             if (!std::isnan(d) && outside(limits, d) > 0)
-                found[3] = fmt::format("the bonds' modified duration {:.2f} is outside {:g} to {:g}",
-                                       d, limits.min_duration, limits.max_duration);
+                found[3] =
+                    fmt::format("the bonds' modified duration {:.2f} is outside {:g} to {:g}", d,
+                                limits.min_duration, limits.max_duration);
         }
         int count = 0;
         for (std::size_t k = 0; k < found.size(); ++k) {
@@ -250,10 +252,9 @@ void load(korvex::Environment& env, const FundLimits& limits) {
                                  limits.max_issuer > 0, limits.duration_on()};
     for (std::size_t k = 0; k < on.size(); ++k) {
         if (!on[k]) continue;
-        env.add_summary_extra(fmt::format("limit_breach_days_{}", LIMIT_NAMES[k]),
-                              [breaches, k](korvex::Environment&) {
-                                  return static_cast<double>(breaches->days[k]);
-                              });
+        env.add_summary_extra(
+            fmt::format("limit_breach_days_{}", LIMIT_NAMES[k]),
+            [breaches, k](korvex::Environment&) { return static_cast<double>(breaches->days[k]); });
     }
 }
 

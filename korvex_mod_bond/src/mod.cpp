@@ -57,8 +57,8 @@ void BondMod::start_up(korvex::Environment& env, const korvex::ConfigNode& mod_c
     _check_matching_type(mod_config);
     // The analytics read the same cash-flow schedules as the positions.
     env.set_extension(std::string(BondAnalyticsBook::EXTENSION_KEY),
-                      std::make_shared<BondAnalyticsBook>(_load_position_module(),
-                                                          mod_config["analytics_curve"].as_string()));
+                      std::make_shared<BondAnalyticsBook>(
+                          _load_position_module(), mod_config["analytics_curve"].as_string()));
     _register_data_stores();
     _register_cost_deciders(mod_config);
     _register_validators();

@@ -74,8 +74,7 @@ void bind_bond_analytics(py::module_& m) {
         .def_readonly("curve_yield", &BondAnalytics::curve_yield,
                       "the reference curve (mod.bond.analytics_curve) at the bond's time to "
                       "maturity on the day of the close, percent; NaN without a curve")
-        .def_readonly("spread_bp", &BondAnalytics::spread_bp,
-                      "ytm over curve_yield, basis points")
+        .def_readonly("spread_bp", &BondAnalytics::spread_bp, "ytm over curve_yield, basis points")
         .def_property_readonly("next_coupon_date",
                                [](const BondAnalytics& a) -> py::object {
                                    return a.next_coupon_date ? to_py(*a.next_coupon_date)

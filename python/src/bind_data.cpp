@@ -4,8 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
-#include <filesystem>
 #include <fmt/format.h>
+#include <filesystem>
 
 #include "korvex/data/base_data_source.hpp"
 #include "korvex/errors.hpp"
@@ -91,7 +91,8 @@ public:
             throw korvex::ValueError(fmt::format("unknown table '{}'", kind));
         if (!t) return py::none();
         py::dict columns;
-        for (const auto& name : t->column_names()) columns[py::str(name)] = doubles(t->column(name));
+        for (const auto& name : t->column_names())
+            columns[py::str(name)] = doubles(t->column(name));
         return py::make_tuple(t->index_names()[1], date_ints(t->dates()), columns);
     }
 
@@ -110,7 +111,8 @@ public:
     }
 
     py::array_t<std::int64_t> trading_dates(const std::string& market) {
-        if (market == "exchange") return date_ints(korvex::read_trading_dates_file(bundle_ / "trading_dates.txt"));
+        if (market == "exchange")
+            return date_ints(korvex::read_trading_dates_file(bundle_ / "trading_dates.txt"));
         if (market != "inter_bank")
             throw korvex::ValueError(
                 fmt::format("market '{}': expected 'exchange' or 'inter_bank'", market));
@@ -127,9 +129,10 @@ private:
         if (source == "chinabond") return chinabond_;
         if (source == "exchange") return exchange_;
         if (source == "auto") return auto_;
-        throw korvex::ValueError(fmt::format(
-            "source '{}': expected 'chinabond', 'exchange' or 'auto' (as mod.bond.valuation_source)",
-            source));
+        throw korvex::ValueError(
+            fmt::format("source '{}': expected 'chinabond', 'exchange' or 'auto' (as "
+                        "mod.bond.valuation_source)",
+                        source));
     }
 
     fs::path bundle_;

@@ -68,15 +68,16 @@ public:
         } else if (day_ == 2) {
             // One issuer at most 70%: 15% more of the same bond is refused.
             const double units = units_for(0.15 * net, close_of(ctx, short_));
-            const double held = account.get_position(short_, POSITION_DIRECTION::LONG).market_value();
+            const double held =
+                account.get_position(short_, POSITION_DIRECTION::LONG).market_value();
             expected.push_back(fmt::format(
                 "Order rejected: bonds of {} would reach {:.2f}, above the limit of 70% of net "
                 "assets {:.2f}",
                 issuer_, held + units * close_of(ctx, short_), net));
             EXPECT_FALSE(api::order_bond(ctx, short_, units));
             // Repo borrowing at most 40%: 45% is refused, 35% taken.
-            const double face = account.get_position(short_, POSITION_DIRECTION::LONG).quantity() *
-                                100;
+            const double face =
+                account.get_position(short_, POSITION_DIRECTION::LONG).quantity() * 100;
             const double too_much = std::floor(0.45 * net / 100) * 100;
             ASSERT_LT(too_much, face);
             expected.push_back(fmt::format(
@@ -129,7 +130,8 @@ private:
 }  // namespace
 
 TEST(FundLimits, RefuseWhatWouldBreachThemAndCountWhatTheCloseFinds) {
-    Config config = korvex::testing::bond_run_config("2019-03-01", "2019-03-15", "BOND = 100000000");
+    Config config =
+        korvex::testing::bond_run_config("2019-03-01", "2019-03-15", "BOND = 100000000");
     config.set("mod.bond.limits.max_repo_borrowing", Value(0.4));
     config.set("mod.bond.limits.max_total_assets", Value(1.38));
     config.set("mod.bond.limits.max_issuer", Value(0.7));
@@ -162,9 +164,9 @@ TEST(FundLimits, RefuseWhatWouldBreachThemAndCountWhatTheCloseFinds) {
     EXPECT_EQ(summary.at("limit_breach_days_total_assets"), over);
     EXPECT_EQ(summary.at("limit_breach_days_repo_borrowing"), 0);
     const std::string said = "Fund limit breached at the close of " + first + ": total assets";
-    EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(),
-                            [&](const std::string& w) { return w.starts_with(said); }))
-        << said;
+    EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(), [&](const std::string& w) {
+        return w.starts_with(said);
+    })) << said;
 
     Config bad = config;
     bad.set("mod.bond.limits.min_duration", Value(4.0));

@@ -83,10 +83,11 @@ TEST(MemoryBackend, FailOnRejectsUnknownCallNames) {
         m.fail_on("instrument", std::make_exception_ptr(tavlen::DataError("x")));
         FAIL() << "no error";
     } catch (const korvex::ValueError& e) {
-        EXPECT_STREQ(e.what(),
-                     "fail_on: unknown call 'instrument' (calls: get_bond_list, instruments, "
-                     "get_trading_dates, currency_market_quotation, get_valuation, get_price, "
-                     "realized_cash_flow, get_implied_cash_flow, get_yield_curve_list, get_yield_curve)");
+        EXPECT_STREQ(
+            e.what(),
+            "fail_on: unknown call 'instrument' (calls: get_bond_list, instruments, "
+            "get_trading_dates, currency_market_quotation, get_valuation, get_price, "
+            "realized_cash_flow, get_implied_cash_flow, get_yield_curve_list, get_yield_curve)");
     }
 }
 

@@ -135,7 +135,8 @@ TEST_F(Importer, YieldCurvesReadBackByDayAndTenor) {
     }
     tavlen::SqliteBackend old(db());
     EXPECT_TRUE(old.get_yield_curve_list().empty());
-    EXPECT_FALSE(old.get_yield_curve("treasury", {.start_date = "20200101", .end_date = "20211231"}));
+    EXPECT_FALSE(
+        old.get_yield_curve("treasury", {.start_date = "20200101", .end_date = "20211231"}));
 }
 
 TEST_F(Importer, ImportingTheSameFilesAgainChangesNothing) {

@@ -118,8 +118,7 @@ BondData simulate_bond(const BondSpec& spec, const MarketModel& model, const Day
         // Valuations of inter-bank bonds are ex-coupon from the record day: the holder of
         // record books the coupon as receivable then, and it must not count twice. Exchange
         // bonds' payments become receivable on the payment day, when every price is ex.
-        const double detached =
-            spec.market == Market::InterBank ? detached_coupon(pricer, d) : 0.0;
+        const double detached = spec.market == Market::InterBank ? detached_coupon(pricer, d) : 0.0;
         const double dirty = round_to_decimals(clean + v.accrued - detached, 4);
         const double dv01 = detached == 0.0 ? v.dv01 : dirty * v.modified_duration * 1e-4;
         data.valuations.push_back({grid.ints[i], dirty, clean, round_to_decimals(v.ytm, 4),

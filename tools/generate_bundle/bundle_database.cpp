@@ -44,8 +44,8 @@ BundleDatabase::BundleDatabase(const std::filesystem::path& path)
       implied_(db_.prepare("INSERT INTO implied_cash_flow (order_book_id, seq, date, "
                            "total_payment, payment_receivable, principal_payment) "
                            "VALUES (?, ?, ?, ?, ?, ?)")),
-      curve_(db_.prepare(
-          "INSERT INTO yield_curve (curve, date, tenor, yield) VALUES (?, ?, ?, ?)")),
+      curve_(
+          db_.prepare("INSERT INTO yield_curve (curve, date, tenor, yield) VALUES (?, ?, ?, ?)")),
       meta_(db_.prepare("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)")) {}
 
 void BundleDatabase::add_instrument(const std::string& order_book_id, const std::string& type,

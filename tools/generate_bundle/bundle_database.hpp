@@ -9,8 +9,8 @@
 
 #include "bond_series.hpp"
 #include "repo_series.hpp"
-#include "tavlen/bond.hpp"
 #include "sqlite_db.hpp"
+#include "tavlen/bond.hpp"
 
 namespace korvex_generate {
 

@@ -102,8 +102,8 @@ struct Builder {
                     span.append(points.dates[i], points.tenors[i], points.yields[i]);
             }
         } else {
-            for (const Date& d : business_days(inter_bank_calendar(), to_ql(options.start),
-                                               to_ql(options.end))) {
+            for (const Date& d :
+                 business_days(inter_bank_calendar(), to_ql(options.start), to_ql(options.end))) {
                 const korvex::Date day = korvex::date_from_int(to_date_int(d));
                 for (const double tenor : STANDARD_TENORS)
                     span.append(day, tenor,
@@ -189,9 +189,9 @@ struct Builder {
         for (const RepoSpec& r : repos) {
             const bool ib = r.market == Market::InterBank;
             const QuantLib::Calendar cal = ib ? inter_bank_calendar() : exchange_calendar();
-            const auto rows = simulate_repo(r, ib ? ib_span : exchange_span,
-                                            cal.advance(end, 1, QuantLib::Days), model,
-                                            options.seed);
+            const auto rows =
+                simulate_repo(r, ib ? ib_span : exchange_span, cal.advance(end, 1, QuantLib::Days),
+                              model, options.seed);
             db.add_repo_rows(r.order_book_id, rows);
             summary.repo_rows += rows.size();
         }
@@ -240,11 +240,11 @@ GeneratorSummary generate_bundle(const GeneratorOptions& options, const Progress
         builder.observed.emplace(builder.observed_points, options.curve.string());
         const auto& days = builder.observed->days();
         if (options.start < days.front() || options.end > days.back())
-            throw korvex::ValueError(fmt::format(
-                "--start {} --end {}: the curve {} covers {} to {} only",
-                korvex::format_date(options.start), korvex::format_date(options.end),
-                options.curve.string(), korvex::format_date(days.front()),
-                korvex::format_date(days.back())));
+            throw korvex::ValueError(
+                fmt::format("--start {} --end {}: the curve {} covers {} to {} only",
+                            korvex::format_date(options.start), korvex::format_date(options.end),
+                            options.curve.string(), korvex::format_date(days.front()),
+                            korvex::format_date(days.back())));
     }
     fs::path out = fs::absolute(options.out).lexically_normal();
     if (out.filename().empty()) out = out.parent_path();  // "data/bundle/"

@@ -44,8 +44,8 @@ tavlen::YieldCurve read_curve_csv(const std::filesystem::path& path) {
     };
     std::string line;
     std::size_t n = 0;
-    if (!std::getline(in, line) || split(line) != std::vector<std::string>{"date", "tenor_years",
-                                                                           "yield_pct"})
+    if (!std::getline(in, line) ||
+        split(line) != std::vector<std::string>{"date", "tenor_years", "yield_pct"})
         fail(1, "the header must be date,tenor_years,yield_pct");
     tavlen::YieldCurve curve;
     for (n = 2; std::getline(in, line); ++n) {

@@ -14,8 +14,8 @@ namespace korvex_generate {
 tavlen::YieldCurve read_curve_csv(const std::filesystem::path& path);
 
 // The tenors (years) the generator writes its modelled curve at: ChinaBond's standard ones.
-inline constexpr double STANDARD_TENORS[] = {0.0,  0.08, 0.17, 0.25, 0.5, 0.75, 1.0,
-                                             2.0,  3.0,  4.0,  5.0,  6.0, 7.0,  8.0,
-                                             9.0,  10.0, 15.0, 20.0, 30.0, 40.0, 50.0};
+inline constexpr double STANDARD_TENORS[] = {0.0, 0.08, 0.17, 0.25, 0.5,  0.75, 1.0,
+                                             2.0, 3.0,  4.0,  5.0,  6.0,  7.0,  8.0,
+                                             9.0, 10.0, 15.0, 20.0, 30.0, 40.0, 50.0};
 
 }  // namespace korvex_generate

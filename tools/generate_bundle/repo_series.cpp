@@ -69,8 +69,8 @@ std::vector<RepoRow> simulate_repo(const RepoSpec& repo, const std::vector<Date>
     const bool exchange = repo.market != Market::InterBank;
     const bool observed = model.observed() != nullptr;
     const double term_years = repo.repo_period / 365.0;
-    double premium =
-        (observed ? OBSERVED_REPO_SPREAD : term_premium(repo.repo_period)) + (exchange ? 0.0008 : 0.0);
+    double premium = (observed ? OBSERVED_REPO_SPREAD : term_premium(repo.repo_period)) +
+                     (exchange ? 0.0008 : 0.0);
     if (repo.order_book_id.starts_with("FR")) premium += 0.0003;
     if (repo.order_book_id.starts_with("DR")) premium -= 0.0002;
     const double noise_scale =

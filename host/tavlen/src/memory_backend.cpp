@@ -14,10 +14,9 @@ namespace tavlen {
 namespace {
 
 constexpr std::array<std::string_view, 10> CALLS{
-    "get_bond_list",         "instruments",          "get_trading_dates",
-    "currency_market_quotation", "get_valuation",    "get_price",
-    "realized_cash_flow",    "get_implied_cash_flow", "get_yield_curve_list",
-    "get_yield_curve"};
+    "get_bond_list",        "instruments",    "get_trading_dates",  "currency_market_quotation",
+    "get_valuation",        "get_price",      "realized_cash_flow", "get_implied_cash_flow",
+    "get_yield_curve_list", "get_yield_curve"};
 
 std::string quoted(std::string_view s) {
     return fmt::format("\"{}\"", s);

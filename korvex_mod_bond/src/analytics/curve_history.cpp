@@ -23,9 +23,9 @@ CurveHistory::CurveHistory(const tavlen::YieldCurve& points, const std::string& 
             days_.push_back(day);
             offsets_.push_back(static_cast<std::uint32_t>(i));
         } else if (!(tenors_[i - 1] < tenors_[i])) {
-            throw korvex::ValueError(fmt::format(
-                "curve '{}' on {}: the tenors do not ascend ({} after {})", name,
-                korvex::format_date(day), tenors_[i], tenors_[i - 1]));
+            throw korvex::ValueError(
+                fmt::format("curve '{}' on {}: the tenors do not ascend ({} after {})", name,
+                            korvex::format_date(day), tenors_[i], tenors_[i - 1]));
         }
     }
     offsets_.push_back(static_cast<std::uint32_t>(n));

@@ -9,10 +9,10 @@
 #include "korvex/logger.hpp"
 #include "korvex/simulation_broker.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
+#include "korvex_mod_bond/limits.hpp"
 #include "korvex_mod_bond/matcher.hpp"
 #include "korvex_mod_bond/position/bond_position.hpp"
 #include "korvex_mod_bond/utils.hpp"
-#include "korvex_mod_bond/limits.hpp"
 #include "korvex_mod_bond/validator.hpp"
 
 namespace korvex_mod_bond::api {

@@ -22,11 +22,23 @@ namespace {
 
 // Sections of [mod] that belong to the host itself rather than to loadable mods.
 const std::set<std::string> kBuiltinMods = {"sys_simulation"};
-const std::set<std::string> kBaseKeys = {
-    "run_type", "start_date",  "end_date",           "frequency",   "data_bundle_path",
-    "strategy", "output_dir",  "mod_path",           "resume_from", "save_state_to",
-    "accounts", "future_info", "strategy_libraries", "python_path", "replace_output",
-    "risk_free_rate", "risk_free_instrument"};
+const std::set<std::string> kBaseKeys = {"run_type",
+                                         "start_date",
+                                         "end_date",
+                                         "frequency",
+                                         "data_bundle_path",
+                                         "strategy",
+                                         "output_dir",
+                                         "mod_path",
+                                         "resume_from",
+                                         "save_state_to",
+                                         "accounts",
+                                         "future_info",
+                                         "strategy_libraries",
+                                         "python_path",
+                                         "replace_output",
+                                         "risk_free_rate",
+                                         "risk_free_instrument"};
 
 // Every leaf of a table as a dotted path below it ("exchange_repo_commission_rate.1").
 void leaf_paths(const ConfigNode& table, const std::string& prefix, std::vector<std::string>& out) {
@@ -472,8 +484,8 @@ RunResult Runner::run() {
                                                                      format_date(calendar.back()));
         if (const std::string rf = env.config().at("base.risk_free_instrument").as_string();
             !rf.empty() && !env.data_proxy().find_instrument(rf))
-            throw ValueError(fmt::format(
-                "base.risk_free_instrument '{}' is not an instrument of the data", rf));
+            throw ValueError(
+                fmt::format("base.risk_free_instrument '{}' is not an instrument of the data", rf));
         if (days.empty())
             throw ValueError(fmt::format("no trading day between {} and {} in the calendar ({})",
                                          format_date(settings.start), format_date(settings.end),
