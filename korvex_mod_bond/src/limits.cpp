@@ -5,8 +5,10 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <string_view>
 
+#include "book_figures.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
 #include "korvex_mod_bond/analytics/bond_analytics.hpp"
@@ -24,11 +26,7 @@ std::string percent(double share) {
     return fmt::format("{:g}%", std::round(share * 1e6) / 1e4);
 }
 
-template <class F>
-void each_position(korvex::Environment& env, F&& f) {
-    for (auto& [type, account] : env.portfolio().accounts())
-        for (auto& p : account->positions()) f(*p);
-}
+using book::each_position;
 
 std::string issuer_of(korvex::Environment& env, const std::string& id) {
     auto bond = std::dynamic_pointer_cast<const BondInstrument>(env.data_proxy().instruments(id));
@@ -38,12 +36,7 @@ std::string issuer_of(korvex::Environment& env, const std::string& id) {
 }
 
 double borrowed(korvex::Environment& env) {
-    double b = 0;
-    each_position(env, [&](korvex::Position& p) {
-        if (dynamic_cast<RepoPosition*>(&p) && p.direction() == korvex::POSITION_DIRECTION::SHORT)
-            b += p.quantity();
-    });
-    return b;
+    return book::repo_outstanding(env, korvex::POSITION_DIRECTION::SHORT);
 }
 
 // Value-weighted modified duration of the bonds held, with `extra` yuan more of a bond of

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <initializer_list>
 
+#include "book_figures.hpp"
 #include "korvex/errors.hpp"
 #include "korvex/logger.hpp"
 #include "korvex_mod_bond/analytics/bond_analytics.hpp"
@@ -18,11 +19,8 @@ namespace {
 
 using korvex::POSITION_DIRECTION;
 
-template <class F>
-void each_position(korvex::Environment& env, F&& f) {
-    for (auto& [type, account] : env.portfolio().accounts())
-        for (auto& p : account->positions()) f(*p);
-}
+using book::each_position;
+using book::repo_outstanding;
 
 // Where the book's analytics come from: the run's own bars, Chinabond valuations for bonds whose
 // bars have none only when mod.bond.analytics_from_valuations asks for it, then the bond
@@ -83,15 +81,6 @@ double journaled(korvex::Environment& env, std::initializer_list<korvex::CASH_CA
     for (auto& [type, account] : env.portfolio().accounts())
         for (korvex::CASH_CAUSE c : causes) total += account->journal().total(c);
     return total;
-}
-
-// Cash still lent (LONG) or borrowed (SHORT) in repos.
-double repo_outstanding(korvex::Environment& env, POSITION_DIRECTION direction) {
-    double q = 0;
-    each_position(env, [&](korvex::Position& p) {
-        if (dynamic_cast<RepoPosition*>(&p) && p.direction() == direction) q += p.quantity();
-    });
-    return q;
 }
 
 // The cash amounts outstanding with their accrued interest.

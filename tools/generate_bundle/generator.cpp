@@ -93,8 +93,8 @@ struct Builder {
 
     // The treasury curve the bonds are valued on, for the span: the observed points, or the
     // modelled curve at the standard tenors on every inter-bank day.
-    void write_curve(BundleDatabase& db, const MarketModel& model,
-                     const tavlen::YieldCurve& points) {
+    void write_curve(BundleDatabase& db, const MarketModel& model) {
+        const tavlen::YieldCurve& points = observed_points;
         tavlen::YieldCurve span;
         if (observed) {
             for (std::size_t i = 0; i < points.size(); ++i) {
@@ -144,7 +144,7 @@ struct Builder {
         std::vector<std::int32_t> ib_ints;
         for (const Date& d : ib_days) ib_ints.push_back(to_date_int(d));
         db.add_trading_dates(ib_ints);
-        write_curve(db, model, observed_points);
+        write_curve(db, model);
         for (const BondSpec& b : bonds) db.add_instrument(b.order_book_id, "bond", bond_record(b));
         for (const RepoSpec& r : repos) db.add_instrument(r.order_book_id, "repo", repo_record(r));
 
