@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 #include <filesystem>
+#include <thread>
 
 #include "korvex/data/base_data_source.hpp"
 #include "korvex/errors.hpp"
@@ -36,13 +37,38 @@ py::array_t<double> doubles(const std::vector<double>& values) {
     return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
+// Reading the whole bundle inside a strategy's call would hand it days after the run's time.
+void outside_a_run() {
+    if (live_run().hook_thread.load() == std::this_thread::get_id())
+        throw korvex::RuntimeError(
+            "korvex.data reads the whole bundle, later days included, and cannot be used inside "
+            "a strategy's calls: read the run's data through the context (context.day_bars, "
+            "context.bond_analytics), which stop at the run's time");
+}
+
+// Each call on the bundle's own client, from outside a run's hooks.
+class Reading {
+public:
+    explicit Reading(std::shared_ptr<tavlen::Backend> backend)
+        : scope_(checked(std::move(backend))) {}
+
+private:
+    static std::shared_ptr<tavlen::Backend> checked(std::shared_ptr<tavlen::Backend> backend) {
+        outside_a_run();
+        return backend;
+    }
+    tavlen::ScopedBackend scope_;
+};
+
 class BundleReader {
 public:
     BundleReader(const std::string& bundle, const std::string& database)
-        : bundle_(bundle), backend_(std::make_shared<tavlen::SqliteBackend>(database)) {}
+        : bundle_(bundle), backend_(std::make_shared<tavlen::SqliteBackend>(database)) {
+        outside_a_run();
+    }
 
     py::list instruments(const std::string& type) {
-        tavlen::ScopedBackend scope(backend_);
+        Reading reading(backend_);
         py::list out;
         auto add = [&](const korvex::AbstractInstrumentStore& store) {
             for (const auto& ins : store.get_instruments(std::nullopt)) {
@@ -61,12 +87,12 @@ public:
     }
 
     py::array day_bars(const std::string& id, const std::string& source) {
-        tavlen::ScopedBackend scope(backend_);
+        Reading reading(backend_);
         return bars_to_numpy(bond_store(source).get_bars(id));
     }
 
     py::array repo_bars(const std::string& id) {
-        tavlen::ScopedBackend scope(backend_);
+        Reading reading(backend_);
         return bars_to_numpy(repo_store_.get_bars(id));
     }
 
@@ -74,7 +100,7 @@ public:
     py::object table(const std::string& kind, const std::string& id, const std::string& start,
                      const std::string& end, const std::string& source,
                      const std::string& valuation_type) {
-        tavlen::ScopedBackend scope(backend_);
+        Reading reading(backend_);
         namespace b = tavlen::bond;
         tavlen::TablePtr t;
         if (kind == "valuation")
@@ -97,13 +123,13 @@ public:
     }
 
     std::vector<std::string> curves() {
-        tavlen::ScopedBackend scope(backend_);
+        Reading reading(backend_);
         return tavlen::bond::get_yield_curve_list();
     }
 
     // None, or (dates YYYYMMDD, tenors, yields).
     py::object curve(const std::string& name, const std::string& start, const std::string& end) {
-        tavlen::ScopedBackend scope(backend_);
+        Reading reading(backend_);
         const auto points = tavlen::bond::get_yield_curve(name, {start, end});
         if (!points) return py::none();
         return py::make_tuple(date_ints(points->dates), doubles(points->tenors),
@@ -111,12 +137,13 @@ public:
     }
 
     py::array_t<std::int64_t> trading_dates(const std::string& market) {
+        outside_a_run();
         if (market == "exchange")
             return date_ints(korvex::read_trading_dates_file(bundle_ / "trading_dates.txt"));
         if (market != "inter_bank")
             throw korvex::ValueError(
                 fmt::format("market '{}': expected 'exchange' or 'inter_bank'", market));
-        tavlen::ScopedBackend scope(backend_);
+        Reading reading(backend_);
         std::vector<korvex::Date> days;
         for (const korvex::DateTime& dt : InterBankCalendarStore().get_trading_calendar())
             days.push_back(korvex::to_date(dt));

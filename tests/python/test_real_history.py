@@ -115,6 +115,13 @@ def test_korvex_data_gives_what_a_run_reads(history):
     assert bundle.trading_dates("inter_bank", "2013-06-08", "2013-06-09").size == 2  # worked
     assert bundle.trading_dates("exchange", "2013-06-08", "2013-06-09").size == 0
 
+    # Inside a strategy's call it would hand the strategy later days: refused.
+    with pytest.raises(korvex.RuntimeError, match="korvex.data reads the whole bundle, later days "
+                                                  "included, and cannot be used inside a strategy"):
+        korvex.run(example("carry_2013.toml", history, start_date="2013-06-03",
+                           end_date="2013-06-04"),
+                   strategy={"handle_bar": lambda c: bundle.day_bars(ids["ib"])}, output_dir=False)
+
     with pytest.raises(KeyError, match="the bundle holds no curve 'aaa' .it has: treasury."):
         bundle.yield_curve("aaa")
     with pytest.raises(korvex.ValueError, match="source 'cfets': expected 'chinabond'"):
