@@ -11,9 +11,11 @@
 #include "korvex/logger.hpp"
 #include "korvex/mod_loader.hpp"
 #include "korvex_mod_bond/analytics/bond_analytics.hpp"
+#include "korvex_mod_bond/book_history.hpp"
 #include "korvex_mod_bond/api.hpp"
 #include "korvex_mod_bond/data.hpp"
 #include "korvex_mod_bond/dummy.hpp"
+#include "korvex_mod_bond/book_history.hpp"
 #include "korvex_mod_bond/limits.hpp"
 #include "korvex_mod_bond/matcher.hpp"
 #include "korvex_mod_bond/position.hpp"
@@ -65,6 +67,7 @@ void BondMod::start_up(korvex::Environment& env, const korvex::ConfigNode& mod_c
     limits::load(env, FundLimits::from_config(mod_config));
     _register_broker_and_matchers(mod_config);
     results::load(env);
+    if (mod_config["book_history"].as_bool()) BookHistory::load(env);
 }
 
 void BondMod::_check_matching_type(const korvex::ConfigNode& mod_config) const {

@@ -4,18 +4,11 @@
 // previous day is known.
 #include <gtest/gtest.h>
 
-#include <ql/instruments/bonds/fixedratebond.hpp>
-#include <ql/instruments/bonds/zerocouponbond.hpp>
-#include <ql/pricingengines/bond/bondfunctions.hpp>
-#include <ql/time/calendars/china.hpp>
-#include <ql/time/daycounters/actual365fixed.hpp>
-#include <ql/time/daycounters/actualactual.hpp>
-#include <ql/time/schedule.hpp>
-
 #include "bond_run.hpp"
 #include "korvex_mod_bond/api/analytics.hpp"
 #include "korvex_mod_bond/api/order.hpp"
 #include "korvex_mod_bond/data/instrument.hpp"
+#include "quantlib_reference.hpp"
 
 using namespace korvex;
 using korvex_mod_bond::BondAnalytics;
@@ -61,13 +54,6 @@ private:
     std::vector<std::string> ids_;
 };
 
-ql::Date ql_date(const Value& v) {
-    const std::chrono::year_month_day ymd(to_date(v.as_datetime()));
-    return ql::Date(static_cast<ql::Day>(static_cast<unsigned>(ymd.day())),
-                    static_cast<ql::Month>(static_cast<unsigned>(ymd.month())),
-                    static_cast<ql::Year>(static_cast<int>(ymd.year())));
-}
-
 }  // namespace
 
 TEST(BondAnalytics, ComputedFiguresAgreeWithQuantLibAndValuationsAreTheBundlesRows) {
@@ -89,40 +75,20 @@ TEST(BondAnalytics, ComputedFiguresAgreeWithQuantLibAndValuationsAreTheBundlesRo
         ASSERT_EQ(a.source, "quantlib");
         if (s.record.contains("amortizing_payments")) continue;  // checked plain bonds only
         ++computed;
-        // QuantLib from the record: Actual/Actual (ICMA), compounded at the coupon frequency,
-        // simple in the last period; discount bills on Actual/365.
+        // QuantLib from the record.
+        const korvex::testing::ReferenceBond ref = korvex::testing::reference_bond(s.record);
+        const ql::Date day = korvex::testing::ql_date(s.day);
+        const ql::InterestRate guess = ref.rate(0.03, day);
+        const double y = ql::BondFunctions::yield(*ref.bond, a.dirty_price, ref.day_counter,
+                                                  guess.compounding(), ref.frequency, day, 1e-12,
+                                                  200, 0.03, ql::Bond::Price::Dirty);
+        const ql::InterestRate rate = ref.rate(y, day);
         const int frequency = static_cast<int>(s.record.get("coupon_frequency").as_int());
-        const ql::Date issue = ql_date(s.record.get("issue_date"));
-        const ql::Date maturity = ql_date(s.record.get("maturity_date"));
-        const ql::Date day = ql_date(Value(to_datetime(s.day)));
-        const ql::Calendar sse = ql::China(ql::China::SSE);
-        std::unique_ptr<ql::Bond> bond;
-        ql::DayCounter dc = ql::Actual365Fixed();
-        ql::Frequency f = ql::Annual;
-        bool last_period = true;
-        if (frequency == 0) {
-            bond = std::make_unique<ql::ZeroCouponBond>(0, sse, 100.0, maturity, ql::Following,
-                                                        100.0, issue);
-        } else {
-            f = frequency == 2 ? ql::Semiannual : ql::Annual;
-            dc = ql::ActualActual(ql::ActualActual::ISMA);
-            const ql::Schedule schedule(issue, maturity, ql::Period(f), sse, ql::Unadjusted,
-                                        ql::Unadjusted, ql::DateGeneration::Backward, false);
-            last_period = day >= schedule.dates()[schedule.size() - 2];
-            bond = std::make_unique<ql::FixedRateBond>(
-                0, 100.0, schedule,
-                std::vector<ql::Rate>{s.record.get("coupon_rate").as_double() / 100.0}, dc,
-                ql::Following, 100.0, issue);
-        }
-        const ql::Compounding c = last_period ? ql::Simple : ql::Compounded;
-        const double y = ql::BondFunctions::yield(*bond, a.dirty_price, dc, c, f, day, 1e-12, 200,
-                                                  0.03, ql::Bond::Price::Dirty);
-        const ql::InterestRate rate(y, dc, c, f);
         EXPECT_NEAR(a.ytm, y * 100, 1e-7);
-        EXPECT_NEAR(a.accrued_interest, ql::BondFunctions::accruedAmount(*bond, day), 1e-9);
+        EXPECT_NEAR(a.accrued_interest, ql::BondFunctions::accruedAmount(*ref.bond, day), 1e-9);
         EXPECT_NEAR(a.modified_duration,
-                    ql::BondFunctions::duration(*bond, rate, ql::Duration::Modified, day), 1e-7);
-        EXPECT_NEAR(a.convexity, ql::BondFunctions::convexity(*bond, rate, day), 1e-6);
+                    ql::BondFunctions::duration(*ref.bond, rate, ql::Duration::Modified, day), 1e-7);
+        EXPECT_NEAR(a.convexity, ql::BondFunctions::convexity(*ref.bond, rate, day), 1e-6);
         EXPECT_NEAR(a.dv01, a.dirty_price * a.modified_duration * 1e-4, 1e-9);
         EXPECT_EQ(a.outstanding_principal, 100.0);
         // The next coupon is the schedule's next one.

@@ -207,6 +207,18 @@ TEST(Ledger, RandomTradingKeepsTheBooksBalancedEveryDayAndResumesExactly) {
             return s["coupon_income"] + s["payment_receivable"] + s["price_pnl"] +
                    s["repo_interest_earned"] - s["repo_interest_paid"] - costs;
         };
+        // Each day's attribution terms add up to its change of equity; returns the worst day's gap.
+        auto attribution_gap = [](const RunResult& r, double opening) {
+            double worst = 0, before = opening;
+            for (auto& d : r.daily) {
+                double terms = 0;
+                for (std::size_t m = 0; m < r.metric_names.size(); ++m)
+                    if (r.metric_names[m].starts_with("pnl_")) terms += d.metrics[m];
+                worst = std::max(worst, std::abs(terms - (d.equity - before)));
+                before = d.equity;
+            }
+            return worst;
+        };
         RunResult r;
         try {
             r = run("2019-12-31", "", "");
@@ -217,6 +229,7 @@ TEST(Ledger, RandomTradingKeepsTheBooksBalancedEveryDayAndResumesExactly) {
         EXPECT_EQ(check.fault, "") << "seed " << seed;
         EXPECT_GT(r.trades.size(), 100u) << "seed " << seed;
         EXPECT_NEAR(r.daily.back().equity - 2e7, explained(r), 0.01) << "seed " << seed;
+        EXPECT_LT(attribution_gap(r, 2e7), 0.005) << "seed " << seed;
         std::map<std::string, double> s(r.summary_extras.begin(), r.summary_extras.end());
         EXPECT_GT(s["coupon_income"], 0) << "seed " << seed;
         EXPECT_GT(s["repo_interest_paid"], 0) << "seed " << seed;
@@ -233,6 +246,7 @@ TEST(Ledger, RandomTradingKeepsTheBooksBalancedEveryDayAndResumesExactly) {
         EXPECT_EQ(check.fault, "") << "seed " << seed;
         EXPECT_NEAR(resumed.daily.back().equity - resumed.opening_equity, explained(resumed), 0.01)
             << "seed " << seed;
+        EXPECT_LT(attribution_gap(resumed, resumed.opening_equity), 0.005) << "seed " << seed;
     }
     tavlen::set_backend(nullptr);
 }

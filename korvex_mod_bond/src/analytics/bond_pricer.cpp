@@ -83,6 +83,10 @@ ql::InterestRate BondPricer::rate_on(const ql::Date& d, double y) const {
     return ql::InterestRate(y, yield_day_counter_, compounding, frequency_);
 }
 
+double BondPricer::dirty(const ql::Date& d, double y) const {
+    return ql::BondFunctions::dirtyPrice(*bond_, rate_on(d, y), d) * bond_->notional(d) / 100.0;
+}
+
 Valuation BondPricer::value(const ql::Date& d, double y) const {
     const double notional = bond_->notional(d);
     const double scale = notional / 100.0;  // QuantLib quotes per 100 of what is outstanding

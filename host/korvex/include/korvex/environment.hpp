@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -57,6 +58,10 @@ public:
     // what the book held there). The runner calls them once, after restoring the accounts.
     void add_state_restored(std::function<void(Environment&)> hook);
     void run_state_restored();
+    // Work at each day's close, once every account has settled and before the day's metrics are
+    // read (a mod recording what the book did that day).
+    void add_day_closed(std::function<void(Environment&)> hook);
+    void run_day_closed();
 
     // Tick runs: the latest snapshot of each instrument today, null before its first one.
     const TickObject* latest_tick(const std::string& order_book_id) const;
@@ -122,6 +127,13 @@ public:
         return summary_extras_;
     }
 
+    // Result files a mod writes beside the host's, filled at the end of the run.
+    using ResultWriter = std::function<void(Environment&, std::ostream&)>;
+    void add_result_file(std::string name, ResultWriter write);
+    const std::vector<std::pair<std::string, ResultWriter>>& result_files() const {
+        return result_files_;
+    }
+
     // Where the position being called notes the parts of its cash change.
     CashParts& cash_parts() { return cash_parts_; }
 
@@ -141,6 +153,8 @@ private:
     std::vector<TradePtr> trades_;
     std::vector<std::function<void(Environment&)>> post_system_init_;
     std::vector<std::function<void(Environment&)>> state_restored_;
+    std::vector<std::function<void(Environment&)>> day_closed_;
+    std::vector<std::pair<std::string, ResultWriter>> result_files_;
     // Node-based: a TickObject points at its key.
     std::unordered_map<std::string, TickObject> latest_ticks_;
     std::vector<std::pair<std::string, Metric>> metrics_;

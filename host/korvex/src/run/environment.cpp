@@ -83,6 +83,18 @@ void Environment::run_state_restored() {
     for (auto& hook : state_restored_) hook(*this);
 }
 
+void Environment::add_day_closed(std::function<void(Environment&)> hook) {
+    day_closed_.push_back(std::move(hook));
+}
+
+void Environment::run_day_closed() {
+    for (auto& hook : day_closed_) hook(*this);
+}
+
+void Environment::add_result_file(std::string name, ResultWriter write) {
+    result_files_.emplace_back(std::move(name), std::move(write));
+}
+
 void Environment::run_post_system_init() {
     auto hooks = std::move(post_system_init_);
     post_system_init_.clear();

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <numeric>
+#include <fstream>
 #include <sstream>
 
 #include "korvex/atomic_file.hpp"
@@ -204,13 +205,39 @@ constexpr std::array<const char*, 6> kResults{"daily.csv",      "trades.csv",   
                                               "cash_flows.csv", "summary.json", "report.html"};
 
 // The folder's record of the run that writes there: its results are complete only once it says
-// so, after every file is in place.
-void write_record(const std::filesystem::path& dir, bool complete) {
+// so, after every file is in place. It lists the mods' files too, so that the next run in the
+// folder removes them with the host's.
+void write_record(const std::filesystem::path& dir, bool complete,
+                  const std::vector<std::string>& mod_files = {}) {
     State files = State::array();
     for (const char* name : kResults) files.push_back(name);
+    for (const std::string& name : mod_files) files.push_back(name);
     write_file_atomically(dir / kRecord,
                           State{{"complete", complete}, {"files", files}}.dump(2) + "\n",
                           "run record");
+}
+
+// The files an earlier run recorded writing in `dir` beyond the host's: plain names only, so
+// that a doctored record cannot reach outside the folder.
+std::vector<std::string> recorded_mod_files(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    std::ifstream in(dir / kRecord);
+    if (!in) return names;
+    try {
+        const State record = State::parse(in);
+        if (auto it = record.find("files"); it != record.end() && it->is_array())
+            for (const State& f : *it)
+                if (f.is_string()) {
+                    const std::string name = f.get<std::string>();
+                    if (!name.empty() && name.find_first_of("/\\") == std::string::npos &&
+                        name != "." && name != ".." && name != kRecord &&
+                        std::ranges::find(kResults, name) == kResults.end())
+                        names.push_back(name);
+                }
+    } catch (const std::exception&) {
+        // an unreadable record lists nothing
+    }
+    return names;
 }
 
 }  // namespace
@@ -231,8 +258,13 @@ void prepare_output_dir(const std::filesystem::path& dir, bool replace) {
     }
     // The folder is this run's from here on: the record first, then the earlier results go,
     // with what a killed run's writes left half done.
+    const std::vector<std::string> earlier = recorded_mod_files(dir);
     write_record(dir, false);
     remove_results(dir);
+    for (const std::string& name : earlier) {
+        std::error_code ec;
+        std::filesystem::remove(dir / name, ec);
+    }
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
@@ -245,7 +277,9 @@ void prepare_output_dir(const std::filesystem::path& dir, bool replace) {
 }
 
 void remove_results(const std::filesystem::path& output_dir) {
-    for (const char* name : kResults) {
+    std::vector<std::string> names = recorded_mod_files(output_dir);
+    names.insert(names.end(), kResults.begin(), kResults.end());
+    for (const std::string& name : names) {
         std::error_code ec;
         std::filesystem::remove(output_dir / name, ec);
     }
@@ -260,15 +294,19 @@ void write_results(Environment& env, const RunResult& result) {
         write(out);
         write_file_atomically(dir / name, out.str(), "result file");
     };
-    write_record(dir, false);
+    std::vector<std::string> mod_files;
+    for (auto& [name, write] : env.result_files()) mod_files.push_back(name);
+    write_record(dir, false, mod_files);
     file("daily.csv", [&](std::ostream& out) { write_daily(result, out); });
     file("trades.csv", [&](std::ostream& out) { write_trades(result, out); });
     file("positions.csv", [&](std::ostream& out) { write_positions(env, out); });
     file("cash_flows.csv", [&](std::ostream& out) { write_cash_flows(env, out); });
+    for (auto& [name, write] : env.result_files())
+        file(name.c_str(), [&](std::ostream& out) { write(env, out); });
     write_file_atomically(dir / "report.html", html_report(result, summary), "result file");
     // The summary last: where it is, every other result is already in place.
     file("summary.json", [&](std::ostream& out) { out << summary.dump(2) << "\n"; });
-    write_record(dir, true);
+    write_record(dir, true, mod_files);
     system_log().info(fmt::format("results written to {}", dir.string()));
 }
 

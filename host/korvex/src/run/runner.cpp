@@ -579,6 +579,7 @@ RunResult Runner::run() {
                 acc->settlement(day);
                 if (books_check_) acc->check_books(day);
             }
+            env.run_day_closed();
             result.daily.push_back(record_day(env, day));
             for (auto* o : observers_) o->on_day_end(env, result.daily.back());
         }

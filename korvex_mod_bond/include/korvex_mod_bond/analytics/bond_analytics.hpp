@@ -96,6 +96,9 @@ public:
     double dirty_limit(korvex::Environment& env, const std::string& order_book_id,
                        const BondLimit& limit, korvex::Date day);
 
+    // The curve spreads are taken over, read from the bundle on first use; empty without one.
+    const CurveHistory& curve();
+
     // The book of the run in `env`: the bond mod's, or one made for the environment on first use.
     static BondAnalyticsBook& of_run(korvex::Environment& env);
     static constexpr std::string_view EXTENSION_KEY = "korvex_mod_bond.analytics";
@@ -119,8 +122,6 @@ private:
     void compute(Entry& entry, korvex::Date today, bool closed);
     Entry& entry_of(korvex::Environment& env, const std::string& order_book_id);
     static const BondPricer* pricer_of(Entry& entry);
-
-    const CurveHistory& curve();
 
     std::shared_ptr<CashFlowSchedules> schedules_;
     std::unordered_map<std::string, Entry> entries_;

@@ -54,6 +54,8 @@ public:
     double residual_principal(const QuantLib::Date& d) const;
     // Valuation on `d` (strictly before maturity) at yield `y` (fraction).
     Valuation value(const QuantLib::Date& d, double y) const;
+    // The dirty price alone of value(d, y).
+    double dirty(const QuantLib::Date& d, double y) const;
     // Interest accrued on `d` per unit.
     double accrued(const QuantLib::Date& d) const;
     // Valuation on `d` at the yield at which the bond is worth `dirty` (per unit); none when no

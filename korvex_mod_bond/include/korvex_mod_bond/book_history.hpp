@@ -1,0 +1,119 @@
+// The bond book close by close: where each day's change of equity came from, term by term and
+// bond by bond (attribution.csv, daily pnl_* columns), and what the book held and how it was
+// exposed to rates (positions_daily.csv, DV01, durations, key-rate DV01, leverage). The terms of
+// a day add up to its change of equity; what the yield model does not explain is the residual.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "korvex/environment.hpp"
+
+namespace korvex_mod_bond {
+
+enum class PnlTerm : std::uint8_t {
+    CARRY,      // the bond a day older at an unchanged yield: coupon accrual and pull to par
+    ROLL_DOWN,  // the yield moving along an unchanged curve as the maturity shortens
+    RATES,      // the curve's move at the bond's remaining maturity
+    SPREAD,     // the rest of the yield's move
+    TRADING,    // fills against the day's close
+    RESIDUAL,   // what the yield model leaves of the bond's change of value
+    FUNDING,    // repo interest accrued, paid and earned
+    COSTS,      // commissions and taxes
+    CASH,       // overdraft interest, other instruments and other cash
+};
+inline constexpr std::size_t PNL_TERM_COUNT = 9;
+// "carry", "roll_down", ...: the names in attribution.csv and, after "pnl_", in daily.csv.
+std::string_view name(PnlTerm term);
+
+// Key rates of the key-rate DV01, in years.
+inline constexpr std::array<double, 6> KEY_RATE_YEARS{1, 3, 5, 7, 10, 30};
+
+// Splits a payment's rate sensitivity `weight`, due in `years`, between the two key rates
+// around it, linearly; before the first and after the last it goes whole to that one.
+void add_to_key_rates(std::array<double, KEY_RATE_YEARS.size()>& buckets, double years,
+                      double weight);
+
+class BookHistory {
+public:
+    // Registers the history with the run: recorded at each close, written as
+    // attribution.csv and positions_daily.csv, its book totals as daily columns and summary
+    // figures.
+    static void load(korvex::Environment& env);
+
+    // What the book did since the previous close, and what it holds now.
+    void record_close(korvex::Environment& env);
+    // The book as it stands (a run's start or a restored close): the next close counts from it.
+    void take_stock(korvex::Environment& env);
+
+    using Terms = std::array<double, PNL_TERM_COUNT>;
+    const Terms& day_terms() const { return day_; }
+    const Terms& run_terms() const { return run_; }
+
+    struct Risk {
+        double dv01 = 0;            // yuan for one basis point down
+        double bond_value = 0;      // dirty value of the bonds held
+        double duration_value = 0;  // modified duration times value, summed
+        std::array<double, KEY_RATE_YEARS.size()> key_rate_dv01{};
+    };
+    const Risk& risk() const { return risk_; }
+
+    void write_attribution(std::ostream& out) const;
+    void write_positions(std::ostream& out) const;
+
+private:
+    // A bond as it closed: its signed quantity and mark, what it was owed, its yield figures.
+    struct Held {
+        double quantity = 0, mark = 0, receivable = 0;
+        double ytm = NAN, duration = NAN, convexity = NAN, years = NAN;  // percent, years
+        double curve = NAN;  // the reference curve at `years`, percent
+        korvex::Date as_of{};
+        bool priced = false;
+    };
+    // Today's part of a bond: its close and its cash.
+    struct Today {
+        double quantity = 0, mark = NAN, receivable = 0, pledged = 0;
+        double trade_cash = 0, income_cash = 0;
+        bool held = false;       // still a position
+        std::int32_t date = 0;  // the close these figures are of
+    };
+    struct TermRow {
+        std::int32_t date;
+        std::uint32_t bond;  // NO_BOND: the book's own
+        PnlTerm term;
+        double amount;
+    };
+    struct HoldingRow {
+        std::int32_t date;
+        std::uint32_t bond;
+        double quantity, clean, dirty, value, accrued, duration, dv01, pledged;
+    };
+    static constexpr std::uint32_t NO_BOND = UINT32_MAX;
+
+    std::uint32_t bond_index(const std::string& id);
+    Today& touch(const std::string& id, std::int32_t date);
+    void add(std::int32_t date, std::uint32_t bond, PnlTerm term, double amount);
+    // Splits one bond's day into its terms; returns its state at the close.
+    Held attribute(korvex::Environment& env, std::int32_t date, const std::string& id,
+                   const Held& before, const Today& today);
+
+    std::vector<std::string> ids_;
+    std::unordered_map<std::string, std::uint32_t> index_;
+    std::unordered_map<std::string, Held> held_;  // at the previous close
+    std::unordered_map<std::string, Today> today_;
+    std::vector<std::pair<const std::string, Today>*> touched_;  // today's entries of today_
+    std::vector<std::size_t> journal_read_;  // entries read, by account in portfolio order
+    double repo_equity_ = 0, other_equity_ = 0;
+    Terms day_{}, run_{};
+    Risk risk_;
+    std::vector<TermRow> terms_;
+    std::vector<HoldingRow> holdings_;
+};
+
+}  // namespace korvex_mod_bond

@@ -1,0 +1,369 @@
+#include "korvex_mod_bond/book_history.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <iterator>
+
+#include "book_figures.hpp"
+#include "korvex/errors.hpp"
+#include "korvex_mod_bond/analytics/bond_analytics.hpp"
+#include "korvex_mod_bond/position.hpp"
+
+namespace korvex_mod_bond {
+
+namespace {
+
+constexpr std::array<std::string_view, PNL_TERM_COUNT> kTermNames{
+    "carry", "roll_down", "rates", "spread", "trading", "residual", "funding", "costs", "cash"};
+constexpr std::array<PnlTerm, 3> kBookTerms{PnlTerm::FUNDING, PnlTerm::COSTS, PnlTerm::CASH};
+
+std::size_t at(PnlTerm term) {
+    return static_cast<std::size_t>(term);
+}
+
+template <class... Args>
+void put(std::string& out, fmt::format_string<Args...> f, Args&&... args) {
+    fmt::format_to(std::back_inserter(out), f, std::forward<Args>(args)...);
+}
+
+// Written in pieces: a long run's history need not be one string.
+void flush(std::string& buffer, std::ostream& out, bool last = false) {
+    if (buffer.size() < (1u << 20) && !last) return;
+    out << buffer;
+    buffer.clear();
+}
+
+}  // namespace
+
+std::string_view name(PnlTerm term) {
+    return kTermNames[at(term)];
+}
+
+void add_to_key_rates(std::array<double, KEY_RATE_YEARS.size()>& buckets, double years,
+                      double weight) {
+    if (!(years > KEY_RATE_YEARS.front())) {
+        buckets.front() += weight;
+        return;
+    }
+    for (std::size_t k = 1; k < KEY_RATE_YEARS.size(); ++k)
+        if (years <= KEY_RATE_YEARS[k]) {
+            const double share =
+                (years - KEY_RATE_YEARS[k - 1]) / (KEY_RATE_YEARS[k] - KEY_RATE_YEARS[k - 1]);
+            buckets[k - 1] += weight * (1 - share);
+            buckets[k] += weight * share;
+            return;
+        }
+    buckets.back() += weight;
+}
+
+void BookHistory::load(korvex::Environment& env) {
+    auto history = std::make_shared<BookHistory>();
+    env.add_post_system_init([history](korvex::Environment& e) { history->take_stock(e); });
+    env.add_state_restored([history](korvex::Environment& e) { history->take_stock(e); });
+    env.add_day_closed([history](korvex::Environment& e) { history->record_close(e); });
+    for (std::size_t k = 0; k < PNL_TERM_COUNT; ++k)
+        env.add_daily_metric(fmt::format("pnl_{}", kTermNames[k]),
+                             [history, k](korvex::Environment&) { return history->day_terms()[k]; });
+    env.add_daily_metric("duration_over_equity", [history](korvex::Environment& e) {
+        const double equity = e.portfolio().total_value();
+        return equity != 0 ? history->risk().duration_value / equity : 0.0;
+    });
+    for (std::size_t k = 0; k < KEY_RATE_YEARS.size(); ++k)
+        env.add_daily_metric(fmt::format("key_rate_dv01_{}y", KEY_RATE_YEARS[k]),
+                             [history, k](korvex::Environment&) {
+                                 return history->risk().key_rate_dv01[k];
+                             });
+    env.add_daily_metric("repo_leverage", [](korvex::Environment& e) {
+        const double equity = e.portfolio().total_value();
+        return equity != 0
+                   ? book::repo_outstanding(e, korvex::POSITION_DIRECTION::SHORT) / equity
+                   : 0.0;
+    });
+    for (std::size_t k = 0; k < PNL_TERM_COUNT; ++k)
+        env.add_summary_extra(fmt::format("pnl_{}", kTermNames[k]),
+                              [history, k](korvex::Environment&) { return history->run_terms()[k]; });
+    env.add_result_file("attribution.csv", [history](korvex::Environment&, std::ostream& out) {
+        history->write_attribution(out);
+    });
+    env.add_result_file("positions_daily.csv", [history](korvex::Environment&, std::ostream& out) {
+        history->write_positions(out);
+    });
+}
+
+std::uint32_t BookHistory::bond_index(const std::string& id) {
+    auto [it, inserted] = index_.try_emplace(id, static_cast<std::uint32_t>(ids_.size()));
+    if (inserted) ids_.push_back(id);
+    return it->second;
+}
+
+BookHistory::Today& BookHistory::touch(const std::string& id, std::int32_t date) {
+    auto it = today_.try_emplace(id).first;
+    if (it->second.date != date) {
+        it->second = Today{};
+        it->second.date = date;
+        touched_.push_back(&*it);
+    }
+    return it->second;
+}
+
+void BookHistory::add(std::int32_t date, std::uint32_t bond, PnlTerm term, double amount) {
+    terms_.push_back({date, bond, term, amount});
+    day_[at(term)] += amount;
+}
+
+void BookHistory::take_stock(korvex::Environment& env) {
+    held_.clear();
+    journal_read_.clear();
+    repo_equity_ = other_equity_ = 0;
+    for (auto& [type, account] : env.portfolio().accounts())
+        journal_read_.push_back(account->journal().entries().size());
+    book::each_position(env, [&](korvex::Position& p) {
+        if (auto* b = dynamic_cast<BondPosition*>(&p)) {
+            Held& h = held_[p.order_book_id()];
+            h.quantity += p.quantity() * korvex::direction_factor(p.direction());
+            h.mark = p.last_price();
+            h.receivable += b->payment_receivable();
+        } else if (dynamic_cast<RepoPosition*>(&p)) {
+            repo_equity_ += p.equity();
+        } else {
+            other_equity_ += p.equity();
+        }
+    });
+    // The yields of the bonds held, where the close is known: a restored close's.
+    for (auto& [id, h] : held_) {
+        try {
+            const BondAnalytics& a = BondAnalyticsBook::of_run(env).of(env, id);
+            h.ytm = a.ytm;
+            h.duration = a.modified_duration;
+            h.convexity = a.convexity;
+            h.years = a.time_to_maturity;
+            h.curve = a.curve_yield;
+            h.priced = a.as_of && std::isfinite(a.ytm);
+            if (a.as_of) h.as_of = *a.as_of;
+        } catch (const korvex::Error&) {
+            // no figures: the first day's move is residual
+        }
+    }
+}
+
+void BookHistory::record_close(korvex::Environment& env) {
+    using korvex::CASH_CAUSE;
+    const std::int32_t date = korvex::convert_date_to_date_int(env.trading_dt);
+    day_.fill(0);
+    risk_ = Risk{};
+    touched_.clear();
+    for (auto& [id, h] : held_) touch(id, date);
+
+    // The cash of the day, from the journals' entries since the last close.
+    std::size_t a = 0;
+    for (auto& [type, account] : env.portfolio().accounts()) {
+        if (journal_read_.size() <= a) journal_read_.push_back(0);
+        const auto& entries = account->journal().entries();
+        for (std::size_t i = std::min(journal_read_[a], entries.size()); i < entries.size(); ++i) {
+            const korvex::CashEntry& e = entries[i];
+            switch (e.cause) {
+                case CASH_CAUSE::BOND_BOUGHT:
+                case CASH_CAUSE::BOND_SOLD:
+                    touch(e.order_book_id, date).trade_cash += e.amount;
+                    break;
+                case CASH_CAUSE::COUPON:
+                case CASH_CAUSE::PRINCIPAL:
+                    touch(e.order_book_id, date).income_cash += e.amount;
+                    break;
+                case CASH_CAUSE::COMMISSION:
+                case CASH_CAUSE::TAX:
+                case CASH_CAUSE::REPO_COMMISSION:
+                    day_[at(PnlTerm::COSTS)] += e.amount;
+                    break;
+                case CASH_CAUSE::REPO_BORROWED:
+                case CASH_CAUSE::REPO_REPAID:
+                case CASH_CAUSE::REPO_LENT:
+                case CASH_CAUSE::REPO_RETURNED:
+                    day_[at(PnlTerm::FUNDING)] += e.amount;
+                    break;
+                default:  // other instruments, overdraft interest, other cash
+                    day_[at(PnlTerm::CASH)] += e.amount;
+            }
+        }
+        journal_read_[a++] = entries.size();
+    }
+
+    // The positions at the close: repos are funding, what is neither bond nor repo is cash.
+    double repo_equity = 0, other_equity = 0;
+    book::each_position(env, [&](korvex::Position& p) {
+        if (auto* b = dynamic_cast<BondPosition*>(&p)) {
+            Today& t = touch(p.order_book_id(), date);
+            t.quantity += p.quantity() * korvex::direction_factor(p.direction());
+            t.mark = p.last_price();
+            t.receivable += b->payment_receivable();
+            t.pledged += b->pledged_quantity();
+            t.held = true;
+        } else if (dynamic_cast<RepoPosition*>(&p)) {
+            repo_equity += p.equity();
+        } else {
+            other_equity += p.equity();
+        }
+    });
+    // The book's own terms first, so that a day's rows open with them.
+    for (PnlTerm term : kBookTerms) terms_.push_back({date, NO_BOND, term, 0});
+    const std::size_t book_rows = terms_.size() - kBookTerms.size();
+    day_[at(PnlTerm::FUNDING)] += repo_equity - repo_equity_;
+    day_[at(PnlTerm::CASH)] += other_equity - other_equity_;
+    for (std::size_t k = 0; k < kBookTerms.size(); ++k)
+        terms_[book_rows + k].amount = day_[at(kBookTerms[k])];
+    repo_equity_ = repo_equity;
+    other_equity_ = other_equity;
+
+    for (auto* entry : touched_) {
+        const std::string& id = entry->first;
+        auto before = held_.find(id);
+        const Held after =
+            attribute(env, date, id, before == held_.end() ? Held{} : before->second, entry->second);
+        if (after.quantity != 0 || after.receivable != 0)
+            held_.insert_or_assign(id, after);
+        else if (before != held_.end())
+            held_.erase(before);
+    }
+    for (std::size_t k = 0; k < PNL_TERM_COUNT; ++k) run_[k] += day_[k];
+}
+
+BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t date,
+                                         const std::string& id, const Held& before,
+                                         const Today& today) {
+    BondAnalyticsBook& analytics = BondAnalyticsBook::of_run(env);
+    const BondAnalytics* a = nullptr;
+    try {
+        a = &analytics.of(env, id);
+    } catch (const korvex::Error&) {
+        // not a bond the run knows: its change is residual
+    }
+    const double q0 = before.quantity, q1 = today.quantity;
+    // A holding gone without a trade was repaid and de-listed: nothing is left to mark. One
+    // sold out is marked at the close, as it would have been held.
+    double mark = today.mark;
+    if (!today.held)
+        mark = today.trade_cash == 0 ? 0.0
+               : a && std::isfinite(a->dirty_price) ? a->dirty_price
+                                                     : before.mark;
+    const double trading = (q1 - q0) * mark + today.trade_cash;
+    const double market = q0 * (mark - before.mark) + today.receivable - before.receivable +
+                          today.income_cash;
+    double carry = 0, roll = 0, rates = 0, spread = 0;
+    if (q0 != 0 && !today.held && today.trade_cash == 0) {
+        carry = market;  // the last accrual and the repayment at par
+    } else if (q0 != 0 && a && a->as_of && before.priced && std::isfinite(a->ytm) &&
+               *a->as_of > before.as_of) {
+        const double value0 = q0 * before.mark;
+        const double y0 = before.ytm / 100;
+        carry = NAN;
+        if (const BondPricer* p = analytics.pricer(env, id); p && !p->payments().empty()) {
+            const QuantLib::Date d0 = to_ql(before.as_of), d1 = to_ql(*a->as_of);
+            if (d1 < p->payments().back().date) {
+                try {
+                    double paid = 0;
+                    for (const Payment& pay : p->payments())
+                        if (pay.date > d0 && pay.date <= d1) paid += pay.coupon + pay.principal;
+                    carry = q0 * (p->dirty(d1, y0) + paid - p->dirty(d0, y0));
+                } catch (const QuantLib::Error&) {
+                    carry = NAN;
+                }
+            }
+        }
+        if (!std::isfinite(carry))
+            carry = value0 * y0 * static_cast<double>((*a->as_of - before.as_of).count()) / 365;
+        // The yield's move in three parts: along yesterday's curve as the bond shortened, the
+        // curve's own move at today's maturity, and the rest (the spread's).
+        const double curve_then = analytics.curve().yield_at(before.as_of, a->time_to_maturity);
+        double roll_dy = curve_then - before.curve, rates_dy = a->curve_yield - curve_then;
+        if (!std::isfinite(roll_dy) || !std::isfinite(rates_dy)) roll_dy = rates_dy = 0;
+        const double spread_dy = a->ytm - before.ytm - roll_dy - rates_dy;
+        auto move = [&](double dy_percent) {
+            const double dy = dy_percent / 100;
+            if (!std::isfinite(before.duration) || !std::isfinite(before.convexity)) return 0.0;
+            return value0 * (-before.duration * dy + 0.5 * before.convexity * dy * dy);
+        };
+        roll = move(roll_dy);
+        rates = move(rates_dy);
+        spread = move(spread_dy);
+    }
+    if (q0 != 0 || q1 != 0 || trading != 0 || market != 0) {
+        const std::uint32_t bond = bond_index(id);
+        add(date, bond, PnlTerm::CARRY, carry);
+        add(date, bond, PnlTerm::ROLL_DOWN, roll);
+        add(date, bond, PnlTerm::RATES, rates);
+        add(date, bond, PnlTerm::SPREAD, spread);
+        add(date, bond, PnlTerm::TRADING, trading);
+        add(date, bond, PnlTerm::RESIDUAL, market - carry - roll - rates - spread);
+    }
+
+    Held after;
+    after.quantity = q1;
+    after.mark = mark;
+    after.receivable = today.receivable;
+    if (a && a->as_of) {
+        after.ytm = a->ytm;
+        after.duration = a->modified_duration;
+        after.convexity = a->convexity;
+        after.years = a->time_to_maturity;
+        after.curve = a->curve_yield;
+        after.as_of = *a->as_of;
+        after.priced = std::isfinite(a->ytm);
+    }
+    if (q1 == 0 || !today.held) return after;
+
+    // What the book holds and how it moves with rates.
+    const double value = q1 * mark;
+    const double dv01 = a ? q1 * a->dv01 : NAN;
+    holdings_.push_back({date, bond_index(id), q1, a ? a->clean_price : NAN, mark, value,
+                         a ? q1 * a->accrued_interest : NAN, a ? a->modified_duration : NAN, dv01,
+                         today.pledged});
+    risk_.bond_value += value;
+    if (!std::isfinite(dv01)) return after;
+    risk_.dv01 += dv01;
+    if (std::isfinite(a->modified_duration)) risk_.duration_value += a->modified_duration * value;
+    // The holding's DV01 split between the key rates as its payments' own sensitivities are.
+    double total = 0;
+    const double growth = 1 + (std::isfinite(a->ytm) ? a->ytm / 100 : 0);
+    auto weight = [&](const RemainingPayment& pay) {
+        const double years = static_cast<double>((pay.date - *a->as_of).count()) / 365;
+        return years <= 0 ? 0.0 : (pay.coupon + pay.principal) * years * std::pow(growth, -years - 1);
+    };
+    for (const RemainingPayment& pay : a->cash_flows) total += weight(pay);
+    if (total <= 0) {
+        add_to_key_rates(risk_.key_rate_dv01, a->time_to_maturity, dv01);
+        return after;
+    }
+    for (const RemainingPayment& pay : a->cash_flows)
+        add_to_key_rates(risk_.key_rate_dv01,
+                         static_cast<double>((pay.date - *a->as_of).count()) / 365,
+                         dv01 * weight(pay) / total);
+    return after;
+}
+
+void BookHistory::write_attribution(std::ostream& out) const {
+    std::string buffer = "date,order_book_id,term,amount\n";
+    for (const TermRow& r : terms_) {
+        put(buffer, "{},{},{},{:.6f}\n",
+            korvex::format_date(korvex::date_from_int(r.date)),
+            r.bond == NO_BOND ? std::string_view() : std::string_view(ids_[r.bond]), name(r.term),
+            r.amount);
+        flush(buffer, out);
+    }
+    flush(buffer, out, true);
+}
+
+void BookHistory::write_positions(std::ostream& out) const {
+    std::string buffer =
+        "date,order_book_id,quantity,clean_price,dirty_price,market_value,accrued_interest,"
+        "modified_duration,dv01,pledged_quantity\n";
+    for (const HoldingRow& r : holdings_) {
+        put(buffer, "{},{},{:.10g},{:.6f},{:.6f},{:.6f},{:.6f},{:.6f},{:.6f},{:.10g}\n",
+            korvex::format_date(korvex::date_from_int(r.date)), ids_[r.bond], r.quantity,
+            r.clean, r.dirty, r.value, r.accrued, r.duration, r.dv01, r.pledged);
+        flush(buffer, out);
+    }
+    flush(buffer, out, true);
+}
+
+}  // namespace korvex_mod_bond
