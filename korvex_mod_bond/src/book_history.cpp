@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
 
 #include "book_figures.hpp"
@@ -83,6 +84,41 @@ void BookHistory::load(korvex::Environment& env) {
     for (std::size_t k = 0; k < PNL_TERM_COUNT; ++k)
         env.add_summary_extra(fmt::format("pnl_{}", kTermNames[k]),
                               [history, k](korvex::Environment&) { return history->run_terms()[k]; });
+    static constexpr std::array<const char*, PNL_TERM_COUNT> colors{
+        "#16a34a", "#65a30d", "#2563eb", "#7c3aed", "#ea580c",
+        "#94a3b8", "#dc2626", "#b45309", "#0f766e"};
+    korvex::ReportSection attribution{
+        .title = "Where the return came from",
+        .note = "Each day's change of equity split into terms (attribution.csv has them bond by "
+                "bond); the residual is what the yield model leaves unexplained."};
+    for (std::size_t k = 0; k < PNL_TERM_COUNT; ++k) {
+        korvex::ReportSeries s{std::string(kTermNames[k]), fmt::format("pnl_{}", kTermNames[k]),
+                               colors[k]};
+        s.label[0] = static_cast<char>(std::toupper(s.label[0]));
+        std::replace(s.label.begin(), s.label.end(), '_', '-');
+        attribution.monthly_stack.push_back(s);
+        attribution.yearly_table.push_back(std::move(s));
+    }
+    env.add_report_section(std::move(attribution));
+    korvex::ReportSection risk{.title = "Rate risk and leverage"};
+    korvex::ReportPanel key_rates{.title = "DV01 by key rate"};
+    static constexpr std::array<const char*, KEY_RATE_YEARS.size()> key_colors{
+        "#93c5fd", "#60a5fa", "#3b82f6", "#2563eb", "#1d4ed8", "#1e3a8a"};
+    for (std::size_t k = 0; k < KEY_RATE_YEARS.size(); ++k)
+        key_rates.series.push_back({fmt::format("{}y", KEY_RATE_YEARS[k]),
+                                    fmt::format("key_rate_dv01_{}y", KEY_RATE_YEARS[k]),
+                                    key_colors[k]});
+    risk.panels = {{.title = "DV01", .from_zero = true, .series = {{"DV01", "dv01", "#1d4ed8"}}},
+                   std::move(key_rates),
+                   {.title = "Modified duration",
+                    .from_zero = true,
+                    .series = {{"Over bond value", "modified_duration", "#7c3aed"},
+                               {"Over equity", "duration_over_equity", "#ea580c"}}},
+                   {.title = "Leverage",
+                    .from_zero = true,
+                    .series = {{"Bond value / equity", "leverage", "#0f766e"},
+                               {"Repo borrowed / equity", "repo_leverage", "#dc2626"}}}};
+    env.add_report_section(std::move(risk));
     env.add_result_file("attribution.csv", [history](korvex::Environment&, std::ostream& out) {
         history->write_attribution(out);
     });

@@ -182,6 +182,23 @@ void load(korvex::Environment& env) {
     });
     // What the bonds bought came to: sold and repaid, plus what is still held at its price,
     // less what they cost to buy. Principal repaid is capital coming back, so it is here.
+    env.add_report_section(
+        {.title = "Cash and repo balances",
+         .panels = {{.title = "Balances",
+                     .from_zero = true,
+                     .series = {{"Cash", "cash", "#0f766e"},
+                                {"Repo borrowed", "repo_borrowed", "#dc2626"},
+                                {"Repo lent", "repo_lent", "#2563eb"}}}}});
+    // Principal repaid is capital coming back, not income: the price P&L already nets it. The
+    // bars add up to the change of equity.
+    env.add_report_section({.title = "Income by source",
+                            .bars = {{"Coupons", "coupon_income"},
+                                     {"Receivable", "payment_receivable"},
+                                     {"Price", "price_pnl"},
+                                     {"Repo interest earned", "repo_interest_earned"},
+                                     {"Repo interest paid", "repo_interest_paid", true},
+                                     {"Costs", "transaction_costs", true},
+                                     {"Overdraft interest", "overdraft_interest", true}}});
     env.add_summary_extra("price_pnl", [opening](korvex::Environment& e) {
         double market_value = 0;
         each_position(e, [&](korvex::Position& p) { market_value += p.market_value(); });

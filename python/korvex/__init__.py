@@ -71,6 +71,9 @@ class Result:
     trades      one row per fill
     positions   the book at the end
     cash_flows  every entry of the accounts' cash journals, opening balances first
+    attribution where each day's change of equity came from: date, order_book_id (empty for
+                the book's own terms), term, amount; None when the run kept no such history
+    positions_daily  every holding at every close; None when the run kept no such history
     summary     the figures of summary.json
     output_dir  where the files are, or None when the run wrote none
     """
@@ -90,6 +93,14 @@ class Result:
         self.cash_flows = pd.read_csv(folder / "cash_flows.csv", parse_dates=["date"],
                                       dtype={**ids, "time": str}, keep_default_na=False,
                                       na_values={"order_id": [""], "trade_id": [""]})
+        self.attribution = self.positions_daily = None
+        if (folder / "attribution.csv").exists():
+            self.attribution = pd.read_csv(folder / "attribution.csv", parse_dates=["date"],
+                                           dtype=ids, keep_default_na=False,
+                                           na_values={"amount": ["nan"]})
+        if (folder / "positions_daily.csv").exists():
+            self.positions_daily = pd.read_csv(folder / "positions_daily.csv",
+                                               parse_dates=["date"], dtype=ids)
         with open(folder / "summary.json", encoding="utf-8") as f:
             self.summary = json.load(f)
 

@@ -146,6 +146,19 @@ TEST(Examples, TheSummaryAndTheCashFlowsAddUpToTheBooks) {
         }
         for (const auto& a : r.result.daily.back().accounts)
             EXPECT_NEAR(cash[std::string(name(a.type))], a.cash, 1e-3) << strategy;
+        // attribution.csv: each day's terms add up to that day's change of equity.
+        std::ifstream attribution(r.result.output_dir / "attribution.csv");
+        std::getline(attribution, line);
+        EXPECT_EQ(line, "date,order_book_id,term,amount");
+        std::map<std::string, double> by_day;
+        while (std::getline(attribution, line))
+            by_day[line.substr(0, 10)] += std::stod(line.substr(line.rfind(',') + 1));
+        double before = r.summary["starting_cash"].get<double>();
+        for (const auto& d : r.result.daily) {
+            EXPECT_NEAR(by_day[format_date(d.date)], d.equity - before, 0.005)
+                << strategy << " on " << format_date(d.date);
+            before = d.equity;
+        }
     }
 }
 

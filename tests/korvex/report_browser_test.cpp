@@ -91,11 +91,11 @@ TEST_F(ReportInBrowser, LoadsWithoutErrorsAndShowsTheCharts) {
         open_in_chromium(chromium, dir.path(), dir.path() / "report.html", "--dump-dom");
     ASSERT_EQ(run.exit_code, 0) << run.log_tail;
     EXPECT_TRUE(run.console.empty()) << fmt::format("{}", fmt::join(run.console, "\n"));
-    EXPECT_EQ(count(run.out, "<svg class=\"chart timechart\""), 2u);
+    EXPECT_EQ(count(run.out, "<svg class=\"chart timechart\""), 3u);
     EXPECT_EQ(count(run.out, "<svg class=\"chart barchart\""), 1u);
-    EXPECT_EQ(count(run.out, "<polyline "), 7u);
+    EXPECT_EQ(count(run.out, "<polyline "), 9u);
     // Set by the page's script as its last step.
-    EXPECT_NE(run.out.find("data-charts-ready=\"2\""), std::string::npos);
+    EXPECT_NE(run.out.find("data-charts-ready=\"3\""), std::string::npos);
 }
 
 TEST_F(ReportInBrowser, RendersAScreenshot) {

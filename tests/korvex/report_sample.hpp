@@ -1,5 +1,5 @@
-// A run built by hand for the report tests: two accounts, repo balance columns, trades with
-// repo terms, and a summary with income by source.
+// A run built by hand for the report tests: two accounts, repo balance columns with the sections
+// a mod adds for them, trades with repo terms, and a summary with income by source.
 #pragma once
 
 #include <cmath>
@@ -23,7 +23,23 @@ inline SampleRun sample_run(std::size_t days = 40, bool repo_columns = true) {
     SampleRun s;
     std::vector<Date> dates = weekdays(sys_days(2021y / March / 1), sys_days(2040y / 1 / 1));
     dates.resize(days);
-    if (repo_columns) s.result.metric_names = {"repo_borrowed", "repo_lent", "leverage"};
+    if (repo_columns) {
+        s.result.metric_names = {"repo_borrowed", "repo_lent", "leverage"};
+        s.result.report_sections = {
+            {.title = "Cash and repo balances",
+             .panels = {{.title = "Balances",
+                         .from_zero = true,
+                         .series = {{"Cash", "cash", "#0f766e"},
+                                    {"Repo borrowed", "repo_borrowed", "#dc2626"},
+                                    {"Repo lent", "repo_lent", "#2563eb"},
+                                    {"Absent", "no_such_column", "#000000"}}}}},
+            {.title = "Income by source",
+             .bars = {{"Coupons", "coupon_income"},
+                      {"Principal", "principal_repaid"},
+                      {"Repo interest earned", "repo_interest_earned"},
+                      {"Repo interest paid", "repo_interest_paid", true},
+                      {"Costs", "transaction_costs", true}}}};
+    }
     for (std::size_t i = 0; i < days; ++i) {
         double t = static_cast<double>(i);
         double equity =

@@ -67,22 +67,40 @@ TEST_F(ReportTest, PageFetchesNothingFromOutside) {
     EXPECT_NE(html.find("</html>"), std::string::npos);
 }
 
-TEST_F(ReportTest, DrawsEquityDrawdownBalancesAndIncome) {
+TEST_F(ReportTest, DrawsEquityDrawdownBalancesAndTheModsSections) {
     auto run = sample_run();
     std::string html = write(run.result, run.summary);
-    EXPECT_EQ(count(html, "<svg"), 3u);
-    EXPECT_EQ(count(html, "<svg class=\"chart timechart\""), 2u);
+    EXPECT_EQ(count(html, "<svg"), 4u);
+    EXPECT_EQ(count(html, "<svg class=\"chart timechart\""), 3u);
     EXPECT_EQ(count(html, "<svg class=\"chart barchart\""), 1u);
-    for (const char* line : {"Total equity", "BOND equity", "STOCK equity", "Drawdown", "Cash",
-                             "Repo borrowed", "Repo lent"})
+    for (const char* line : {"Total equity", "BOND equity", "STOCK equity", "Drawdown",
+                             "Market value", "Repo borrowed", "Repo lent"})
         EXPECT_EQ(count(html, std::string("data-name=\"") + line + "\""), 1u) << line;
-    EXPECT_EQ(count(html, "Market value\""), 0u);
-    EXPECT_NE(html.find("<h2>Cash and repo balances</h2>"), std::string::npos);
+    // The host's balances and the section's, which names a column the run lacks.
+    EXPECT_EQ(count(html, "data-name=\"Cash\""), 2u);
+    EXPECT_EQ(count(html, "data-name=\"Absent\""), 0u);
+    EXPECT_LT(html.find("<h2>Cash and market value</h2>"),
+              html.find("<h2>Cash and repo balances</h2>"));
     // Every line has one point per day of a short run, with the date ticks on Mondays.
     for (std::size_t n : polyline_sizes(html)) EXPECT_EQ(n, 40u);
     EXPECT_NE(html.find(">2021-03-08</text>"), std::string::npos);
     // The drawdown bottoms at the 3% fall, shown on a percent axis.
     EXPECT_NE(html.find(">-3%</text>"), std::string::npos);
+}
+
+// A section's columns summed by month as stacked bars, and by year in a table.
+TEST_F(ReportTest, SectionsSumColumnsByMonthAndByYear) {
+    auto run = sample_run();  // 23 weekdays of March 2021 and 17 of April, 100,000 lent a day
+    run.result.report_sections = {{.title = "Lending",
+                                   .monthly_stack = {{"Lent", "repo_lent", "#2563eb"}},
+                                   .yearly_table = {{"Lent", "repo_lent", "#2563eb"}}}};
+    std::string html = write(run.result, run.summary);
+    EXPECT_NE(html.find("<title>2021-03 Lent: 2,300,000.00</title>"), std::string::npos);
+    EXPECT_NE(html.find("<title>2021-04 Lent: 1,700,000.00</title>"), std::string::npos);
+    EXPECT_NE(html.find("<tr><td>2021</td><td class=\"n\">4,000,000.00</td>"
+                        "<td class=\"n\">4,000,000.00</td></tr>"),
+              std::string::npos);
+    EXPECT_NE(html.find("<tr><td>All</td><td class=\"n\">4,000,000.00</td>"), std::string::npos);
 }
 
 TEST_F(ReportTest, IncomeBarsShowCostsBelowZeroAndSkipAbsentSources) {
@@ -98,15 +116,14 @@ TEST_F(ReportTest, IncomeBarsShowCostsBelowZeroAndSkipAbsentSources) {
     EXPECT_EQ(count(html, "<rect class=\"neg\""), 2u);
 }
 
-TEST_F(ReportTest, RunWithoutRepoColumnsOrIncomeShowsCashMarketValueAndSaysSo) {
+TEST_F(ReportTest, RunWithoutSectionsShowsCashAndMarketValueOnly) {
     auto run = sample_run(40, false);
     for (const char* key :
          {"coupon_income", "repo_interest_paid", "repo_interest_earned", "transaction_costs"})
         run.summary.erase(key);
     std::string html = write(run.result, run.summary);
     EXPECT_EQ(count(html, "<svg"), 2u);
-    EXPECT_NE(html.find("<p class=\"empty\">no income breakdown for this run</p>"),
-              std::string::npos);
+    EXPECT_EQ(count(html, "Income by source"), 0u);
     EXPECT_NE(html.find("<h2>Cash and market value</h2>"), std::string::npos);
     EXPECT_EQ(count(html, "data-name=\"Market value\""), 1u);
     EXPECT_EQ(count(html, "data-name=\"Repo"), 0u);
@@ -174,9 +191,10 @@ TEST_F(ReportTest, LargeRunIsDownsampledAndTradesCapped) {
     run.result.trades = sample_trades(env, 2100);
     std::string html = write(run.result, run.summary);
     auto sizes = polyline_sizes(html);
-    ASSERT_EQ(sizes.size(), 7u);  // total, two accounts, drawdown; cash, borrowed, lent
+    ASSERT_EQ(sizes.size(), 9u);  // total, two accounts, drawdown; cash, market value; cash,
+                                  // borrowed, lent
     std::size_t equity_chart = sizes[0] + sizes[1] + sizes[2] + sizes[3];
-    std::size_t balance_chart = sizes[4] + sizes[5] + sizes[6];
+    std::size_t balance_chart = sizes[6] + sizes[7] + sizes[8];
     EXPECT_LE(equity_chart, 810u);
     EXPECT_LE(balance_chart, 810u);
     for (std::size_t n : sizes) EXPECT_GE(n, 100u);
@@ -200,7 +218,6 @@ TEST_F(ReportTest, EmptyRunStillWritesAPage) {
     EXPECT_EQ(count(html, "<svg"), 0u);
     EXPECT_EQ(count(html, "no trading days in this run"), 2u);
     EXPECT_NE(html.find("no trades in this run"), std::string::npos);
-    EXPECT_NE(html.find("no income breakdown for this run"), std::string::npos);
 }
 
 TEST_F(ReportTest, UnwritablePathIsNamed) {

@@ -155,6 +155,16 @@ def test_the_real_history_examples_replay_2013_and_the_rally(history):
     peak = equity[:trough].idxmax()
     assert drawdown.min() < -0.03
     assert str(peak) < SQUEEZE < str(trough) and str(trough) >= "2013-09-01"
+    # The attribution adds up to each day's change of equity, and says where the drawdown came
+    # from: the curve's rise at the bonds' maturities, half of it earned back by carry.
+    terms = carry.attribution.pivot_table(index="date", columns="term", values="amount",
+                                          aggfunc="sum")
+    change = equity.diff().fillna(equity.iloc[0] - s["starting_cash"])
+    assert (terms.sum(axis=1) - change).abs().max() < 0.005
+    fall = terms[peak:trough].iloc[1:].sum()
+    assert fall.sum() == pytest.approx(equity[trough] - equity[peak], abs=0.01)
+    assert fall.rates < -1.5 * fall.carry < 0 and fall.funding < 0
+    assert abs(fall.spread) + abs(fall.residual) < 0.05 * abs(fall.rates)
 
     duration = korvex.run(example("duration_target_2014.toml", history), output_dir=False)
     assert duration.summary["total_return"] > 0.12

@@ -17,6 +17,7 @@
 #include "korvex/interface.hpp"
 #include "korvex/portfolio/portfolio.hpp"
 #include "korvex/portfolio/position.hpp"
+#include "korvex/report_section.hpp"
 
 namespace korvex {
 
@@ -134,6 +135,12 @@ public:
         return result_files_;
     }
 
+    // Sections the mods add to the report, in the order added.
+    void add_report_section(ReportSection section) {
+        report_sections_.push_back(std::move(section));
+    }
+    const std::vector<ReportSection>& report_sections() const { return report_sections_; }
+
     // Where the position being called notes the parts of its cash change.
     CashParts& cash_parts() { return cash_parts_; }
 
@@ -155,6 +162,7 @@ private:
     std::vector<std::function<void(Environment&)>> state_restored_;
     std::vector<std::function<void(Environment&)>> day_closed_;
     std::vector<std::pair<std::string, ResultWriter>> result_files_;
+    std::vector<ReportSection> report_sections_;
     // Node-based: a TickObject points at its key.
     std::unordered_map<std::string, TickObject> latest_ticks_;
     std::vector<std::pair<std::string, Metric>> metrics_;

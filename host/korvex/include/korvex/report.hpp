@@ -11,10 +11,8 @@ namespace korvex {
 // The summary of a run (returns, risk, costs, and the mods' summary extras), as summary.json.
 State run_summary(Environment& env, const RunResult& result);
 
-// Writes report.html: the summary table, equity and drawdown, cash against repo balances (the
-// daily metrics "repo_borrowed" and "repo_lent" when the run has them), income by source (the
-// summary's "coupon_income", "price_pnl", "repo_interest_paid",
-// "repo_interest_earned" and "transaction_costs", those present), and the trades.
+// Writes report.html: the summary table, equity and drawdown, cash and market value, the mods'
+// sections (RunResult::report_sections), the daily metrics and the trades.
 void write_html_report(const RunResult& result, const State& summary,
                        const std::filesystem::path& path);
 // The same page as text.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "korvex/config.hpp"
+#include "korvex/report_section.hpp"
 #include "korvex/strategy.hpp"
 
 namespace korvex {
@@ -32,6 +33,8 @@ struct RunResult {
     std::vector<std::string> metric_names;
     // Figures for the summary that mods add (income by source and the like).
     std::vector<std::pair<std::string, double>> summary_extras;
+    // What the mods add to the report.
+    std::vector<ReportSection> report_sections;
     // The user log's warnings (refused, rejected, expired orders) by reason, most first.
     std::vector<std::pair<std::string, std::size_t>> order_warnings;
     // A run resumed from saved state: the saved day, and the equity at its close, from which

@@ -131,77 +131,125 @@ void equity_chart(std::string& out, const RunResult& result, const std::vector<D
 void balance_chart(std::string& out, const RunResult& result, const std::vector<Date>& dates) {
     Panel panel("Balances", AxisKind::Money, 240, true);
     Series cash("Cash", "#0f766e");
-    for (auto& d : result.daily) cash.values.push_back(d.cash);
-    panel.series.push_back(std::move(cash));
-    auto borrowed = metric_index(result, "repo_borrowed");
-    auto lent = metric_index(result, "repo_lent");
-    if (borrowed)
-        panel.series.emplace_back("Repo borrowed", "#dc2626", metric_column(result, *borrowed));
-    if (lent) panel.series.emplace_back("Repo lent", "#2563eb", metric_column(result, *lent));
-    if (!borrowed && !lent) {
-        Series mv("Market value", "#7c3aed");
-        for (auto& d : result.daily) mv.values.push_back(d.market_value);
-        panel.series.push_back(std::move(mv));
+    Series mv("Market value", "#7c3aed");
+    for (auto& d : result.daily) {
+        cash.values.push_back(d.cash);
+        mv.values.push_back(d.market_value);
     }
-    out += borrowed || lent ? "<section><h2>Cash and repo balances</h2>"
-                            : "<section><h2>Cash and market value</h2>";
-    out += "<figure><div class=\"tip\" hidden></div>";
-    out += time_chart(borrowed || lent ? "Cash and repo balances" : "Cash and market value", dates,
-                      {panel});
+    panel.series.push_back(std::move(cash));
+    panel.series.push_back(std::move(mv));
+    out += "<section><h2>Cash and market value</h2><figure><div class=\"tip\" hidden></div>";
+    out += time_chart("Cash and market value", dates, {panel});
     out += "</figure></section>";
 }
 
-void income_chart(std::string& out, const State& summary) {
-    struct Source {
-        std::string_view key, label;
-        bool cost;  // drawn below zero whatever the sign it is stored with
-    };
-    // Principal repaid is capital coming back, not income: the price P&L already nets it.
-    // The bars add up to the change of equity.
-    static constexpr std::array<Source, 7> sources{
-        {{"coupon_income", "Coupons", false},
-         {"payment_receivable", "Receivable", false},
-         {"price_pnl", "Price", false},
-         {"repo_interest_earned", "Repo interest earned", false},
-         {"repo_interest_paid", "Repo interest paid", true},
-         {"transaction_costs", "Costs", true},
-         {"overdraft_interest", "Overdraft interest", true}}};
+// A daily column by name: the day's cash, market value or equity, or a mod's metric.
+std::optional<std::vector<double>> daily_column(const RunResult& result, std::string_view name) {
+    std::vector<double> out;
+    out.reserve(result.daily.size());
+    const double DailyRecord::*field = name == "cash"           ? &DailyRecord::cash
+                                       : name == "market_value" ? &DailyRecord::market_value
+                                       : name == "equity"       ? &DailyRecord::equity
+                                                                : nullptr;
+    if (field) {
+        for (auto& d : result.daily) out.push_back(d.*field);
+        return out;
+    }
+    auto index = metric_index(result, name);
+    if (!index) return std::nullopt;
+    return metric_column(result, *index);
+}
+
+// Each series' daily column summed over the days whose `key` (a date's month or year) is the
+// same; the keys in order.
+std::vector<std::string> sum_by(const RunResult& result, const std::vector<ReportSeries>& series,
+                                std::string (*key)(Date), Panel& sums) {
+    std::vector<std::string> keys;
+    std::vector<std::size_t> slot;
+    for (auto& d : result.daily) {
+        std::string k = key(d.date);
+        if (keys.empty() || keys.back() != k) keys.push_back(std::move(k));
+        slot.push_back(keys.size() - 1);
+    }
+    for (auto& s : series) {
+        auto column = daily_column(result, s.column);
+        if (!column) continue;
+        Series summed(s.label, s.color, std::vector<double>(keys.size(), 0.0));
+        for (std::size_t i = 0; i < column->size(); ++i)
+            if (std::isfinite((*column)[i])) summed.values[slot[i]] += (*column)[i];
+        sums.series.push_back(std::move(summed));
+    }
+    return keys;
+}
+
+void mod_section(std::string& out, const RunResult& result, const std::vector<Date>& dates,
+                 const State& summary, const ReportSection& section) {
+    put(out, "<section><h2>{}</h2>", html_escape(section.title));
+    if (!section.note.empty()) put(out, "<p class=\"note\">{}</p>", html_escape(section.note));
+    std::vector<Panel> panels;
+    for (auto& p : section.panels) {
+        Panel panel(p.title, p.percent ? AxisKind::Percent : AxisKind::Money, 200, p.from_zero);
+        for (auto& s : p.series)
+            if (auto column = daily_column(result, s.column))
+                panel.series.emplace_back(s.label, s.color, std::move(*column));
+        if (!panel.series.empty()) panels.push_back(std::move(panel));
+    }
+    if (!panels.empty()) {
+        out += "<figure><div class=\"tip\" hidden></div>";
+        out += time_chart(section.title, dates, panels);
+        out += "</figure>";
+    }
+    if (!section.monthly_stack.empty() && !result.daily.empty()) {
+        Panel sums("By month", AxisKind::Money, 240);
+        auto months = sum_by(
+            result, section.monthly_stack,
+            [](Date d) { return format_date(d).substr(0, 7); }, sums);
+        out += stacked_bar_chart(section.title + " by month", months, sums);
+    }
+    if (!section.yearly_table.empty() && !result.daily.empty()) {
+        Panel sums("By year", AxisKind::Money, 0);
+        auto years = sum_by(
+            result, section.yearly_table, [](Date d) { return format_date(d).substr(0, 4); },
+            sums);
+        out += "<div class=\"scroll\"><table><thead><tr><th>Year</th>";
+        for (auto& s : sums.series) put(out, "<th class=\"n\">{}</th>", html_escape(s.name));
+        out += "<th class=\"n\">Total</th></tr></thead><tbody>";
+        auto row = [&](const std::string& label, auto value_of) {
+            put(out, "<tr><td>{}</td>", html_escape(label));
+            double total = 0;
+            for (auto& s : sums.series) {
+                const double v = value_of(s);
+                total += v;
+                put(out, "<td class=\"n{}\">{}</td>", v < 0 ? " negv" : "", format_money(v));
+            }
+            put(out, "<td class=\"n{}\">{}</td></tr>", total < 0 ? " negv" : "",
+                format_money(total));
+        };
+        for (std::size_t y = 0; y < years.size(); ++y)
+            row(years[y], [&](const Series& s) { return s.values[y]; });
+        row("All", [](const Series& s) {
+            double t = 0;
+            for (double v : s.values) t += v;
+            return t;
+        });
+        out += "</tbody></table></div>";
+    }
     std::vector<Bar> bars;
-    for (auto& s : sources)
-        if (const State* v = find_number(summary, s.key)) {
-            double value = v->get<double>();
-            bars.push_back({std::string(s.label), s.cost ? -std::fabs(value) : value});
+    for (auto& b : section.bars)
+        if (const State* v = find_number(summary, b.summary_key)) {
+            const double value = v->get<double>();
+            bars.push_back({b.label, b.cost ? -std::fabs(value) : value});
         }
-    out += "<section><h2>Income by source</h2>";
-    if (bars.empty())
-        out += "<p class=\"empty\">no income breakdown for this run</p>";
-    else
-        out += bar_chart("Income by source", bars);
+    if (!bars.empty()) out += bar_chart(section.title, bars);
     out += "</section>";
 }
 
 void summary_table(std::string& out, const State& summary) {
-    static constexpr std::array<std::string_view, 21> preferred{"start_date",
-                                                                "end_date",
-                                                                "trading_days",
-                                                                "starting_cash",
-                                                                "final_equity",
-                                                                "total_return",
-                                                                "annual_return",
-                                                                "volatility",
-                                                                "sharpe",
-                                                                "max_drawdown",
-                                                                "trades",
-                                                                "transaction_costs",
-                                                                "coupon_income",
-                                                                "payment_receivable",
-                                                                "principal_repaid",
-                                                                "price_pnl",
-                                                                "repo_interest_earned",
-                                                                "repo_interest_paid",
-                                                                "overdraft_days",
-                                                                "max_overdraft",
-                                                                "overdraft_interest"};
+    static constexpr std::array<std::string_view, 15> preferred{
+        "start_date",        "end_date",       "trading_days",  "starting_cash",
+        "final_equity",      "total_return",   "annual_return", "volatility",
+        "sharpe",            "max_drawdown",   "trades",        "transaction_costs",
+        "overdraft_days",    "max_overdraft",  "overdraft_interest"};
     std::vector<std::string> keys;
     for (auto key : preferred)
         if (summary.contains(key)) keys.emplace_back(key);
@@ -335,7 +383,8 @@ std::string html_report(const RunResult& result, const State& summary) {
     header(page, result, summary);
     equity_chart(page, result, dates, summary);
     balance_chart(page, result, dates);
-    income_chart(page, summary);
+    for (const ReportSection& section : result.report_sections)
+        mod_section(page, result, dates, summary, section);
     summary_table(page, summary);
     order_warnings_table(page, result);
     metrics_table(page, result);

@@ -314,4 +314,62 @@ std::string bar_chart(std::string_view label, const std::vector<Bar>& bars) {
     return out;
 }
 
+std::string stacked_bar_chart(std::string_view label, const std::vector<std::string>& categories,
+                              const Panel& series) {
+    constexpr double left = 80, right = WIDTH - 20, legend_h = 30, axis_h = 30;
+    const double top = legend_h, bottom = top + series.height;
+    const std::size_t n = categories.size();
+    std::vector<double> up(n, 0.0), down(n, 0.0);
+    Range r;
+    r.add(0);
+    for (auto& s : series.series)
+        for (std::size_t i = 0; i < n && i < s.values.size(); ++i)
+            if (std::isfinite(s.values[i])) (s.values[i] > 0 ? up : down)[i] += s.values[i];
+    for (std::size_t i = 0; i < n; ++i) {
+        r.add(up[i]);
+        r.add(down[i]);
+    }
+    const ValueAxis axis{nice_ticks(r.lo, r.hi, 6), top, bottom};
+    const double band = (right - left) / static_cast<double>(std::max<std::size_t>(1, n));
+    std::string out;
+    put(out,
+        "<svg class=\"chart barchart\" viewBox=\"0 0 {:.0f} {:.0f}\" role=\"img\" "
+        "aria-label=\"{}\">",
+        WIDTH, bottom + axis_h, html_escape(label));
+    legend(out, series, 18);
+    auto labels = axis_labels(axis.ticks.values, axis.ticks.step, series.axis);
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        const double ty = axis.y(axis.ticks.values[i]);
+        put(out, "<line class=\"grid\" x1=\"{:.1f}\" x2=\"{:.1f}\" y1=\"{:.1f}\" y2=\"{:.1f}\"/>",
+            left, right, ty, ty);
+        put(out, "<text class=\"yl\" x=\"{:.1f}\" y=\"{:.1f}\">{}</text>", left - 8, ty + 4,
+            labels[i]);
+    }
+    std::fill(up.begin(), up.end(), 0.0);
+    std::fill(down.begin(), down.end(), 0.0);
+    for (auto& s : series.series)
+        for (std::size_t i = 0; i < n && i < s.values.size(); ++i) {
+            const double v = s.values[i];
+            if (!std::isfinite(v) || v == 0) continue;
+            double& base = v > 0 ? up[i] : down[i];
+            const double y0 = axis.y(base), y1 = axis.y(base + v);
+            base += v;
+            put(out,
+                "<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" "
+                "fill=\"{}\"><title>{} {}: {}</title></rect>",
+                left + band * static_cast<double>(i) + band * 0.1, std::min(y0, y1), band * 0.8,
+                std::fabs(y1 - y0), s.color, html_escape(categories[i]), html_escape(s.name),
+                format_money(v));
+        }
+    put(out, "<line class=\"zero\" x1=\"{:.1f}\" x2=\"{:.1f}\" y1=\"{:.1f}\" y2=\"{:.1f}\"/>",
+        left, right, axis.y(0), axis.y(0));
+    // At most a dozen category labels, evenly spaced.
+    const std::size_t every = std::max<std::size_t>(1, (n + 11) / 12);
+    for (std::size_t i = 0; i < n; i += every)
+        put(out, "<text class=\"xl\" x=\"{:.1f}\" y=\"{:.1f}\">{}</text>",
+            left + band * (static_cast<double>(i) + 0.5), bottom + 20, html_escape(categories[i]));
+    out += "</svg>";
+    return out;
+}
+
 }  // namespace korvex::report

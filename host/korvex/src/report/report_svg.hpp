@@ -64,4 +64,9 @@ struct Bar {
 };
 std::string bar_chart(std::string_view label, const std::vector<Bar>& bars);
 
+// One bar per category, each series' value stacked on it: positive values upwards from zero,
+// negative ones downwards. `series[k].values[i]` is series k in category i.
+std::string stacked_bar_chart(std::string_view label, const std::vector<std::string>& categories,
+                              const Panel& series);
+
 }  // namespace korvex::report

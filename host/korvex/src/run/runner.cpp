@@ -595,6 +595,7 @@ RunResult Runner::run() {
         result.trades = env.trades();
         for (auto& [name, extra] : env.summary_extras())
             result.summary_extras.emplace_back(name, extra(env));
+        result.report_sections = env.report_sections();
         result.output_dir = env.config().at("base.output_dir").as_string();
         result.order_warnings = run_log.warnings_by_reason();
         if (!result.output_dir.empty()) write_results(env, result);
