@@ -17,7 +17,6 @@ namespace {
 
 constexpr std::array<std::string_view, PNL_TERM_COUNT> kTermNames{
     "carry", "roll_down", "rates", "spread", "trading", "residual", "funding", "costs", "cash"};
-constexpr std::array<PnlTerm, 3> kBookTerms{PnlTerm::FUNDING, PnlTerm::COSTS, PnlTerm::CASH};
 
 std::size_t at(PnlTerm term) {
     return static_cast<std::size_t>(term);
@@ -134,18 +133,17 @@ std::uint32_t BookHistory::bond_index(const std::string& id) {
 }
 
 BookHistory::Today& BookHistory::touch(const std::string& id, std::int32_t date) {
-    auto it = today_.try_emplace(id).first;
-    if (it->second.date != date) {
-        it->second = Today{};
-        it->second.date = date;
+    auto [it, inserted] = today_.try_emplace(id);
+    Today& t = it->second;
+    if (inserted) t.bond = bond_index(id);
+    if (t.date != date) {
+        const std::uint32_t bond = t.bond;
+        t = Today{};
+        t.bond = bond;
+        t.date = date;
         touched_.push_back(&*it);
     }
-    return it->second;
-}
-
-void BookHistory::add(std::int32_t date, std::uint32_t bond, PnlTerm term, double amount) {
-    terms_.push_back({date, bond, term, amount});
-    day_[at(term)] += amount;
+    return t;
 }
 
 void BookHistory::take_stock(korvex::Environment& env) {
@@ -241,13 +239,11 @@ void BookHistory::record_close(korvex::Environment& env) {
             other_equity += p.equity();
         }
     });
-    // The book's own terms first, so that a day's rows open with them.
-    for (PnlTerm term : kBookTerms) terms_.push_back({date, NO_BOND, term, 0});
-    const std::size_t book_rows = terms_.size() - kBookTerms.size();
     day_[at(PnlTerm::FUNDING)] += repo_equity - repo_equity_;
     day_[at(PnlTerm::CASH)] += other_equity - other_equity_;
-    for (std::size_t k = 0; k < kBookTerms.size(); ++k)
-        terms_[book_rows + k].amount = day_[at(kBookTerms[k])];
+    book_days_.push_back({date, {}});
+    for (std::size_t k = 0; k < BOOK_TERMS; ++k)
+        book_days_.back().terms[k] = day_[at(PnlTerm::FUNDING) + k];
     repo_equity_ = repo_equity;
     other_equity_ = other_equity;
 
@@ -256,10 +252,13 @@ void BookHistory::record_close(korvex::Environment& env) {
         auto before = held_.find(id);
         const Held after =
             attribute(env, date, id, before == held_.end() ? Held{} : before->second, entry->second);
-        if (after.quantity != 0 || after.receivable != 0)
-            held_.insert_or_assign(id, after);
-        else if (before != held_.end())
-            held_.erase(before);
+        if (after.quantity == 0 && after.receivable == 0) {
+            if (before != held_.end()) held_.erase(before);
+        } else if (before != held_.end()) {
+            before->second = after;
+        } else {
+            held_.emplace(id, after);
+        }
     }
     for (std::size_t k = 0; k < PNL_TERM_COUNT; ++k) run_[k] += day_[k];
 }
@@ -298,8 +297,11 @@ BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t 
             if (d1 < p->payments().back().date) {
                 try {
                     double paid = 0;
-                    for (const Payment& pay : p->payments())
-                        if (pay.date > d0 && pay.date <= d1) paid += pay.coupon + pay.principal;
+                    for (auto pay = std::partition_point(
+                             p->payments().begin(), p->payments().end(),
+                             [&](const Payment& x) { return x.date <= d0; });
+                         pay != p->payments().end() && pay->date <= d1; ++pay)
+                        paid += pay->coupon + pay->principal;
                     carry = q0 * (p->dirty(d1, y0) + paid - p->dirty(d0, y0));
                 } catch (const QuantLib::Error&) {
                     carry = NAN;
@@ -324,13 +326,11 @@ BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t 
         spread = move(spread_dy);
     }
     if (q0 != 0 || q1 != 0 || trading != 0 || market != 0) {
-        const std::uint32_t bond = bond_index(id);
-        add(date, bond, PnlTerm::CARRY, carry);
-        add(date, bond, PnlTerm::ROLL_DOWN, roll);
-        add(date, bond, PnlTerm::RATES, rates);
-        add(date, bond, PnlTerm::SPREAD, spread);
-        add(date, bond, PnlTerm::TRADING, trading);
-        add(date, bond, PnlTerm::RESIDUAL, market - carry - roll - rates - spread);
+        const BondDay& row = bond_days_.emplace_back(BondDay{
+            date,
+            today.bond,
+            {carry, roll, rates, spread, trading, market - carry - roll - rates - spread}});
+        for (std::size_t k = 0; k < BOND_TERMS; ++k) day_[k] += row.terms[k];
     }
 
     Held after;
@@ -351,7 +351,7 @@ BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t 
     // What the book holds and how it moves with rates.
     const double value = q1 * mark;
     const double dv01 = a ? q1 * a->dv01 : NAN;
-    holdings_.push_back({date, bond_index(id), q1, a ? a->clean_price : NAN, mark, value,
+    holdings_.push_back({date, today.bond, q1, a ? a->clean_price : NAN, mark, value,
                          a ? q1 * a->accrued_interest : NAN, a ? a->modified_duration : NAN, dv01,
                          today.pledged});
     risk_.bond_value += value;
@@ -359,31 +359,37 @@ BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t 
     risk_.dv01 += dv01;
     if (std::isfinite(a->modified_duration)) risk_.duration_value += a->modified_duration * value;
     // The holding's DV01 split between the key rates as its payments' own sensitivities are.
+    const double log_growth = std::log1p(std::isfinite(a->ytm) ? a->ytm / 100 : 0.0);
     double total = 0;
-    const double growth = 1 + (std::isfinite(a->ytm) ? a->ytm / 100 : 0);
-    auto weight = [&](const RemainingPayment& pay) {
+    key_rate_weights_.clear();
+    for (const RemainingPayment& pay : a->cash_flows) {
         const double years = static_cast<double>((pay.date - *a->as_of).count()) / 365;
-        return years <= 0 ? 0.0 : (pay.coupon + pay.principal) * years * std::pow(growth, -years - 1);
-    };
-    for (const RemainingPayment& pay : a->cash_flows) total += weight(pay);
+        const double w = years <= 0 ? 0.0
+                                    : (pay.coupon + pay.principal) * years *
+                                          std::exp(-(years + 1) * log_growth);
+        key_rate_weights_.emplace_back(years, w);
+        total += w;
+    }
     if (total <= 0) {
         add_to_key_rates(risk_.key_rate_dv01, a->time_to_maturity, dv01);
         return after;
     }
-    for (const RemainingPayment& pay : a->cash_flows)
-        add_to_key_rates(risk_.key_rate_dv01,
-                         static_cast<double>((pay.date - *a->as_of).count()) / 365,
-                         dv01 * weight(pay) / total);
+    for (auto [years, w] : key_rate_weights_)
+        add_to_key_rates(risk_.key_rate_dv01, years, dv01 * w / total);
     return after;
 }
 
 void BookHistory::write_attribution(std::ostream& out) const {
     std::string buffer = "date,order_book_id,term,amount\n";
-    for (const TermRow& r : terms_) {
-        put(buffer, "{},{},{},{:.6f}\n",
-            korvex::format_date(korvex::date_from_int(r.date)),
-            r.bond == NO_BOND ? std::string_view() : std::string_view(ids_[r.bond]), name(r.term),
-            r.amount);
+    auto bond = bond_days_.begin();
+    for (const BookDay& day : book_days_) {
+        const std::string date = korvex::format_date(korvex::date_from_int(day.date));
+        for (std::size_t k = 0; k < BOOK_TERMS; ++k)
+            put(buffer, "{},,{},{:.6f}\n", date, kTermNames[BOND_TERMS + k], day.terms[k]);
+        for (; bond != bond_days_.end() && bond->date == day.date; ++bond)
+            for (std::size_t k = 0; k < BOND_TERMS; ++k)
+                put(buffer, "{},{},{},{:.6f}\n", date, ids_[bond->bond], kTermNames[k],
+                    bond->terms[k]);
         flush(buffer, out);
     }
     flush(buffer, out, true);

@@ -82,23 +82,29 @@ private:
         double trade_cash = 0, income_cash = 0;
         bool held = false;       // still a position
         std::int32_t date = 0;  // the close these figures are of
+        std::uint32_t bond = 0;  // its index in ids_
     };
-    struct TermRow {
+    // A bond's terms of a day, carry to residual, and the book's, funding to cash.
+    static constexpr std::size_t BOND_TERMS = 6, BOOK_TERMS = 3;
+    static_assert(static_cast<std::size_t>(PnlTerm::FUNDING) == BOND_TERMS &&
+                  BOND_TERMS + BOOK_TERMS == PNL_TERM_COUNT);
+    struct BondDay {
         std::int32_t date;
-        std::uint32_t bond;  // NO_BOND: the book's own
-        PnlTerm term;
-        double amount;
+        std::uint32_t bond;
+        std::array<double, BOND_TERMS> terms;
+    };
+    struct BookDay {
+        std::int32_t date;
+        std::array<double, BOOK_TERMS> terms;
     };
     struct HoldingRow {
         std::int32_t date;
         std::uint32_t bond;
         double quantity, clean, dirty, value, accrued, duration, dv01, pledged;
     };
-    static constexpr std::uint32_t NO_BOND = UINT32_MAX;
 
     std::uint32_t bond_index(const std::string& id);
     Today& touch(const std::string& id, std::int32_t date);
-    void add(std::int32_t date, std::uint32_t bond, PnlTerm term, double amount);
     // Splits one bond's day into its terms; returns its state at the close.
     Held attribute(korvex::Environment& env, std::int32_t date, const std::string& id,
                    const Held& before, const Today& today);
@@ -112,8 +118,10 @@ private:
     double repo_equity_ = 0, other_equity_ = 0;
     Terms day_{}, run_{};
     Risk risk_;
-    std::vector<TermRow> terms_;
+    std::vector<BookDay> book_days_;
+    std::vector<BondDay> bond_days_;  // by day, in the order of book_days_
     std::vector<HoldingRow> holdings_;
+    std::vector<std::pair<double, double>> key_rate_weights_;  // years, weight; reused
 };
 
 }  // namespace korvex_mod_bond

@@ -1,5 +1,6 @@
 #include "korvex_mod_bond/analytics/bond_pricer.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -67,6 +68,21 @@ BondPricer::BondPricer(const BondTerms& terms) : maturity_(terms.maturity_date) 
         }
     }
     for (const auto& [date, p] : by_date) payments_.push_back(p);
+    const ql::Leg& leg = bond_->cashflows();
+    for (std::size_t i = 0; i < leg.size(); ++i) {
+        LegFlow flow{leg[i]->date(), leg[i]->date().serialNumber(), leg[i]->amount(), 0.0, false,
+                     {}, {}, {}, 0.0};
+        if (const auto coupon = ql::ext::dynamic_pointer_cast<ql::Coupon>(leg[i])) {
+            flow.coupon = true;
+            flow.accrual_start = coupon->accrualStartDate();
+            flow.period_start = coupon->referencePeriodStart();
+            flow.period_end = coupon->referencePeriodEnd();
+            flow.accrual = yield_day_counter_.yearFraction(flow.accrual_start, flow.date,
+                                                           flow.period_start, flow.period_end);
+        }
+        if (i > 0) flow.step = step(flow, leg[i - 1]->date(), false);
+        leg_.push_back(flow);
+    }
 }
 
 double BondPricer::residual_principal(const ql::Date& d) const {
@@ -81,10 +97,6 @@ ql::InterestRate BondPricer::rate_on(const ql::Date& d, double y) const {
     // Chinabond convention: simple yield within the last coupon period, compounded before.
     const ql::Compounding compounding = d >= last_period_start_ ? ql::Simple : ql::Compounded;
     return ql::InterestRate(y, yield_day_counter_, compounding, frequency_);
-}
-
-double BondPricer::dirty(const ql::Date& d, double y) const {
-    return ql::BondFunctions::dirtyPrice(*bond_, rate_on(d, y), d) * bond_->notional(d) / 100.0;
 }
 
 Valuation BondPricer::value(const ql::Date& d, double y) const {
@@ -106,37 +118,7 @@ Valuation BondPricer::value(const ql::Date& d, double y) const {
 
 namespace {
 
-// A flow still to come and the time it is discounted over from the flow before it (or from the
-// valuation day), as QuantLib's yield-based bond functions step through a leg.
-struct Flow {
-    double amount;
-    double step;
-};
-
-std::vector<Flow> flows_after(const ql::Leg& leg, const ql::DayCounter& dc, const ql::Date& d) {
-    std::vector<Flow> out;
-    ql::Date last = d;
-    for (const auto& cf : leg) {
-        if (cf->hasOccurred(d, false)) continue;
-        const ql::Date date = cf->date();
-        const auto coupon = ql::ext::dynamic_pointer_cast<ql::Coupon>(cf);
-        double step;
-        if (coupon) {
-            const ql::Date start = coupon->referencePeriodStart(),
-                           end = coupon->referencePeriodEnd();
-            step = last != coupon->accrualStartDate()
-                       ? dc.yearFraction(coupon->accrualStartDate(), date, start, end) -
-                             dc.yearFraction(coupon->accrualStartDate(), last, start, end)
-                       : dc.yearFraction(last, date, start, end);
-        } else {
-            step = dc.yearFraction(last, date, last == d ? date - ql::Period(1, ql::Years) : last,
-                                   date);
-        }
-        out.push_back({cf->amount(), step});
-        last = date;
-    }
-    return out;
-}
+using Flow = BondPricer::Flow;
 
 // Price and its first two derivatives in the yield, each flow discounted by the product of its
 // steps' compound factors.
@@ -169,10 +151,62 @@ PriceCurve price_curve(const std::vector<Flow>& flows, double y, bool simple, do
 
 }  // namespace
 
+double BondPricer::step(const LegFlow& flow, const ql::Date& last, bool first) const {
+    const ql::DayCounter& dc = yield_day_counter_;
+    if (!flow.coupon)
+        return dc.yearFraction(last, flow.date,
+                               first ? flow.date - ql::Period(1, ql::Years) : last, flow.date);
+    if (last == flow.accrual_start)
+        return dc.yearFraction(last, flow.date, flow.period_start, flow.period_end);
+    return flow.accrual -
+           dc.yearFraction(flow.accrual_start, last, flow.period_start, flow.period_end);
+}
+
+const std::vector<Flow>& BondPricer::flows_on(const ql::Date& d) const {
+    for (auto& [day, flows] : flows_)
+        if (day == d && day != ql::Date()) return flows;
+    auto& [day, flows] = flows_[next_flows_];
+    next_flows_ = (next_flows_ + 1) % flows_.size();
+    day = d;
+    flows.clear();
+    // What has occurred by `d` (paid on it or before) is not discounted.
+    const ql::Date::serial_type day_serial = d.serialNumber();
+    const auto first = std::partition_point(
+        leg_.begin(), leg_.end(), [&](const LegFlow& f) { return f.serial <= day_serial; });
+    for (auto f = first; f != leg_.end(); ++f)
+        flows.push_back({f->amount, f == first ? step(*f, d, true) : f->step});
+    return flows;
+}
+
+double BondPricer::dirty(const ql::Date& d, double y) const {
+    // price_curve's price alone, each step's discount factor computed once for a run of equal
+    // steps (whole coupon periods).
+    const std::vector<Flow>& flows = flows_on(d);
+    double price = 0, discount = 1;
+    if (d >= last_period_start_) {
+        for (const Flow& flow : flows) {
+            discount /= 1 + y * flow.step;
+            price += flow.amount * discount;
+        }
+        return price;
+    }
+    const double f = static_cast<double>(frequency_), log_growth = std::log1p(y / f);
+    double step = NAN, factor = 1;
+    for (const Flow& flow : flows) {
+        if (flow.step != step) {
+            step = flow.step;
+            factor = std::exp(-f * step * log_growth);
+        }
+        discount *= factor;
+        price += flow.amount * discount;
+    }
+    return price;
+}
+
 std::optional<Valuation> BondPricer::value_at_dirty(const ql::Date& d, double dirty) const {
     const double notional = bond_->notional(d);
     if (!(dirty > 0) || !(notional > 0) || d >= maturity_) return std::nullopt;
-    const std::vector<Flow> flows = flows_after(bond_->cashflows(), yield_day_counter_, d);
+    const std::vector<Flow>& flows = flows_on(d);
     if (flows.empty()) return std::nullopt;
     const bool simple = d >= last_period_start_;
     const double f = static_cast<double>(frequency_);

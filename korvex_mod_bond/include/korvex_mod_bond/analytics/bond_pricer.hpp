@@ -6,6 +6,7 @@
 // yielded on Actual/365.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -54,7 +55,7 @@ public:
     double residual_principal(const QuantLib::Date& d) const;
     // Valuation on `d` (strictly before maturity) at yield `y` (fraction).
     Valuation value(const QuantLib::Date& d, double y) const;
-    // The dirty price alone of value(d, y).
+    // The dirty price alone of value(d, y), the way value_at_dirty discounts.
     double dirty(const QuantLib::Date& d, double y) const;
     // Interest accrued on `d` per unit.
     double accrued(const QuantLib::Date& d) const;
@@ -67,8 +68,32 @@ public:
     // The payment calendar of every bond: QuantLib's Shanghai exchange calendar.
     static QuantLib::Calendar payment_calendar();
 
+    // A payment still to come and the time it is discounted over from the one before it (or
+    // from the valuation day), as QuantLib's yield-based bond functions step through a leg.
+    struct Flow {
+        double amount;
+        double step;
+    };
+
 private:
+    struct LegFlow {
+        QuantLib::Date date;
+        QuantLib::Date::serial_type serial;  // the date as a number: compared without QuantLib
+        double amount;
+        double step;  // from the flow before it
+        bool coupon;
+        // A coupon's accrual start and reference period, and its whole accrual in years.
+        QuantLib::Date accrual_start, period_start, period_end;
+        double accrual;
+    };
+
     QuantLib::InterestRate rate_on(const QuantLib::Date& d, double y) const;
+    // The flows after `d`. Only the first one's step depends on `d`: the others' are counted
+    // once, in leg_. A run asks for the same bond on today's close and yesterday's: the last two
+    // days asked for are kept.
+    const std::vector<Flow>& flows_on(const QuantLib::Date& d) const;
+    // The step of `flow` from `last`, the valuation day when `first`, else the flow before.
+    double step(const LegFlow& flow, const QuantLib::Date& last, bool first) const;
 
     std::shared_ptr<QuantLib::Bond> bond_;
     QuantLib::DayCounter yield_day_counter_;
@@ -76,6 +101,9 @@ private:
     QuantLib::Date maturity_;
     QuantLib::Date last_period_start_;  // inside the last coupon period the yield is simple
     std::vector<Payment> payments_;
+    std::vector<LegFlow> leg_;  // the bond's cash flows in order
+    mutable std::array<std::pair<QuantLib::Date, std::vector<Flow>>, 2> flows_{};
+    mutable std::size_t next_flows_ = 0;
 };
 
 }  // namespace korvex_mod_bond
