@@ -11,10 +11,12 @@
 #include "korvex/logger.hpp"
 #include "korvex/mod_loader.hpp"
 #include "korvex_mod_bond/analytics/bond_analytics.hpp"
+#include "korvex_mod_bond/benchmark.hpp"
 #include "korvex_mod_bond/book_history.hpp"
 #include "korvex_mod_bond/api.hpp"
 #include "korvex_mod_bond/data.hpp"
 #include "korvex_mod_bond/dummy.hpp"
+#include "korvex_mod_bond/benchmark.hpp"
 #include "korvex_mod_bond/book_history.hpp"
 #include "korvex_mod_bond/limits.hpp"
 #include "korvex_mod_bond/matcher.hpp"
@@ -58,9 +60,10 @@ void BondMod::start_up(korvex::Environment& env, const korvex::ConfigNode& mod_c
     _build_data_stores(mod_config);
     _check_matching_type(mod_config);
     // The analytics read the same cash-flow schedules as the positions.
+    const std::shared_ptr<CashFlowSchedules> schedules = _load_position_module();
     env.set_extension(std::string(BondAnalyticsBook::EXTENSION_KEY),
                       std::make_shared<BondAnalyticsBook>(
-                          _load_position_module(), mod_config["analytics_curve"].as_string()));
+                          schedules, mod_config["analytics_curve"].as_string()));
     _register_data_stores();
     _register_cost_deciders(mod_config);
     _register_validators();
@@ -68,6 +71,7 @@ void BondMod::start_up(korvex::Environment& env, const korvex::ConfigNode& mod_c
     _register_broker_and_matchers(mod_config);
     results::load(env);
     if (mod_config["book_history"].as_bool()) BookHistory::load(env);
+    load_benchmark(env, mod_config["benchmark"].as_string(), schedules);
 }
 
 void BondMod::_check_matching_type(const korvex::ConfigNode& mod_config) const {

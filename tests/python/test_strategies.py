@@ -10,9 +10,11 @@ import textwrap
 import threading
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import korvex
+import korvex.data
 from conftest import BUILD
 
 BOND = "155004.SH"  # listed throughout the demo's period, priced on its first days
@@ -261,3 +263,61 @@ def test_every_bound_call_names_its_arguments_and_says_what_it_does():
             doc = f.__doc__ or ""
             assert "arg0" not in doc, f"{name}.{attr}"
             assert [l for l in doc.splitlines()[1:] if l.strip()], f"{name}.{attr} has no doc"
+
+
+def test_the_book_against_a_bond_a_repo_and_the_treasury_index(bundle, on_bundle):
+    data = korvex.data.open(bundle)
+
+    def run(benchmark):
+        c = on_bundle("demo.toml", start_date="2019-01-02", end_date="2019-12-31")
+        c["mod"]["bond"]["benchmark"] = benchmark
+        return korvex.run(c, output_dir=False)
+
+    # A bond: from the close before the run to the last, with the coupons it paid, by hand from
+    # the bundle's tables.
+    r = run("019503.SH")
+    close = data.day_bars("019503.SH").close.droplevel(0)
+    paid = data.cash_flows("019503.SH").droplevel(0)["2019-01-02":"2019-12-31"]
+    assert len(paid) == 1
+    expected = (close[:"2019-12-31"].iloc[-1] + paid.cash_flow.sum()) / close[:"2018-12-31"].iloc[-1]
+    s = r.summary
+    assert s["benchmark_return"] == pytest.approx(expected - 1, rel=1e-12)
+    assert s["excess_return"] == pytest.approx(s["total_return"] - s["benchmark_return"], abs=1e-12)
+    # Tracking error and information ratio from the two equity columns.
+    start = s["starting_cash"]
+    returns = [c.pct_change().fillna(c.iloc[0] / start - 1)
+               for c in (r.daily.equity, r.daily.benchmark_equity)]
+    active = returns[0] - returns[1]
+    assert s["tracking_error"] == pytest.approx(active.std() * np.sqrt(252), rel=1e-9)
+    assert s["information_ratio"] == pytest.approx(
+        active.mean() * 252 / s["tracking_error"], rel=1e-9)
+
+    # A repo: the rate at the previous close of the run's calendar, for the nights to this one.
+    r = run("R001.IB")
+    rates = data.repo_bars("R001.IB").close.droplevel(0)
+    before = data.trading_dates("exchange", end_date="2018-12-31")[-1]
+    days = pd.DatetimeIndex([before]).append(r.daily.index)
+    growth = np.prod([1 + rates[:days[i - 1]].iloc[-1] * (days[i] - days[i - 1]).days / 365
+                      for i in range(1, len(days))])
+    assert r.summary["benchmark_return"] == pytest.approx(growth - 1, rel=1e-12)
+
+    # The treasury index on its first day: the government bonds with a month to run, priced at
+    # the previous close, weighted by that close times the size issued.
+    r = run("treasury_index")
+    bonds = data.instruments()
+    bonds = bonds[(bonds.bond_type == "government") & (bonds.listed_date <= "2018-12-28")
+                  & (bonds.de_listed_date.astype(str) > "2018-12-28")
+                  & (bonds.maturity_date >= "2019-01-27")]
+    closes = data.day_bars(list(bonds.index), end_date="2019-01-02").close
+    value_before = value_after = 0
+    for id, bond in bonds.iterrows():
+        c = closes.loc[id] if id in closes.index.get_level_values(0) else closes.iloc[:0]
+        before = c[:"2018-12-28"]
+        if before.empty or before.index[-1] < pd.Timestamp("2018-12-18"):
+            continue
+        face = bond.initial_issue_size / 100
+        value_before += face * before.iloc[-1]
+        value_after += face * c.iloc[-1]
+    first_day = r.daily.benchmark_equity.iloc[0] / r.summary["starting_cash"] - 1
+    assert first_day == pytest.approx(value_after / value_before - 1, rel=1e-9)
+    assert 0.02 < r.summary["benchmark_return"] < 0.08
