@@ -88,7 +88,8 @@ TEST_F(ReportTest, DrawsEquityDrawdownBalancesAndTheModsSections) {
     EXPECT_NE(html.find(">-3%</text>"), std::string::npos);
 }
 
-// A section's columns summed by month as stacked bars, and by year in a table.
+// A section's columns summed by month as stacked bars, and by year and over the deepest
+// drawdown in a table.
 TEST_F(ReportTest, SectionsSumColumnsByMonthAndByYear) {
     auto run = sample_run();  // 23 weekdays of March 2021 and 17 of April, 100,000 lent a day
     run.result.report_sections = {{.title = "Lending",
@@ -101,6 +102,10 @@ TEST_F(ReportTest, SectionsSumColumnsByMonthAndByYear) {
                         "<td class=\"n\">4,000,000.00</td></tr>"),
               std::string::npos);
     EXPECT_NE(html.find("<tr><td>All</td><td class=\"n\">4,000,000.00</td>"), std::string::npos);
+    // The deepest drawdown: the close of the 20th day to the 21st, one day's 100,000.
+    EXPECT_NE(html.find("<tr><td>Drawdown 2021-03-26 to 2021-03-29</td><td class=\"n\">"
+                        "100,000.00</td>"),
+              std::string::npos);
 }
 
 TEST_F(ReportTest, IncomeBarsShowCostsBelowZeroAndSkipAbsentSources) {

@@ -232,6 +232,38 @@ void mod_section(std::string& out, const RunResult& result, const std::vector<Da
             for (double v : s.values) t += v;
             return t;
         });
+        // The deepest drawdown, from the close of its peak to that of its trough.
+        double peak_equity = -std::numeric_limits<double>::infinity(), deepest = 0;
+        if (const State* start = find_number(summary, "starting_cash"))
+            peak_equity = start->get<double>();
+        std::size_t peak = 0, from = 0, to = 0;  // days (from, to], counted from 1
+        for (std::size_t i = 0; i < result.daily.size(); ++i) {
+            const double e = result.daily[i].equity;
+            if (e > peak_equity) {
+                peak_equity = e;
+                peak = i + 1;
+            } else if (peak_equity > 0 && 1 - e / peak_equity > deepest) {
+                deepest = 1 - e / peak_equity;
+                from = peak;
+                to = i + 1;
+            }
+        }
+        if (deepest > 0) {
+            std::vector<std::vector<double>> columns;
+            for (auto& s : section.yearly_table)
+                if (auto column = daily_column(result, s.column)) columns.push_back(*column);
+            std::size_t k = 0;
+            row(fmt::format("Drawdown {} to {}",
+                            from ? format_date(result.daily[from - 1].date) : "start",
+                            format_date(result.daily[to - 1].date)),
+                [&](const Series&) {
+                    double t = 0;
+                    for (std::size_t i = from; i < to; ++i)
+                        if (std::isfinite(columns[k][i])) t += columns[k][i];
+                    ++k;
+                    return t;
+                });
+        }
         out += "</tbody></table></div>";
     }
     std::vector<Bar> bars;
