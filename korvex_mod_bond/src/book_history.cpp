@@ -351,9 +351,10 @@ BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t 
     // What the book holds and how it moves with rates.
     const double value = q1 * mark;
     const double dv01 = a ? q1 * a->dv01 : NAN;
-    holdings_.push_back({date, today.bond, q1, a ? a->clean_price : NAN, mark, value,
-                         a ? q1 * a->accrued_interest : NAN, a ? a->modified_duration : NAN, dv01,
-                         today.pledged});
+    holdings_.push_back({date, today.bond, q1, a ? a->clean_price : NAN, mark,
+                         a ? a->accrued_interest : NAN, today.pledged,
+                         static_cast<float>(a ? a->modified_duration : NAN),
+                         static_cast<float>(a ? a->dv01 : NAN)});
     risk_.bond_value += value;
     if (!std::isfinite(dv01)) return after;
     risk_.dv01 += dv01;
@@ -402,7 +403,8 @@ void BookHistory::write_positions(std::ostream& out) const {
     for (const HoldingRow& r : holdings_) {
         put(buffer, "{},{},{:.10g},{:.6f},{:.6f},{:.6f},{:.6f},{:.6f},{:.6f},{:.10g}\n",
             korvex::format_date(korvex::date_from_int(r.date)), ids_[r.bond], r.quantity,
-            r.clean, r.dirty, r.value, r.accrued, r.duration, r.dv01, r.pledged);
+            r.clean, r.dirty, r.quantity * r.dirty, r.quantity * r.accrued, r.duration,
+            r.quantity * r.dv01, r.pledged);
         flush(buffer, out);
     }
     flush(buffer, out, true);

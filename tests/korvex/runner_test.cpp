@@ -403,6 +403,15 @@ TEST(SavedState, AFailedWriteSaysWhyAndKeepsTheEarlierFile) {
     setrlimit(RLIMIT_FSIZE, &before);
     std::signal(SIGXFSZ, old_handler);
     EXPECT_EQ(error, "cannot write saved state " + path.string() + ": File too large");
+    // A writer that fails half way through leaves the same.
+    EXPECT_THROW(write_file_atomically(
+                     path,
+                     [](std::ostream& out) {
+                         out << "half";
+                         throw ValueError("stop");
+                     },
+                     "saved state"),
+                 ValueError);
     std::ifstream in(path);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{\"good\": true}\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);

@@ -97,10 +97,13 @@ private:
         std::int32_t date;
         std::array<double, BOOK_TERMS> terms;
     };
+    // Per unit but the quantities; duration and DV01 in single precision, which holds them to
+    // far better than they are known.
     struct HoldingRow {
         std::int32_t date;
         std::uint32_t bond;
-        double quantity, clean, dirty, value, accrued, duration, dv01, pledged;
+        double quantity, clean, dirty, accrued, pledged;
+        float duration, dv01;
     };
 
     std::uint32_t bond_index(const std::string& id);

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <numeric>
 #include <fstream>
-#include <sstream>
 
 #include "korvex/atomic_file.hpp"
 #include "korvex/errors.hpp"
@@ -289,10 +288,8 @@ void write_results(Environment& env, const RunResult& result) {
     const std::filesystem::path& dir = result.output_dir;
     std::filesystem::create_directories(dir);
     const State summary = run_summary(env, result);
-    auto file = [&](const char* name, auto&& write) {
-        std::ostringstream out;
-        write(out);
-        write_file_atomically(dir / name, out.str(), "result file");
+    auto file = [&](const char* name, const std::function<void(std::ostream&)>& write) {
+        write_file_atomically(dir / name, write, "result file");
     };
     std::vector<std::string> mod_files;
     for (auto& [name, write] : env.result_files()) mod_files.push_back(name);
