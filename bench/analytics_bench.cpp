@@ -9,7 +9,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "generator.hpp"
+#include "bench_bundle.hpp"
 #include "korvex/logger.hpp"
 #include "korvex/runner.hpp"
 #include "korvex_mod_bond/api/analytics.hpp"
@@ -21,18 +21,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::filesystem::path bundle() {
-    const auto path = std::filesystem::temp_directory_path() / "korvex-bench-analytics-bundle";
-    if (!std::filesystem::exists(path / "tavlen.sqlite")) {
-        korvex_generate::GeneratorOptions o;
-        o.out = path;
-        o.force = true;
-        o.start = korvex::make_date(2019, 1, 2);
-        o.end = korvex::make_date(2019, 3, 29);
-        o.bonds = 400;
-        o.minute_bonds = 0;
-        korvex_generate::generate_bundle(o);
-    }
-    return path;
+    return korvex::bench::generated_bundle("korvex-bench-analytics-bundle",
+                                           korvex::make_date(2019, 1, 2),
+                                           korvex::make_date(2019, 3, 29), 400);
 }
 
 struct AskEveryBond : korvex::Strategy {

@@ -15,7 +15,7 @@
 
 #include <unistd.h>
 
-#include "generator.hpp"
+#include "bench_bundle.hpp"
 #include "korvex/logger.hpp"
 #include "korvex/runner.hpp"
 #include "korvex_mod_bond/api/order.hpp"
@@ -33,18 +33,9 @@ double cpu_seconds() {
 
 std::filesystem::path bundle() {
     if (const char* given = std::getenv("KORVEX_BENCH_BUNDLE")) return given;
-    const auto path = std::filesystem::temp_directory_path() / "korvex-bench-wide-bundle";
-    if (!std::filesystem::exists(path / "tavlen.sqlite")) {
-        korvex_generate::GeneratorOptions o;
-        o.out = path;
-        o.force = true;
-        o.start = korvex::make_date(2018, 1, 2);
-        o.end = korvex::make_date(2020, 12, 31);
-        o.bonds = 1500;
-        o.minute_bonds = 0;
-        korvex_generate::generate_bundle(o);
-    }
-    return path;
+    return korvex::bench::generated_bundle("korvex-bench-wide-bundle",
+                                           korvex::make_date(2018, 1, 2),
+                                           korvex::make_date(2020, 12, 31), 1500);
 }
 
 // Resident memory now, in MiB.
@@ -90,7 +81,8 @@ void BM_BookHistoryOfAWideBook(benchmark::State& state) {
         tavlen::set_backend(std::make_shared<tavlen::SqliteBackend>(data / "tavlen.sqlite"));
         korvex::Config config = korvex::Config::from_string(
             "[base]\nstart_date = \"" + std::string(whole ? "2000-01-01" : "2018-01-02") +
-            "\"\nend_date = \"" + (whole ? "2099-12-31" : "2020-12-31") + "\"\n"
+            "\"\nend_date = \"" + (whole ? "2099-12-31" : "2020-12-31") +
+            "\"\n"
             "data_bundle_path = \"" +
             data.string() + "\"\noutput_dir = \"\"\n[base.accounts]\nBOND = 10000000000\n" +
             "[mod.sys_simulation]\nvolume_limit = false\n[log]\nlevel = \"off\"\n"

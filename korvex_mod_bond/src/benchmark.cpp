@@ -59,9 +59,9 @@ public:
         auto ins = env.data_proxy().find_instrument(spec_);
         if (!ins || (ins->type() != korvex::INSTRUMENT_TYPE::BOND &&
                      ins->type() != korvex::INSTRUMENT_TYPE::REPO))
-            throw korvex::ValueError(fmt::format(
-                "mod.bond.benchmark '{}' is neither {} nor a bond or repo of the data", spec_,
-                TREASURY_INDEX));
+            throw korvex::ValueError(
+                fmt::format("mod.bond.benchmark '{}' is neither {} nor a bond or repo of the data",
+                            spec_, TREASURY_INDEX));
         repo_ = ins->type() == korvex::INSTRUMENT_TYPE::REPO;
     }
 
@@ -156,8 +156,7 @@ private:
         m.id = id;
         m.bars = env.data_proxy().day_bars_full(id);
         if (!m.bars.empty()) m.close = m.bars.layout()->find("close");
-        m.payments =
-            BondPosition::create(id, korvex::POSITION_DIRECTION::LONG, 0, schedules_);
+        m.payments = BondPosition::create(id, korvex::POSITION_DIRECTION::LONG, 0, schedules_);
         return m;
     }
 

@@ -63,33 +63,34 @@ void BookHistory::load(korvex::Environment& env) {
     env.add_state_restored([history](korvex::Environment& e) { history->take_stock(e); });
     env.add_day_closed([history](korvex::Environment& e) { history->record_close(e); });
     for (std::size_t k = 0; k < PNL_TERM_COUNT; ++k)
-        env.add_daily_metric(fmt::format("pnl_{}", kTermNames[k]),
-                             [history, k](korvex::Environment&) { return history->day_terms()[k]; });
+        env.add_daily_metric(
+            fmt::format("pnl_{}", kTermNames[k]),
+            [history, k](korvex::Environment&) { return history->day_terms()[k]; });
     env.add_daily_metric("duration_over_equity", [history](korvex::Environment& e) {
         const double equity = e.portfolio().total_value();
         return equity != 0 ? history->risk().duration_value / equity : 0.0;
     });
     for (std::size_t k = 0; k < KEY_RATE_YEARS.size(); ++k)
-        env.add_daily_metric(fmt::format("key_rate_dv01_{}y", KEY_RATE_YEARS[k]),
-                             [history, k](korvex::Environment&) {
-                                 return history->risk().key_rate_dv01[k];
-                             });
+        env.add_daily_metric(
+            fmt::format("key_rate_dv01_{}y", KEY_RATE_YEARS[k]),
+            [history, k](korvex::Environment&) { return history->risk().key_rate_dv01[k]; });
     env.add_daily_metric("repo_leverage", [](korvex::Environment& e) {
         const double equity = e.portfolio().total_value();
-        return equity != 0
-                   ? book::repo_outstanding(e, korvex::POSITION_DIRECTION::SHORT) / equity
-                   : 0.0;
+        return equity != 0 ? book::repo_outstanding(e, korvex::POSITION_DIRECTION::SHORT) / equity
+                           : 0.0;
     });
     for (std::size_t k = 0; k < PNL_TERM_COUNT; ++k)
-        env.add_summary_extra(fmt::format("pnl_{}", kTermNames[k]),
-                              [history, k](korvex::Environment&) { return history->run_terms()[k]; });
+        env.add_summary_extra(
+            fmt::format("pnl_{}", kTermNames[k]),
+            [history, k](korvex::Environment&) { return history->run_terms()[k]; });
     static constexpr std::array<const char*, PNL_TERM_COUNT> colors{
         "#16a34a", "#65a30d", "#2563eb", "#7c3aed", "#ea580c",
         "#94a3b8", "#dc2626", "#b45309", "#0f766e"};
     korvex::ReportSection attribution{
         .title = "Where the return came from",
-        .note = "Each day's change of equity split into terms (attribution.csv has them bond by "
-                "bond); the residual is what the yield model leaves unexplained."};
+        .note =
+            "Each day's change of equity split into terms (attribution.csv has them bond by "
+            "bond); the residual is what the yield model leaves unexplained."};
     for (std::size_t k = 0; k < PNL_TERM_COUNT; ++k) {
         korvex::ReportSeries s{std::string(kTermNames[k]), fmt::format("pnl_{}", kTermNames[k]),
                                colors[k]};
@@ -250,8 +251,8 @@ void BookHistory::record_close(korvex::Environment& env) {
     for (auto* entry : touched_) {
         const std::string& id = entry->first;
         auto before = held_.find(id);
-        const Held after =
-            attribute(env, date, id, before == held_.end() ? Held{} : before->second, entry->second);
+        const Held after = attribute(env, date, id, before == held_.end() ? Held{} : before->second,
+                                     entry->second);
         if (after.quantity == 0 && after.receivable == 0) {
             if (before != held_.end()) held_.erase(before);
         } else if (before != held_.end()) {
@@ -278,12 +279,12 @@ BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t 
     // sold out is marked at the close, as it would have been held.
     double mark = today.mark;
     if (!today.held)
-        mark = today.trade_cash == 0 ? 0.0
+        mark = today.trade_cash == 0                ? 0.0
                : a && std::isfinite(a->dirty_price) ? a->dirty_price
-                                                     : before.mark;
+                                                    : before.mark;
     const double trading = (q1 - q0) * mark + today.trade_cash;
-    const double market = q0 * (mark - before.mark) + today.receivable - before.receivable +
-                          today.income_cash;
+    const double market =
+        q0 * (mark - before.mark) + today.receivable - before.receivable + today.income_cash;
     double carry = 0, roll = 0, rates = 0, spread = 0;
     if (q0 != 0 && !today.held && today.trade_cash == 0) {
         carry = market;  // the last accrual and the repayment at par
@@ -297,9 +298,9 @@ BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t 
             if (d1 < p->payments().back().date) {
                 try {
                     double paid = 0;
-                    for (auto pay = std::partition_point(
-                             p->payments().begin(), p->payments().end(),
-                             [&](const Payment& x) { return x.date <= d0; });
+                    for (auto pay =
+                             std::partition_point(p->payments().begin(), p->payments().end(),
+                                                  [&](const Payment& x) { return x.date <= d0; });
                          pay != p->payments().end() && pay->date <= d1; ++pay)
                         paid += pay->coupon + pay->principal;
                     carry = q0 * (p->dirty(d1, y0) + paid - p->dirty(d0, y0));
@@ -326,10 +327,10 @@ BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t 
         spread = move(spread_dy);
     }
     if (q0 != 0 || q1 != 0 || trading != 0 || market != 0) {
-        const BondDay& row = bond_days_.emplace_back(BondDay{
-            date,
-            today.bond,
-            {carry, roll, rates, spread, trading, market - carry - roll - rates - spread}});
+        const BondDay& row = bond_days_.emplace_back(
+            BondDay{date,
+                    today.bond,
+                    {carry, roll, rates, spread, trading, market - carry - roll - rates - spread}});
         for (std::size_t k = 0; k < BOND_TERMS; ++k) day_[k] += row.terms[k];
     }
 
@@ -365,9 +366,9 @@ BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t 
     key_rate_weights_.clear();
     for (const RemainingPayment& pay : a->cash_flows) {
         const double years = static_cast<double>((pay.date - *a->as_of).count()) / 365;
-        const double w = years <= 0 ? 0.0
-                                    : (pay.coupon + pay.principal) * years *
-                                          std::exp(-(years + 1) * log_growth);
+        const double w =
+            years <= 0 ? 0.0
+                       : (pay.coupon + pay.principal) * years * std::exp(-(years + 1) * log_growth);
         key_rate_weights_.emplace_back(years, w);
         total += w;
     }
@@ -402,9 +403,9 @@ void BookHistory::write_positions(std::ostream& out) const {
         "modified_duration,dv01,pledged_quantity\n";
     for (const HoldingRow& r : holdings_) {
         put(buffer, "{},{},{:.10g},{:.6f},{:.6f},{:.6f},{:.6f},{:.6f},{:.6f},{:.10g}\n",
-            korvex::format_date(korvex::date_from_int(r.date)), ids_[r.bond], r.quantity,
-            r.clean, r.dirty, r.quantity * r.dirty, r.quantity * r.accrued, r.duration,
-            r.quantity * r.dv01, r.pledged);
+            korvex::format_date(korvex::date_from_int(r.date)), ids_[r.bond], r.quantity, r.clean,
+            r.dirty, r.quantity * r.dirty, r.quantity * r.accrued, r.duration, r.quantity * r.dv01,
+            r.pledged);
         flush(buffer, out);
     }
     flush(buffer, out, true);

@@ -11,13 +11,11 @@
 #include "korvex/logger.hpp"
 #include "korvex/mod_loader.hpp"
 #include "korvex_mod_bond/analytics/bond_analytics.hpp"
+#include "korvex_mod_bond/api.hpp"
 #include "korvex_mod_bond/benchmark.hpp"
 #include "korvex_mod_bond/book_history.hpp"
-#include "korvex_mod_bond/api.hpp"
 #include "korvex_mod_bond/data.hpp"
 #include "korvex_mod_bond/dummy.hpp"
-#include "korvex_mod_bond/benchmark.hpp"
-#include "korvex_mod_bond/book_history.hpp"
 #include "korvex_mod_bond/limits.hpp"
 #include "korvex_mod_bond/matcher.hpp"
 #include "korvex_mod_bond/position.hpp"
@@ -61,9 +59,9 @@ void BondMod::start_up(korvex::Environment& env, const korvex::ConfigNode& mod_c
     _check_matching_type(mod_config);
     // The analytics read the same cash-flow schedules as the positions.
     const std::shared_ptr<CashFlowSchedules> schedules = _load_position_module();
-    env.set_extension(std::string(BondAnalyticsBook::EXTENSION_KEY),
-                      std::make_shared<BondAnalyticsBook>(
-                          schedules, mod_config["analytics_curve"].as_string()));
+    env.set_extension(
+        std::string(BondAnalyticsBook::EXTENSION_KEY),
+        std::make_shared<BondAnalyticsBook>(schedules, mod_config["analytics_curve"].as_string()));
     _register_data_stores();
     _register_cost_deciders(mod_config);
     _register_validators();

@@ -182,13 +182,12 @@ void load(korvex::Environment& env) {
     });
     // What the bonds bought came to: sold and repaid, plus what is still held at its price,
     // less what they cost to buy. Principal repaid is capital coming back, so it is here.
-    env.add_report_section(
-        {.title = "Cash and repo balances",
-         .panels = {{.title = "Balances",
-                     .from_zero = true,
-                     .series = {{"Cash", "cash", "#0f766e"},
-                                {"Repo borrowed", "repo_borrowed", "#dc2626"},
-                                {"Repo lent", "repo_lent", "#2563eb"}}}}});
+    env.add_report_section({.title = "Cash and repo balances",
+                            .panels = {{.title = "Balances",
+                                        .from_zero = true,
+                                        .series = {{"Cash", "cash", "#0f766e"},
+                                                   {"Repo borrowed", "repo_borrowed", "#dc2626"},
+                                                   {"Repo lent", "repo_lent", "#2563eb"}}}}});
     // Principal repaid is capital coming back, not income: the price P&L already nets it. The
     // bars add up to the change of equity.
     env.add_report_section({.title = "Income by source",

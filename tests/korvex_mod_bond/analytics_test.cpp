@@ -79,15 +79,16 @@ TEST(BondAnalytics, ComputedFiguresAgreeWithQuantLibAndValuationsAreTheBundlesRo
         const korvex::testing::ReferenceBond ref = korvex::testing::reference_bond(s.record);
         const ql::Date day = korvex::testing::ql_date(s.day);
         const ql::InterestRate guess = ref.rate(0.03, day);
-        const double y = ql::BondFunctions::yield(*ref.bond, a.dirty_price, ref.day_counter,
-                                                  guess.compounding(), ref.frequency, day, 1e-12,
-                                                  200, 0.03, ql::Bond::Price::Dirty);
+        const double y =
+            ql::BondFunctions::yield(*ref.bond, a.dirty_price, ref.day_counter, guess.compounding(),
+                                     ref.frequency, day, 1e-12, 200, 0.03, ql::Bond::Price::Dirty);
         const ql::InterestRate rate = ref.rate(y, day);
         const int frequency = static_cast<int>(s.record.get("coupon_frequency").as_int());
         EXPECT_NEAR(a.ytm, y * 100, 1e-7);
         EXPECT_NEAR(a.accrued_interest, ql::BondFunctions::accruedAmount(*ref.bond, day), 1e-9);
         EXPECT_NEAR(a.modified_duration,
-                    ql::BondFunctions::duration(*ref.bond, rate, ql::Duration::Modified, day), 1e-7);
+                    ql::BondFunctions::duration(*ref.bond, rate, ql::Duration::Modified, day),
+                    1e-7);
         EXPECT_NEAR(a.convexity, ql::BondFunctions::convexity(*ref.bond, rate, day), 1e-6);
         EXPECT_NEAR(a.dv01, a.dirty_price * a.modified_duration * 1e-4, 1e-9);
         EXPECT_EQ(a.outstanding_principal, 100.0);

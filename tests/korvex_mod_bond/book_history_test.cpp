@@ -49,14 +49,13 @@ public:
         const Bars bars = ctx.day_bars(id);
         const std::size_t last = bars.size() - 1;
         if (bars.datetime(last) != today) return;
-        const Position* p = ctx.portfolio().account(DEFAULT_ACCOUNT_TYPE::BOND).find_position(
-            id, POSITION_DIRECTION::LONG);
-        closes[to_date(ctx.now())] = {p ? p->quantity() : 0.0,
-                                      bars.get(last, "close"),
-                                      bars.get(last, "ytm"),
-                                      bars.get(last, "modified_duration"),
-                                      bars.get(last, "convexity"),
-                                      bars.get(last, "t")};
+        const Position* p = ctx.portfolio()
+                                .account(DEFAULT_ACCOUNT_TYPE::BOND)
+                                .find_position(id, POSITION_DIRECTION::LONG);
+        closes[to_date(ctx.now())] = {
+            p ? p->quantity() : 0.0,     bars.get(last, "close"),
+            bars.get(last, "ytm"),       bars.get(last, "modified_duration"),
+            bars.get(last, "convexity"), bars.get(last, "t")};
     }
     std::string id;
     Record record;
@@ -87,8 +86,8 @@ TEST(BookHistory, OneBondsCarryRollDownAndRatesAgreeWithQuantLibAndTheCurve) {
     const RunResult r = korvex::testing::run_bond(
         korvex::testing::bond_run_config("2019-01-02", "2019-06-28", "BOND = 10000000"), strategy);
     ASSERT_FALSE(strategy.id.empty());
-    tavlen::set_backend(std::make_shared<tavlen::SqliteBackend>(korvex::testing::bond_bundle() /
-                                                                "tavlen.sqlite"));
+    tavlen::set_backend(
+        std::make_shared<tavlen::SqliteBackend>(korvex::testing::bond_bundle() / "tavlen.sqlite"));
     const auto curve = tavlen::bond::get_yield_curve("treasury", {"20190101", "20191231"});
     tavlen::set_backend(nullptr);
     ASSERT_TRUE(curve);

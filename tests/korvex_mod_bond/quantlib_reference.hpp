@@ -46,8 +46,8 @@ inline ReferenceBond reference_bond(const Record& record) {
     const ql::Date maturity = ql_date(to_date(record.get("maturity_date").as_datetime()));
     const ql::Calendar sse = ql::China(ql::China::SSE);
     if (frequency == 0) {
-        r.bond = std::make_unique<ql::ZeroCouponBond>(0, sse, 100.0, maturity, ql::Following,
-                                                      100.0, issue);
+        r.bond = std::make_unique<ql::ZeroCouponBond>(0, sse, 100.0, maturity, ql::Following, 100.0,
+                                                      issue);
         r.last_period_start = issue;
         return r;
     }

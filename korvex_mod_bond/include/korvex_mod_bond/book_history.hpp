@@ -81,7 +81,7 @@ private:
         double quantity = 0, mark = NAN, receivable = 0, pledged = 0;
         double trade_cash = 0, income_cash = 0;
         bool held = false;       // still a position
-        std::int32_t date = 0;  // the close these figures are of
+        std::int32_t date = 0;   // the close these figures are of
         std::uint32_t bond = 0;  // its index in ids_
     };
     // A bond's terms of a day, carry to residual, and the book's, funding to cash.

@@ -70,8 +70,15 @@ BondPricer::BondPricer(const BondTerms& terms) : maturity_(terms.maturity_date) 
     for (const auto& [date, p] : by_date) payments_.push_back(p);
     const ql::Leg& leg = bond_->cashflows();
     for (std::size_t i = 0; i < leg.size(); ++i) {
-        LegFlow flow{leg[i]->date(), leg[i]->date().serialNumber(), leg[i]->amount(), 0.0, false,
-                     {}, {}, {}, 0.0};
+        LegFlow flow{leg[i]->date(),
+                     leg[i]->date().serialNumber(),
+                     leg[i]->amount(),
+                     0.0,
+                     false,
+                     {},
+                     {},
+                     {},
+                     0.0};
         if (const auto coupon = ql::ext::dynamic_pointer_cast<ql::Coupon>(leg[i])) {
             flow.coupon = true;
             flow.accrual_start = coupon->accrualStartDate();
@@ -154,8 +161,8 @@ PriceCurve price_curve(const std::vector<Flow>& flows, double y, bool simple, do
 double BondPricer::step(const LegFlow& flow, const ql::Date& last, bool first) const {
     const ql::DayCounter& dc = yield_day_counter_;
     if (!flow.coupon)
-        return dc.yearFraction(last, flow.date,
-                               first ? flow.date - ql::Period(1, ql::Years) : last, flow.date);
+        return dc.yearFraction(last, flow.date, first ? flow.date - ql::Period(1, ql::Years) : last,
+                               flow.date);
     if (last == flow.accrual_start)
         return dc.yearFraction(last, flow.date, flow.period_start, flow.period_end);
     return flow.accrual -

@@ -30,11 +30,11 @@ struct ReportBar {
 
 struct ReportSection {
     std::string title;
-    std::string note;                          // a sentence under the title; may be empty
-    std::vector<ReportPanel> panels;           // over time, on one date axis
-    std::vector<ReportSeries> monthly_stack;   // summed by month: positive up, negative down
-    std::vector<ReportSeries> yearly_table;    // summed by year, with the run's total
-    std::vector<ReportBar> bars;               // summary figures
+    std::string note;                         // a sentence under the title; may be empty
+    std::vector<ReportPanel> panels;          // over time, on one date axis
+    std::vector<ReportSeries> monthly_stack;  // summed by month: positive up, negative down
+    std::vector<ReportSeries> yearly_table;   // summed by year, with the run's total
+    std::vector<ReportBar> bars;              // summary figures
 };
 
 }  // namespace korvex

@@ -59,8 +59,7 @@ private:
 }  // namespace
 
 void write_file_atomically(const std::filesystem::path& path,
-                           const std::function<void(std::ostream&)>& write,
-                           std::string_view what) {
+                           const std::function<void(std::ostream&)>& write, std::string_view what) {
     const std::filesystem::path temp =
         path.parent_path() / fmt::format(".{}.tmp-{}", path.filename().string(), ::getpid());
     auto fail = [&](int error) {

@@ -202,15 +202,14 @@ void mod_section(std::string& out, const RunResult& result, const std::vector<Da
     if (!section.monthly_stack.empty() && !result.daily.empty()) {
         Panel sums("By month", AxisKind::Money, 240);
         auto months = sum_by(
-            result, section.monthly_stack,
-            [](Date d) { return format_date(d).substr(0, 7); }, sums);
+            result, section.monthly_stack, [](Date d) { return format_date(d).substr(0, 7); },
+            sums);
         out += stacked_bar_chart(section.title + " by month", months, sums);
     }
     if (!section.yearly_table.empty() && !result.daily.empty()) {
         Panel sums("By year", AxisKind::Money, 0);
         auto years = sum_by(
-            result, section.yearly_table, [](Date d) { return format_date(d).substr(0, 4); },
-            sums);
+            result, section.yearly_table, [](Date d) { return format_date(d).substr(0, 4); }, sums);
         out += "<div class=\"scroll\"><table><thead><tr><th>Year</th>";
         for (auto& s : sums.series) put(out, "<th class=\"n\">{}</th>", html_escape(s.name));
         out += "<th class=\"n\">Total</th></tr></thead><tbody>";
@@ -278,10 +277,11 @@ void mod_section(std::string& out, const RunResult& result, const std::vector<Da
 
 void summary_table(std::string& out, const State& summary) {
     static constexpr std::array<std::string_view, 15> preferred{
-        "start_date",        "end_date",       "trading_days",  "starting_cash",
-        "final_equity",      "total_return",   "annual_return", "volatility",
-        "sharpe",            "max_drawdown",   "trades",        "transaction_costs",
-        "overdraft_days",    "max_overdraft",  "overdraft_interest"};
+        "start_date",     "end_date",      "trading_days",
+        "starting_cash",  "final_equity",  "total_return",
+        "annual_return",  "volatility",    "sharpe",
+        "max_drawdown",   "trades",        "transaction_costs",
+        "overdraft_days", "max_overdraft", "overdraft_interest"};
     std::vector<std::string> keys;
     for (auto key : preferred)
         if (summary.contains(key)) keys.emplace_back(key);

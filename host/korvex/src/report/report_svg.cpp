@@ -361,8 +361,8 @@ std::string stacked_bar_chart(std::string_view label, const std::vector<std::str
                 std::fabs(y1 - y0), s.color, html_escape(categories[i]), html_escape(s.name),
                 format_money(v));
         }
-    put(out, "<line class=\"zero\" x1=\"{:.1f}\" x2=\"{:.1f}\" y1=\"{:.1f}\" y2=\"{:.1f}\"/>",
-        left, right, axis.y(0), axis.y(0));
+    put(out, "<line class=\"zero\" x1=\"{:.1f}\" x2=\"{:.1f}\" y1=\"{:.1f}\" y2=\"{:.1f}\"/>", left,
+        right, axis.y(0), axis.y(0));
     // At most a dozen category labels, evenly spaced.
     const std::size_t every = std::max<std::size_t>(1, (n + 11) / 12);
     for (std::size_t i = 0; i < n; i += every)

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <numeric>
 #include <fstream>
+#include <numeric>
 
 #include "korvex/atomic_file.hpp"
 #include "korvex/errors.hpp"
