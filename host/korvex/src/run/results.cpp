@@ -298,8 +298,8 @@ void write_results(Environment& env, const RunResult& result) {
     file("trades.csv", [&](std::ostream& out) { write_trades(result, out); });
     file("positions.csv", [&](std::ostream& out) { write_positions(env, out); });
     file("cash_flows.csv", [&](std::ostream& out) { write_cash_flows(env, out); });
-    for (auto& [name, write] : env.result_files())
-        file(name.c_str(), [&](std::ostream& out) { write(env, out); });
+    for (auto& mod_file : env.result_files())
+        file(mod_file.first.c_str(), [&](std::ostream& out) { mod_file.second(env, out); });
     write_file_atomically(dir / "report.html", html_report(result, summary), "result file");
     // The summary last: where it is, every other result is already in place.
     file("summary.json", [&](std::ostream& out) { out << summary.dump(2) << "\n"; });
