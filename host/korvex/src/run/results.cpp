@@ -256,9 +256,10 @@ void prepare_output_dir(const std::filesystem::path& dir, bool replace) {
             dir.string(), list));
     }
     // The folder is this run's from here on: the record first, then the earlier results go,
-    // with what a killed run's writes left half done.
+    // with what a killed run's writes left half done. The record keeps naming the earlier
+    // run's mod files until they are gone, so that a run killed meanwhile leaves none unknown.
     const std::vector<std::string> earlier = recorded_mod_files(dir);
-    write_record(dir, false);
+    write_record(dir, false, earlier);
     remove_results(dir);
     for (const std::string& name : earlier) {
         std::error_code ec;
@@ -267,10 +268,11 @@ void prepare_output_dir(const std::filesystem::path& dir, bool replace) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
-        auto left_half_done = [&](const char* file) {
+        auto left_half_done = [&](std::string_view file) {
             return name.starts_with(fmt::format(".{}.tmp-", file));
         };
-        if (left_half_done(kRecord) || std::ranges::any_of(kResults, left_half_done))
+        if (left_half_done(kRecord) || std::ranges::any_of(kResults, left_half_done) ||
+            std::ranges::any_of(earlier, left_half_done))
             std::filesystem::remove(entry.path(), ec);
     }
 }
