@@ -77,12 +77,12 @@ public:
             if (std::isfinite(rate))
                 value_ *= 1 + rate * static_cast<double>((day - previous_).count()) / 365.0;
         } else {
-            value_ = cash_;
             for (Member& m : members_) {
                 cash_ += m.units * m.payments->_get_cash_flow_receivable(day);
                 if (m.payments->_get_cash_flow(day).second) m.repaid = true;
                 m.advance(day);
             }
+            value_ = cash_;  // today's payments in
             for (const Member& m : members_)
                 if (!m.repaid && std::isfinite(m.price)) value_ += m.units * m.price;
         }
