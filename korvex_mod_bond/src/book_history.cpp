@@ -34,12 +34,8 @@ void flush(std::string& buffer, std::ostream& out, bool last = false) {
     buffer.clear();
 }
 
-}  // namespace
-
-std::string_view name(PnlTerm term) {
-    return kTermNames[at(term)];
-}
-
+// Splits a payment's rate sensitivity `weight`, due in `years`, between the two key rates
+// around it, linearly; before the first and after the last it goes whole to that one.
 void add_to_key_rates(std::array<double, KEY_RATE_YEARS.size()>& buckets, double years,
                       double weight) {
     if (!(years > KEY_RATE_YEARS.front())) {
@@ -56,6 +52,8 @@ void add_to_key_rates(std::array<double, KEY_RATE_YEARS.size()>& buckets, double
         }
     buckets.back() += weight;
 }
+
+}  // namespace
 
 void BookHistory::load(korvex::Environment& env) {
     auto history = std::make_shared<BookHistory>();
@@ -172,7 +170,6 @@ void BookHistory::take_stock(korvex::Environment& env) {
             h.ytm = a.ytm;
             h.duration = a.modified_duration;
             h.convexity = a.convexity;
-            h.years = a.time_to_maturity;
             h.curve = a.curve_yield;
             h.priced = a.as_of && std::isfinite(a.ytm);
             if (a.as_of) h.as_of = *a.as_of;
@@ -342,7 +339,6 @@ BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t 
         after.ytm = a->ytm;
         after.duration = a->modified_duration;
         after.convexity = a->convexity;
-        after.years = a->time_to_maturity;
         after.curve = a->curve_yield;
         after.as_of = *a->as_of;
         after.priced = std::isfinite(a->ytm);
@@ -356,9 +352,7 @@ BookHistory::Held BookHistory::attribute(korvex::Environment& env, std::int32_t 
                          a ? a->accrued_interest : NAN, today.pledged,
                          static_cast<float>(a ? a->modified_duration : NAN),
                          static_cast<float>(a ? a->dv01 : NAN)});
-    risk_.bond_value += value;
     if (!std::isfinite(dv01)) return after;
-    risk_.dv01 += dv01;
     if (std::isfinite(a->modified_duration)) risk_.duration_value += a->modified_duration * value;
     // The holding's DV01 split between the key rates as its payments' own sensitivities are.
     const double log_growth = std::log1p(std::isfinite(a->ytm) ? a->ytm / 100 : 0.0);

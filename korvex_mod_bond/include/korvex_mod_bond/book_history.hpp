@@ -29,16 +29,9 @@ enum class PnlTerm : std::uint8_t {
     CASH,       // overdraft interest, other instruments and other cash
 };
 inline constexpr std::size_t PNL_TERM_COUNT = 9;
-// "carry", "roll_down", ...: the names in attribution.csv and, after "pnl_", in daily.csv.
-std::string_view name(PnlTerm term);
 
 // Key rates of the key-rate DV01, in years.
 inline constexpr std::array<double, 6> KEY_RATE_YEARS{1, 3, 5, 7, 10, 30};
-
-// Splits a payment's rate sensitivity `weight`, due in `years`, between the two key rates
-// around it, linearly; before the first and after the last it goes whole to that one.
-void add_to_key_rates(std::array<double, KEY_RATE_YEARS.size()>& buckets, double years,
-                      double weight);
 
 class BookHistory {
 public:
@@ -57,8 +50,6 @@ public:
     const Terms& run_terms() const { return run_; }
 
     struct Risk {
-        double dv01 = 0;            // yuan for one basis point down
-        double bond_value = 0;      // dirty value of the bonds held
         double duration_value = 0;  // modified duration times value, summed
         std::array<double, KEY_RATE_YEARS.size()> key_rate_dv01{};
     };
@@ -71,8 +62,8 @@ private:
     // A bond as it closed: its signed quantity and mark, what it was owed, its yield figures.
     struct Held {
         double quantity = 0, mark = 0, receivable = 0;
-        double ytm = NAN, duration = NAN, convexity = NAN, years = NAN;  // percent, years
-        double curve = NAN;  // the reference curve at `years`, percent
+        double ytm = NAN, duration = NAN, convexity = NAN;  // percent, years
+        double curve = NAN;  // the reference curve at the bond's maturity, percent
         korvex::Date as_of{};
         bool priced = false;
     };
