@@ -8,6 +8,14 @@
 
 namespace korvex {
 
+// The deepest fall of equity from a close (or the start, at `start`) to a later close: its depth
+// as a share of the peak, and the days (from, to] it spans, counted from 1 (from 0: the start).
+struct Drawdown {
+    double depth = 0;
+    std::size_t from = 0, to = 0;
+};
+Drawdown deepest_drawdown(const RunResult& result, double start);
+
 // The summary of a run (returns, risk, costs, and the mods' summary extras), as summary.json.
 State run_summary(Environment& env, const RunResult& result);
 

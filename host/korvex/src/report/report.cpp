@@ -232,22 +232,11 @@ void mod_section(std::string& out, const RunResult& result, const std::vector<Da
             return t;
         });
         // The deepest drawdown, from the close of its peak to that of its trough.
-        double peak_equity = -std::numeric_limits<double>::infinity(), deepest = 0;
-        if (const State* start = find_number(summary, "starting_cash"))
-            peak_equity = start->get<double>();
-        std::size_t peak = 0, from = 0, to = 0;  // days (from, to], counted from 1
-        for (std::size_t i = 0; i < result.daily.size(); ++i) {
-            const double e = result.daily[i].equity;
-            if (e > peak_equity) {
-                peak_equity = e;
-                peak = i + 1;
-            } else if (peak_equity > 0 && 1 - e / peak_equity > deepest) {
-                deepest = 1 - e / peak_equity;
-                from = peak;
-                to = i + 1;
-            }
-        }
-        if (deepest > 0) {
+        const State* start = find_number(summary, "starting_cash");
+        const Drawdown fall = deepest_drawdown(
+            result, start ? start->get<double>() : -std::numeric_limits<double>::infinity());
+        const std::size_t from = fall.from, to = fall.to;
+        if (fall.depth > 0) {
             std::vector<std::vector<double>> columns;
             for (auto& s : section.yearly_table)
                 if (auto column = daily_column(result, s.column)) columns.push_back(*column);
@@ -401,6 +390,22 @@ void order_warnings_table(std::string& out, const RunResult& result) {
 }
 
 }  // namespace
+
+Drawdown deepest_drawdown(const RunResult& result, double start) {
+    Drawdown deepest;
+    double peak_equity = start;
+    std::size_t peak = 0;
+    for (std::size_t i = 0; i < result.daily.size(); ++i) {
+        const double e = result.daily[i].equity;
+        if (e > peak_equity) {
+            peak_equity = e;
+            peak = i + 1;
+        } else if (peak_equity > 0 && 1 - e / peak_equity > deepest.depth) {
+            deepest = {1 - e / peak_equity, peak, i + 1};
+        }
+    }
+    return deepest;
+}
 
 std::string html_report(const RunResult& result, const State& summary) {
     std::vector<Date> dates = run_dates(result);

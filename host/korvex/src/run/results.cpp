@@ -118,7 +118,7 @@ State plain_summary(Environment& env, const RunResult& result) {
         return rate * static_cast<double>((day - before).count()) / 365.0;
     };
     std::vector<double> returns, free_returns;
-    double prev = start, peak = start, max_dd = 0;
+    double prev = start;
     for (std::size_t r = 0; r < result.daily.size(); ++r) {
         const DailyRecord& d = result.daily[r];
         if (prev != 0) {
@@ -126,8 +126,6 @@ State plain_summary(Environment& env, const RunResult& result) {
             free_returns.push_back(risk_free(r));
         }
         prev = d.equity;
-        peak = std::max(peak, d.equity);
-        if (peak > 0) max_dd = std::max(max_dd, 1 - d.equity / peak);
     }
     double n = static_cast<double>(returns.size());
     double mean = n ? std::accumulate(returns.begin(), returns.end(), 0.0) / n : 0;
@@ -171,7 +169,7 @@ State plain_summary(Environment& env, const RunResult& result) {
                  {"sharpe", vol > 0 ? (annual - rf_annual) / vol : 0.0},
                  {"sortino", downside_vol > 0 ? (annual - rf_annual) / downside_vol : 0.0},
                  {"risk_free_return", rf_annual},
-                 {"max_drawdown", max_dd},
+                 {"max_drawdown", deepest_drawdown(result, start).depth},
                  {"trades", result.trades.size()},
                  {"transaction_costs", costs},
                  {"overdraft_days", overdraft_days},
