@@ -255,14 +255,11 @@ void prepare_output_dir(const std::filesystem::path& dir, bool replace) {
     }
     // The folder is this run's from here on: the record first, then the earlier results go,
     // with what a killed run's writes left half done. The record keeps naming the earlier
-    // run's mod files until they are gone, so that a run killed meanwhile leaves none unknown.
+    // run's mod files, so that remove_results finds them and a run killed meanwhile leaves
+    // none unknown.
     const std::vector<std::string> earlier = recorded_mod_files(dir);
     write_record(dir, false, earlier);
     remove_results(dir);
-    for (const std::string& name : earlier) {
-        std::error_code ec;
-        std::filesystem::remove(dir / name, ec);
-    }
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
